@@ -1,0 +1,207 @@
+// The host: every call the program makes into the operating system goes through this interface.
+//
+// Paths are Windows paths in code page 1252 ("D:\Movel\Lotes", relative ones against the
+// program's own current directory). Failures come back as Windows error codes (0 is success),
+// from which the program builds its messages. One implementation per operating system; the
+// program uses the process-wide default, and tests may install their own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace orvo {
+
+// Windows error codes the host reports.
+using WinError = uint32_t;
+inline constexpr WinError kErrorSuccess = 0;
+inline constexpr WinError kErrorFileNotFound = 2;
+inline constexpr WinError kErrorPathNotFound = 3;
+inline constexpr WinError kErrorTooManyOpenFiles = 4;
+inline constexpr WinError kErrorAccessDenied = 5;
+inline constexpr WinError kErrorInvalidHandle = 6;
+inline constexpr WinError kErrorNotEnoughMemory = 8;
+inline constexpr WinError kErrorNoMoreFiles = 18;
+inline constexpr WinError kErrorWriteFault = 29;
+inline constexpr WinError kErrorReadFault = 30;
+inline constexpr WinError kErrorSharingViolation = 32;
+inline constexpr WinError kErrorLockViolation = 33;
+inline constexpr WinError kErrorHandleDiskFull = 39;
+inline constexpr WinError kErrorFileExists = 80;
+inline constexpr WinError kErrorInvalidParameter = 87;
+inline constexpr WinError kErrorDiskFull = 112;
+inline constexpr WinError kErrorInvalidName = 123;
+inline constexpr WinError kErrorModNotFound = 126;
+inline constexpr WinError kErrorProcNotFound = 127;
+inline constexpr WinError kErrorDirNotEmpty = 145;
+inline constexpr WinError kErrorAlreadyExists = 183;
+inline constexpr WinError kErrorFilenameExcedRange = 206;
+inline constexpr WinError kErrorDirectory = 267;
+
+// Attribute word bits of a directory entry.
+inline constexpr uint32_t kAttrReadOnly = 0x01;
+inline constexpr uint32_t kAttrHidden = 0x02;
+inline constexpr uint32_t kAttrSystem = 0x04;
+inline constexpr uint32_t kAttrVolume = 0x08;
+inline constexpr uint32_t kAttrDirectory = 0x10;
+inline constexpr uint32_t kAttrArchive = 0x20;
+inline constexpr uint32_t kAttrNormal = 0x80;
+
+// A file time: 100-nanosecond ticks since 1601-01-01, as Windows counts them.
+using FileTime = int64_t;
+
+// One entry of a directory search.
+struct FindData {
+  std::string name;        // code page 1252, without folder
+  uint32_t attributes = 0; // never 0: a plain folder is exactly 16, a plain file 32
+  FileTime lastWriteTime = 0;  // UTC
+  int64_t size = 0;
+};
+
+// An open directory search. Destroying it closes the search.
+class DirSearch {
+ public:
+  virtual ~DirSearch() = default;
+  // Fills `entry` with the next matching entry; kErrorNoMoreFiles after the last one.
+  virtual WinError Next(FindData* entry) = 0;
+};
+
+enum class SeekOrigin { kBegin = 0, kCurrent = 1, kEnd = 2 };
+
+// An open file. Destroying it closes the file and releases its sharing claim.
+class FileHandle {
+ public:
+  virtual ~FileHandle() = default;
+  // Reads up to `count` bytes; `*done` is the number read, 0 at the end of the file.
+  virtual WinError Read(void* buffer, size_t count, size_t* done) = 0;
+  // Writes `count` bytes; `*done` is the number written.
+  virtual WinError Write(const void* buffer, size_t count, size_t* done) = 0;
+  // Moves the file position and stores the new one in `*position`.
+  virtual WinError Seek(int64_t offset, SeekOrigin origin, int64_t* position) = 0;
+  // Forces written bytes to the storage device.
+  virtual WinError Flush() = 0;
+};
+
+enum class FileAccess { kRead, kWrite, kReadWrite };
+
+// What other opens of the same file may do while this one is open (the Windows share flags).
+struct FileShare {
+  bool read = false;
+  bool write = false;
+};
+
+enum class FileDisposition {
+  kCreateAlways,  // create, or truncate an existing file
+  kCreateNew,     // create; kErrorFileExists when it exists
+  kOpenExisting,  // kErrorFileNotFound when it is missing
+};
+
+// A loaded dynamic library. Destroying it unloads the library.
+class DynamicLibrary {
+ public:
+  virtual ~DynamicLibrary() = default;
+  // The address of an exported symbol, or nullptr with `*error` set (kErrorProcNotFound).
+  virtual void* Symbol(const std::string& name, WinError* error) = 0;
+};
+
+// The local clock, broken down.
+struct LocalTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+// The locale values the program asks for.
+enum class LocaleItem { kDecimalMark, kGroupMark, kDateMark, kShortDatePattern };
+
+// A value of the per-user settings store (the registry on Windows).
+enum class RegistryType { kString, kExpandString, kInteger, kBinary };
+struct RegistryValue {
+  RegistryType type = RegistryType::kString;
+  std::string data;  // the text of a string, the bytes of anything else
+};
+
+class Host {
+ public:
+  virtual ~Host() = default;
+
+  // The process-wide host: the one installed by SetDefault, else the one of this platform.
+  static Host& Default();
+  // Installs `host` as the default (nullptr restores the platform's); the caller keeps it alive.
+  static void SetDefault(Host* host);
+
+  // ---- File system ----
+
+  // The attribute word of `path`; kErrorFileNotFound / kErrorPathNotFound when it is missing.
+  virtual WinError GetFileAttributes(const std::string& path, uint32_t* attributes) = 0;
+  // Starts a search on a pattern ("C:\x\*.dwl": Windows wildcards, letter case ignored) and
+  // yields its first entry. "." and ".." come first except at a drive root, then NTFS order.
+  // kErrorFileNotFound when nothing matches, kErrorPathNotFound when the folder is missing.
+  virtual WinError FindFirst(const std::string& pattern, std::unique_ptr<DirSearch>* search,
+                             FindData* first) = 0;
+  // Creates one folder; kErrorAlreadyExists when it exists, kErrorPathNotFound without parent.
+  virtual WinError CreateDirectory(const std::string& path) = 0;
+  // Removes one empty folder.
+  virtual WinError RemoveDirectory(const std::string& path) = 0;
+  // Removes one file.
+  virtual WinError DeleteFile(const std::string& path) = 0;
+  // Renames or moves a file or folder. Without `replace` an existing target fails with
+  // kErrorAlreadyExists and nothing changes; with it an existing file target is replaced
+  // atomically.
+  virtual WinError MoveFile(const std::string& from, const std::string& to, bool replace) = 0;
+  // Opens or creates a file. A conflict with the sharing of another open of the same file,
+  // in this or another process of the program, fails at once with kErrorSharingViolation.
+  virtual WinError OpenFile(const std::string& path, FileAccess access, FileShare share,
+                            FileDisposition disposition, std::unique_ptr<FileHandle>* file) = 0;
+  // The full path of `path`, made absolute against the current directory (never fails for
+  // a well-formed path; kErrorInvalidName otherwise).
+  virtual WinError GetFullPathName(const std::string& path, std::string* full) = 0;
+  // The program's current directory, without a trailing backslash except at a drive root.
+  virtual std::string GetCurrentDirectory() = 0;
+  // Changes the current directory; on failure it stays as it was.
+  virtual WinError SetCurrentDirectory(const std::string& path) = 0;
+  // The English system text of an error code, as FormatMessage gives it (ending in ".\r\n").
+  virtual std::string ErrorText(WinError code) = 0;
+
+  // ---- Clock and locale ----
+
+  // The local date and time, to the millisecond.
+  virtual LocalTime LocalNow() = 0;
+  // Converts a UTC file time to local time with the offset in force now, daylight saving
+  // included (FileTimeToLocalFileTime).
+  virtual FileTime UtcToLocalFileTime(FileTime utc) = 0;
+  // A value of the process's locale; nullopt when the host has none.
+  virtual std::optional<std::string> GetLocaleValue(LocaleItem item) = 0;
+
+  // ---- Process ----
+
+  // An environment variable; nullopt when it is not set.
+  virtual std::optional<std::string> GetEnvironment(const std::string& name) = 0;
+  // Reads up to `count` bytes of standard input, raw. Returns the number read, 0 at the end,
+  // -1 when the read fails.
+  virtual int64_t ReadStdin(void* buffer, size_t count) = 0;
+  // Writes all bytes to standard output, raw and unbuffered. Failures are not reported.
+  virtual void WriteStdout(const void* buffer, size_t count) = 0;
+  // Writes all bytes to standard error.
+  virtual void WriteStderr(const void* buffer, size_t count) = 0;
+
+  // ---- Dynamic libraries ----
+
+  // Loads a library by name ("libfbclient.so.2": the system's search; with a separator: that
+  // file). kErrorModNotFound when it cannot be loaded.
+  virtual WinError LoadLibrary(const std::string& name, std::unique_ptr<DynamicLibrary>* library) = 0;
+
+  // ---- Per-user settings store ----
+
+  // Opens `key` ("Orvo\Config\General") under the current user, creating it when `create`.
+  // kErrorFileNotFound when it is missing and not created.
+  virtual WinError OpenUserKey(const std::string& key, bool create) = 0;
+  // Reads a value of an existing key; kErrorFileNotFound when the key or value is missing.
+  virtual WinError ReadUserValue(const std::string& key, const std::string& name,
+                                 RegistryValue* value) = 0;
+  // Writes a value, creating the key when needed.
+  virtual WinError WriteUserValue(const std::string& key, const std::string& name,
+                                  const RegistryValue& value) = 0;
+};
+
+}  // namespace orvo
