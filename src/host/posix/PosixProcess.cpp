@@ -1,0 +1,93 @@
+// Environment, standard channels, clock and dynamic libraries.
+#include <dlfcn.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "host/posix/PosixHost.h"
+
+namespace orvo {
+namespace {
+
+void WriteAll(int fd, const void* buffer, size_t count) {
+  auto* bytes = static_cast<const char*>(buffer);
+  while (count > 0) {
+    ssize_t n = ::write(fd, bytes, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the CGI front does not examine its writes
+    bytes += n;
+    count -= static_cast<size_t>(n);
+  }
+}
+
+class PosixLibrary : public DynamicLibrary {
+ public:
+  explicit PosixLibrary(void* handle) : handle_(handle) {}
+  ~PosixLibrary() override { dlclose(handle_); }
+  void* Symbol(const std::string& name, WinError* error) override {
+    void* address = dlsym(handle_, name.c_str());
+    if (address == nullptr && error != nullptr) *error = kErrorProcNotFound;
+    return address;
+  }
+
+ private:
+  void* handle_;
+};
+
+}  // namespace
+
+std::string PosixHost::RootFromEnvironment() {
+  const char* root = std::getenv("ORVO_ROOT");
+  return root != nullptr && *root != '\0' ? root : "/var/lib/orvo";
+}
+
+std::optional<std::string> PosixHost::GetEnvironment(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+int64_t PosixHost::ReadStdin(void* buffer, size_t count) {
+  for (;;) {
+    ssize_t n = ::read(STDIN_FILENO, buffer, count);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+void PosixHost::WriteStdout(const void* buffer, size_t count) {
+  WriteAll(STDOUT_FILENO, buffer, count);
+}
+
+void PosixHost::WriteStderr(const void* buffer, size_t count) {
+  WriteAll(STDERR_FILENO, buffer, count);
+}
+
+LocalTime PosixHost::LocalNow() {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                   local.tm_min,         local.tm_sec,     static_cast<int>(now.tv_usec / 1000)};
+}
+
+FileTime PosixHost::UtcToLocalFileTime(FileTime utc) {
+  // Windows applies the offset in force now, not the one at the stamp's moment.
+  time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  return utc + static_cast<FileTime>(local.tm_gmtoff) * 10'000'000;
+}
+
+WinError PosixHost::LoadLibrary(const std::string& name, std::unique_ptr<DynamicLibrary>* library) {
+  void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) return kErrorModNotFound;
+  *library = std::make_unique<PosixLibrary>(handle);
+  return kErrorSuccess;
+}
+
+}  // namespace orvo
