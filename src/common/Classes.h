@@ -86,16 +86,18 @@ class TStringList : public TStrings {
   int32_t updateDepth_ = 0;
 };
 
-// Opens an update bracket for the lifetime of the guard.
+// Opens an update bracket for the lifetime of the guard. A raise from the closing hook
+// leaves the guard, unless another failure is already on its way out.
 class TUpdateGuard {
  public:
-  explicit TUpdateGuard(TStrings& list) : list_(list) { list_.BeginUpdate(); }
-  ~TUpdateGuard() { list_.EndUpdate(); }
+  explicit TUpdateGuard(TStrings& list);
+  ~TUpdateGuard() noexcept(false);
   TUpdateGuard(const TUpdateGuard&) = delete;
   TUpdateGuard& operator=(const TUpdateGuard&) = delete;
 
  private:
   TStrings& list_;
+  int failuresInFlight_;
 };
 
 // ---- Streams ----

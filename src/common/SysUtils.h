@@ -21,11 +21,11 @@ class Exception : public std::exception {
 };
 
 // Declares a failure class that only names itself.
-#define ORVO_DECLARE_EXCEPTION(Name, Base)                               \
-  class Name : public Base {                                             \
-   public:                                                               \
-    using Base::Base;                                                    \
-    const char* ClassName() const noexcept override { return #Name; }    \
+#define ORVO_DECLARE_EXCEPTION(Name, Base)                            \
+  class Name : public Base {                                          \
+   public:                                                            \
+    using Base::Base;                                                 \
+    const char* ClassName() const noexcept override { return #Name; } \
   }
 
 ORVO_DECLARE_EXCEPTION(EConvertError, Exception);
