@@ -1,0 +1,150 @@
+#include "common/IniFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "common/UOrvoConsts.h"
+#include "host/posix/PosixHost.h"
+
+namespace orvo {
+namespace {
+
+const std::string kConfig =
+    "; Orvo configuration\r\n"
+    "[orvo.framework]\r\n"
+    "pathimagens=D:\\Imagens\r\n"
+    "PathManuais = \"D:\\Manuais\" \r\n"
+    "DBSuporte='srv:C:\\Dados\\SUPORTE.GDB'\r\n"
+    "Empty=\r\n"
+    "Dup=first\r\n"
+    "Dup=second\r\n"
+    "\r\n"
+    "  [ Orvo.Mobile.VESTRA ]  \n"
+    "PathXML=D:\\Movel\\Lotes\n"
+    ";PathOld=C:\\Old\n"
+    "NoEquals\n"
+    "Formula=a=b\n"
+    "Quoted=\"mixed'\n"
+    "[Orvo.FrameWork]\n"
+    "PathImagens=ignored, the first section wins\n"
+    "Only=In the repeated section\n"
+    "[Orvo.Mobile.\xC9LAN]\r"
+    "PathXML=E:\\Lotes\r";
+
+TEST(FindIniValueTest, LooksUpSectionsAndKeysAsWindowsDoes) {
+  struct Case {
+    const char* section;
+    const char* ident;
+    std::optional<std::string> value;
+  };
+  const Case cases[] = {
+      {SectionFrameWork, KeyPathImagens, "D:\\Imagens"},
+      {SectionFrameWork, KeyPathManuais, "D:\\Manuais"},
+      {SectionFrameWork, KeyDBSuporte, "srv:C:\\Dados\\SUPORTE.GDB"},
+      {SectionFrameWork, "empty", ""},
+      {SectionFrameWork, "Dup", "first"},
+      {SectionFrameWork, "Only", std::nullopt},
+      {SectionFrameWork, KeyPathXML, std::nullopt},
+      {"Orvo.Mobile.vestra", KeyPathXML, "D:\\Movel\\Lotes"},
+      {"Orvo.Mobile.VESTRA", "PathOld", std::nullopt},
+      {"Orvo.Mobile.VESTRA", ";PathOld", std::nullopt},
+      {"Orvo.Mobile.VESTRA", "NoEquals", std::nullopt},
+      {"Orvo.Mobile.VESTRA", "Formula", "a=b"},
+      {"Orvo.Mobile.VESTRA", "Quoted", "\"mixed'"},
+      {"Orvo.Mobile.\xE9lan", KeyPathXML, "E:\\Lotes"},
+      {"Orvo.Mobile.LOJA2", KeyPathXML, std::nullopt},
+      {"", KeyPathXML, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FindIniValue(kConfig, c.section, c.ident), c.value) << c.section << " " << c.ident;
+  }
+}
+
+TEST(FindIniValueTest, LongValuesAreCutAndEditorMarksSkipped) {
+  const std::string long3000(3000, 'x');
+  EXPECT_EQ(FindIniValue("[S]\nK=" + long3000 + "\n", "S", "K"), std::string(2047, 'x'));
+  EXPECT_EQ(FindIniValue("[S]\nK=\"" + long3000 + "\"\n", "S", "K"), std::string(2047, 'x'));
+  EXPECT_EQ(FindIniValue("\xEF\xBB\xBF[S]\nK=v", "S", "K"), "v");
+  EXPECT_EQ(FindIniValue("K=v\n[S]\n", "S", "K"), std::nullopt);
+  EXPECT_EQ(FindIniValue("", "S", "K"), std::nullopt);
+  EXPECT_EQ(FindIniValue("[S]\nK=''\n", "S", "K"), "");
+  EXPECT_EQ(FindIniValue("[S]\nK=\"\n", "S", "K"), "\"");
+}
+
+// A host whose files live in a map and are read a few bytes at a time.
+class MemoryFilesHost : public PosixHost {
+ public:
+  MemoryFilesHost() : PosixHost("/nonexistent") {}
+
+  WinError OpenFile(const std::string& path, FileAccess access, FileShare share,
+                    FileDisposition disposition, std::unique_ptr<FileHandle>* file) override {
+    ++opens;
+    EXPECT_EQ(access, FileAccess::kRead);
+    EXPECT_TRUE(share.read && share.write);
+    EXPECT_EQ(disposition, FileDisposition::kOpenExisting);
+    auto found = files.find(path);
+    if (found == files.end()) return kErrorFileNotFound;
+    *file = std::make_unique<MemoryFile>(found->second, failReads);
+    return kErrorSuccess;
+  }
+
+  std::map<std::string, std::string> files;
+  int opens = 0;
+  bool failReads = false;
+
+ private:
+  class MemoryFile : public FileHandle {
+   public:
+    MemoryFile(std::string bytes, bool fail) : bytes_(std::move(bytes)), fail_(fail) {}
+    WinError Read(void* buffer, size_t count, size_t* done) override {
+      if (fail_) return kErrorReadFault;
+      *done = std::min({count, bytes_.size() - at_, size_t{7}});
+      std::memcpy(buffer, bytes_.data() + at_, *done);
+      at_ += *done;
+      return kErrorSuccess;
+    }
+    WinError Write(const void*, size_t, size_t*) override { return kErrorAccessDenied; }
+    WinError Seek(int64_t, SeekOrigin, int64_t*) override { return kErrorAccessDenied; }
+    WinError Flush() override { return kErrorAccessDenied; }
+
+   private:
+    std::string bytes_;
+    bool fail_;
+    size_t at_ = 0;
+  };
+};
+
+class IniFileTest : public testing::Test {
+ protected:
+  void SetUp() override { Host::SetDefault(&host_); }
+  void TearDown() override { Host::SetDefault(nullptr); }
+  MemoryFilesHost host_;
+};
+
+TEST_F(IniFileTest, ReadsTheFileAnewOnEveryLookup) {
+  TIniFile ini(ConfigFileName);
+  EXPECT_EQ(host_.opens, 0);  // creating the reader reads nothing
+  EXPECT_EQ(ini.ReadString(SectionFrameWork, KeyPathImagens, ""), "");
+
+  host_.files[ConfigFileName] = kConfig;
+  EXPECT_EQ(ini.ReadString(SectionFrameWork, KeyPathImagens, ""), "D:\\Imagens");
+  EXPECT_EQ(ini.ReadString("Orvo.Mobile.VESTRA", KeyPathXML, "none"), "D:\\Movel\\Lotes");
+  EXPECT_EQ(ini.ReadString("Orvo.Mobile.LOJA2", KeyPathXML, "none"), "none");
+  EXPECT_EQ(ini.ReadString(SectionFrameWork, "Empty", "none"), "");
+
+  host_.files[ConfigFileName] = "[Orvo.FrameWork]\nPathImagens=E:\\Novo\n";
+  EXPECT_EQ(ini.ReadString(SectionFrameWork, KeyPathImagens, ""), "E:\\Novo");
+  EXPECT_EQ(host_.opens, 6);
+}
+
+TEST_F(IniFileTest, UnreadableFileGivesTheDefault) {
+  host_.files[ConfigFileName] = kConfig;
+  host_.failReads = true;
+  EXPECT_EQ(TIniFile(ConfigFileName).ReadString(SectionFrameWork, KeyPathImagens, "dflt"), "dflt");
+}
+
+}  // namespace
+}  // namespace orvo
