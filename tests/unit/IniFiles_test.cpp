@@ -109,6 +109,7 @@ class MemoryFilesHost : public PosixHost {
     WinError Write(const void*, size_t, size_t*) override { return kErrorAccessDenied; }
     WinError Seek(int64_t, SeekOrigin, int64_t*) override { return kErrorAccessDenied; }
     WinError Flush() override { return kErrorAccessDenied; }
+    WinError SetEndOfFile() override { return kErrorAccessDenied; }
 
    private:
     std::string bytes_;
