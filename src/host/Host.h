@@ -17,6 +17,7 @@ namespace orvo {
 // Windows error codes the host reports.
 using WinError = uint32_t;
 inline constexpr WinError kErrorSuccess = 0;
+inline constexpr WinError kErrorInvalidFunction = 1;
 inline constexpr WinError kErrorFileNotFound = 2;
 inline constexpr WinError kErrorPathNotFound = 3;
 inline constexpr WinError kErrorTooManyOpenFiles = 4;
@@ -89,7 +90,8 @@ class FileHandle {
   // Forces written bytes to the storage device.
   virtual WinError Flush() = 0;
   // Ends the file at the current position, growing or shrinking it (SetEndOfFile).
-  virtual WinError SetEndOfFile() = 0;
+  // kErrorInvalidFunction where a file kind cannot change its length.
+  virtual WinError SetEndOfFile() { return kErrorInvalidFunction; }
 };
 
 enum class FileAccess { kRead, kWrite, kReadWrite };

@@ -271,6 +271,8 @@ std::string PosixHost::ErrorText(WinError code) {
   switch (code) {
     case kErrorSuccess:
       return "The operation completed successfully.\r\n";
+    case kErrorInvalidFunction:
+      return "Incorrect function.\r\n";
     case kErrorFileNotFound:
       return "The system cannot find the file specified.\r\n";
     case kErrorPathNotFound:
