@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 
+#include "TestSupport.h"
 #include "common/UOrvoConsts.h"
 #include "host/posix/PosixHost.h"
 
@@ -145,6 +146,31 @@ TEST_F(IniFileTest, UnreadableFileGivesTheDefault) {
   host_.files[ConfigFileName] = kConfig;
   host_.failReads = true;
   EXPECT_EQ(TIniFile(ConfigFileName).ReadString(SectionFrameWork, KeyPathImagens, "dflt"), "dflt");
+}
+
+TEST(IniFileOnDiskTest, ConfigurationPathResolvesThroughTheDrives) {
+  test::TempDir root;
+  PosixHost host(root.path());
+  struct Installed {
+    explicit Installed(Host* host) { Host::SetDefault(host); }
+    ~Installed() { Host::SetDefault(nullptr); }
+  } installed(&host);
+  TIniFile ini(ConfigFileName);
+  EXPECT_EQ(ini.ReadString(SectionFrameWork, KeyPathImagens, "none"), "none");  // no drive yet
+
+  // Names on disk match ignoring case, as on Windows.
+  test::WriteHostFile(root.path() + "/c/orvo/ORVO.NET/config/orvo.config", kConfig);
+  EXPECT_EQ(ini.ReadString(SectionFrameWork, KeyPathImagens, ""), "D:\\Imagens");
+  EXPECT_EQ(ini.ReadString("Orvo.Mobile.VESTRA", KeyPathXML, ""), "D:\\Movel\\Lotes");
+
+  // The file stays readable while another open holds it, and is never written.
+  std::unique_ptr<FileHandle> writer;
+  ASSERT_EQ(host.OpenFile(ConfigFileName, FileAccess::kReadWrite, FileShare{true, true},
+                          FileDisposition::kOpenExisting, &writer),
+            kErrorSuccess);
+  EXPECT_EQ(ini.ReadString(SectionFrameWork, KeyDBSuporte, ""), "srv:C:\\Dados\\SUPORTE.GDB");
+  writer.reset();
+  EXPECT_EQ(test::ReadHostFile(root.path() + "/c/orvo/ORVO.NET/config/orvo.config"), kConfig);
 }
 
 }  // namespace
