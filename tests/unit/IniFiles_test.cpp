@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
-#include <map>
-
 #include "TestSupport.h"
 #include "common/UOrvoConsts.h"
 #include "host/posix/PosixHost.h"
@@ -75,80 +71,7 @@ TEST(FindIniValueTest, LongValuesAreCutAndEditorMarksSkipped) {
   EXPECT_EQ(FindIniValue("[S]\nK=\"\n", "S", "K"), "\"");
 }
 
-// A host whose files live in a map and are read a few bytes at a time.
-class MemoryFilesHost : public PosixHost {
- public:
-  MemoryFilesHost() : PosixHost("/nonexistent") {}
-
-  WinError OpenFile(const std::string& path, FileAccess access, FileShare share,
-                    FileDisposition disposition, std::unique_ptr<FileHandle>* file) override {
-    ++opens;
-    EXPECT_EQ(access, FileAccess::kRead);
-    EXPECT_TRUE(share.read && share.write);
-    EXPECT_EQ(disposition, FileDisposition::kOpenExisting);
-    auto found = files.find(path);
-    if (found == files.end()) return kErrorFileNotFound;
-    *file = std::make_unique<MemoryFile>(found->second, failReads);
-    return kErrorSuccess;
-  }
-
-  std::map<std::string, std::string> files;
-  int opens = 0;
-  bool failReads = false;
-
- private:
-  class MemoryFile : public FileHandle {
-   public:
-    MemoryFile(std::string bytes, bool fail) : bytes_(std::move(bytes)), fail_(fail) {}
-    WinError Read(void* buffer, size_t count, size_t* done) override {
-      if (fail_) return kErrorReadFault;
-      *done = std::min({count, bytes_.size() - at_, size_t{7}});
-      std::memcpy(buffer, bytes_.data() + at_, *done);
-      at_ += *done;
-      return kErrorSuccess;
-    }
-    WinError Write(const void*, size_t, size_t*) override { return kErrorAccessDenied; }
-    WinError Seek(int64_t, SeekOrigin, int64_t*) override { return kErrorAccessDenied; }
-    WinError Flush() override { return kErrorAccessDenied; }
-    WinError SetEndOfFile() override { return kErrorAccessDenied; }
-
-   private:
-    std::string bytes_;
-    bool fail_;
-    size_t at_ = 0;
-  };
-};
-
-class IniFileTest : public testing::Test {
- protected:
-  void SetUp() override { Host::SetDefault(&host_); }
-  void TearDown() override { Host::SetDefault(nullptr); }
-  MemoryFilesHost host_;
-};
-
-TEST_F(IniFileTest, ReadsTheFileAnewOnEveryLookup) {
-  TIniFile ini(ConfigFileName);
-  EXPECT_EQ(host_.opens, 0);  // creating the reader reads nothing
-  EXPECT_EQ(ini.ReadString(SectionFrameWork, KeyPathImagens, ""), "");
-
-  host_.files[ConfigFileName] = kConfig;
-  EXPECT_EQ(ini.ReadString(SectionFrameWork, KeyPathImagens, ""), "D:\\Imagens");
-  EXPECT_EQ(ini.ReadString("Orvo.Mobile.VESTRA", KeyPathXML, "none"), "D:\\Movel\\Lotes");
-  EXPECT_EQ(ini.ReadString("Orvo.Mobile.LOJA2", KeyPathXML, "none"), "none");
-  EXPECT_EQ(ini.ReadString(SectionFrameWork, "Empty", "none"), "");
-
-  host_.files[ConfigFileName] = "[Orvo.FrameWork]\nPathImagens=E:\\Novo\n";
-  EXPECT_EQ(ini.ReadString(SectionFrameWork, KeyPathImagens, ""), "E:\\Novo");
-  EXPECT_EQ(host_.opens, 6);
-}
-
-TEST_F(IniFileTest, UnreadableFileGivesTheDefault) {
-  host_.files[ConfigFileName] = kConfig;
-  host_.failReads = true;
-  EXPECT_EQ(TIniFile(ConfigFileName).ReadString(SectionFrameWork, KeyPathImagens, "dflt"), "dflt");
-}
-
-TEST(IniFileOnDiskTest, ConfigurationPathResolvesThroughTheDrives) {
+TEST(IniFileTest, ReadsTheConfigurationThroughTheDrivesOnEveryLookup) {
   test::TempDir root;
   PosixHost host(root.path());
   struct Installed {
@@ -171,6 +94,11 @@ TEST(IniFileOnDiskTest, ConfigurationPathResolvesThroughTheDrives) {
   EXPECT_EQ(ini.ReadString(SectionFrameWork, KeyDBSuporte, ""), "srv:C:\\Dados\\SUPORTE.GDB");
   writer.reset();
   EXPECT_EQ(test::ReadHostFile(root.path() + "/c/orvo/ORVO.NET/config/orvo.config"), kConfig);
+
+  // An edit shows in the next lookup.
+  test::WriteHostFile(root.path() + "/c/orvo/ORVO.NET/config/orvo.config",
+                      "[Orvo.FrameWork]\nPathImagens=E:\\Novo\n");
+  EXPECT_EQ(ini.ReadString(SectionFrameWork, KeyPathImagens, ""), "E:\\Novo");
 }
 
 }  // namespace
