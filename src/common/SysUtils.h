@@ -8,6 +8,12 @@
 
 namespace orvo {
 
+// The common root of the objects that are passed around as a "Sender".
+class TObject {
+ public:
+  virtual ~TObject() = default;
+};
+
 class Exception : public std::exception {
  public:
   explicit Exception(std::string message) : message_(std::move(message)) {}
@@ -29,6 +35,7 @@ class Exception : public std::exception {
   }
 
 ORVO_DECLARE_EXCEPTION(EConvertError, Exception);
+ORVO_DECLARE_EXCEPTION(EOutOfMemory, Exception);
 ORVO_DECLARE_EXCEPTION(EStringListError, Exception);
 ORVO_DECLARE_EXCEPTION(EStreamError, Exception);
 ORVO_DECLARE_EXCEPTION(EFileStreamError, EStreamError);

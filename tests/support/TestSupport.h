@@ -25,3 +25,22 @@ std::string ReadHostFile(const std::string& path);
 bool HostPathExists(const std::string& path);
 
 }  // namespace orvo::test
+
+#include <map>
+
+namespace orvo::test {
+
+// What a child program left behind.
+struct ProgramResult {
+  std::string out;  // standard output, every byte
+  std::string err;  // standard error
+  int status = -1;  // exit status, or 128 + signal number when a signal ended it
+};
+
+// Starts `path` with exactly `environment` (nothing inherited), feeds it `input` on standard
+// input while collecting its standard output and standard error, and waits for it to end.
+ProgramResult RunProgram(const std::string& path,
+                         const std::map<std::string, std::string>& environment,
+                         const std::string& input = "");
+
+}  // namespace orvo::test

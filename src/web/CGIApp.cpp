@@ -1,0 +1,75 @@
+#include "web/CGIApp.h"
+
+#include <memory>
+#include <new>
+#include <string>
+
+#include "common/SysUtilsText.h"
+#include "host/Host.h"
+#include "web/CGIHTTP.h"
+
+namespace orvo {
+namespace {
+
+struct FailureText {
+  std::string className;
+  std::string message;
+};
+
+FailureText Describe(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Exception& e) {
+    return {e.ClassName(), e.Message()};
+  } catch (const std::bad_alloc&) {
+    return {"EOutOfMemory", "Out of memory"};
+  } catch (...) {
+    return {"Exception", ""};
+  }
+}
+
+TCGIApplication& TheApplication() {
+  static TCGIApplication application;
+  return application;
+}
+
+}  // namespace
+
+TCGIApplication* const Application = &TheApplication();
+
+TCGIApplication::TCGIApplication() {
+  // The host is made first so that it outlives the application (and the module) at exit.
+  Host::Default();
+}
+
+void TCGIApplication::Run() {
+  try {
+    // The response is destroyed before the request, also after a failure.
+    auto request = std::make_unique<TCGIRequest>();
+    auto response = std::make_unique<TCGIResponse>(*request);
+    HandleRequest(*request, *response);
+  } catch (...) {
+    WriteServerErrorPage(std::current_exception());
+  }
+}
+
+void TCGIApplication::WriteServerErrorPage(std::exception_ptr failure) {
+  try {
+    FailureText text = Describe(failure);
+    // Built by concatenation: a "%" in the message is never read as a directive.
+    std::string body = "<html><title>Internal Server Error 500</title>\r\n"
+                       "<h1>Internal Server Error 500</h1><hr>\r\n"
+                       "Exception: " + text.className + "<br>\r\n"
+                       "Message: " + text.message + "<br></html>\r\n";
+    std::string head = "Status: 500 " + text.message + "\r\n" +
+                       "Content-Type: text/html\r\n" +
+                       "Content-Length: " + IntToStr(static_cast<int64_t>(body.size())) +
+                       "\r\n\r\n";
+    Host::Default().WriteStdout(head.data(), head.size());
+    Host::Default().WriteStdout(body.data(), body.size());
+  } catch (...) {
+    // Nothing is left to answer with; the process still ends normally.
+  }
+}
+
+}  // namespace orvo

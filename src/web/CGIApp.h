@@ -1,0 +1,26 @@
+// The CGI application: one request per process, read from the CGI channels and answered on
+// standard output, failures turned into error pages.
+#pragma once
+
+#include <exception>
+
+#include "web/WebApp.h"
+
+namespace orvo {
+
+class TCGIApplication : public TWebApplication {
+ public:
+  TCGIApplication();
+
+  // Serves the one request of the process. Never lets a failure out.
+  void Run();
+
+  // The last-resort answer: status 500 with the failure's class name and message.
+  void WriteServerErrorPage(std::exception_ptr failure);
+};
+
+// The process's application object, created at start-up and destroyed when the process ends
+// (and with it the web module).
+extern TCGIApplication* const Application;
+
+}  // namespace orvo

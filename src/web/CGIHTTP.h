@@ -1,0 +1,49 @@
+// The request read from the CGI environment and standard input, and the response written to
+// standard output in CGI form.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "web/HTTPApp.h"
+
+namespace orvo {
+
+class TCGIRequest : public TWebRequest {
+ public:
+  // Reads the method, the content length and the body. EOutOfMemory when the body cannot be
+  // held.
+  TCGIRequest();
+
+  // The variable of `index`, else its second name ("HTTP_" added or removed); index 25 is the
+  // body. Read from the environment each time.
+  std::string StringVariable(int index) override;
+
+  // Reads up to `count` bytes of standard input; fewer at its end or on a read failure.
+  // Memory grows with the bytes that arrive, never with the count alone.
+  std::string ReadBody(int32_t count) override;
+
+  void WriteString(const std::string& bytes) override;
+  void WriteClient(const void* buffer, size_t count) override;
+  void WriteHeaders(const std::string& statusText, const std::string& headers) override;
+};
+
+class TCGIResponse : public TWebResponse {
+ public:
+  explicit TCGIResponse(TCGIRequest& request);
+
+  // Writes the head (unless the protocol version is empty) and the body; sets Sent.
+  void SendResponse() override;
+  // Writes the stream's remaining bytes in chunks of at most 8192 bytes.
+  void SendStream(TStream& stream) override;
+
+  // The protocol version recorded when the request had none; never written.
+  const std::string& Version() const { return version_; }
+
+ private:
+  std::string HeaderBlock();
+
+  std::string version_;
+};
+
+}  // namespace orvo
