@@ -57,12 +57,15 @@ void TCGIApplication::WriteServerErrorPage(std::exception_ptr failure) {
   try {
     FailureText text = Describe(failure);
     // Built by concatenation: a "%" in the message is never read as a directive.
-    std::string body = "<html><title>Internal Server Error 500</title>\r\n"
-                       "<h1>Internal Server Error 500</h1><hr>\r\n"
-                       "Exception: " + text.className + "<br>\r\n"
-                       "Message: " + text.message + "<br></html>\r\n";
-    std::string head = "Status: 500 " + text.message + "\r\n" +
-                       "Content-Type: text/html\r\n" +
+    std::string body =
+        "<html><title>Internal Server Error 500</title>\r\n"
+        "<h1>Internal Server Error 500</h1><hr>\r\n"
+        "Exception: " +
+        text.className +
+        "<br>\r\n"
+        "Message: " +
+        text.message + "<br></html>\r\n";
+    std::string head = "Status: 500 " + text.message + "\r\n" + "Content-Type: text/html\r\n" +
                        "Content-Length: " + IntToStr(static_cast<int64_t>(body.size())) +
                        "\r\n\r\n";
     Host::Default().WriteStdout(head.data(), head.size());

@@ -12,17 +12,35 @@ namespace orvo {
 namespace {
 
 // The variable behind each request value index; index 25 is the body.
-constexpr std::array<const char*, 29> kVariableNames = {
-    "REQUEST_METHOD",       "SERVER_PROTOCOL",        "URL",
-    "QUERY_STRING",         "PATH_INFO",              "PATH_TRANSLATED",
-    "HTTP_CACHE_CONTROL",   "HTTP_DATE",              "HTTP_ACCEPT",
-    "HTTP_FROM",            "HTTP_HOST",              "HTTP_IF_MODIFIED_SINCE",
-    "HTTP_REFERER",         "HTTP_USER_AGENT",        "HTTP_CONTENT_ENCODING",
-    "HTTP_CONTENT_TYPE",    "HTTP_CONTENT_LENGTH",    "HTTP_CONTENT_VERSION",
-    "HTTP_DERIVED_FROM",    "HTTP_EXPIRES",           "HTTP_TITLE",
-    "REMOTE_ADDR",          "REMOTE_HOST",            "SCRIPT_NAME",
-    "SERVER_PORT",          "",                       "HTTP_CONNECTION",
-    "HTTP_COOKIE",          "HTTP_AUTHORIZATION"};
+constexpr std::array<const char*, 29> kVariableNames = {"REQUEST_METHOD",
+                                                        "SERVER_PROTOCOL",
+                                                        "URL",
+                                                        "QUERY_STRING",
+                                                        "PATH_INFO",
+                                                        "PATH_TRANSLATED",
+                                                        "HTTP_CACHE_CONTROL",
+                                                        "HTTP_DATE",
+                                                        "HTTP_ACCEPT",
+                                                        "HTTP_FROM",
+                                                        "HTTP_HOST",
+                                                        "HTTP_IF_MODIFIED_SINCE",
+                                                        "HTTP_REFERER",
+                                                        "HTTP_USER_AGENT",
+                                                        "HTTP_CONTENT_ENCODING",
+                                                        "HTTP_CONTENT_TYPE",
+                                                        "HTTP_CONTENT_LENGTH",
+                                                        "HTTP_CONTENT_VERSION",
+                                                        "HTTP_DERIVED_FROM",
+                                                        "HTTP_EXPIRES",
+                                                        "HTTP_TITLE",
+                                                        "REMOTE_ADDR",
+                                                        "REMOTE_HOST",
+                                                        "SCRIPT_NAME",
+                                                        "SERVER_PORT",
+                                                        "",
+                                                        "HTTP_CONNECTION",
+                                                        "HTTP_COOKIE",
+                                                        "HTTP_AUTHORIZATION"};
 
 std::string Environment(const std::string& name) {
   return Host::Default().GetEnvironment(name).value_or("");

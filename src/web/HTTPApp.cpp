@@ -44,8 +44,8 @@ std::string DecodeURLText(const std::string& text) {
       throw EWebException("Error decoding URL style (%XX) encoded string at position " +
                           IntToStr(static_cast<int64_t>(i + 1)));
     } else if (!IsHexDigit(text[i + 1]) || !IsHexDigit(text[i + 2])) {
-      throw EConvertError("Invalid URL encoded character (" + text.substr(i, 3) +
-                          ") at position " + IntToStr(static_cast<int64_t>(i + 1)));
+      throw EConvertError("Invalid URL encoded character (" + text.substr(i, 3) + ") at position " +
+                          IntToStr(static_cast<int64_t>(i + 1)));
     } else {
       out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
       i += 3;
@@ -142,40 +142,74 @@ void TWebResponse::SetContentStream(std::unique_ptr<TStream> stream) {
 
 std::string StatusText(int32_t code) {
   switch (code) {
-    case 100: return "Continue";
-    case 101: return "Switching Protocols";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 202: return "Accepted";
-    case 203: return "Non-Authoritative Information";
-    case 204: return "No Content";
-    case 205: return "Reset Content";
-    case 206: return "Partial Content";
-    case 300: return "Multiple Choices";
-    case 301: return "Moved Permanently";
-    case 302: return "Moved Temporarily";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 305: return "Use Proxy";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 402: return "Payment Required";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 406: return "None Acceptable";
-    case 407: return "Proxy Authentication Required";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 410: return "Gone";
-    case 411: return "Length Required";
-    case 412: return "Unless True";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    default: return "";
+    case 100:
+      return "Continue";
+    case 101:
+      return "Switching Protocols";
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 202:
+      return "Accepted";
+    case 203:
+      return "Non-Authoritative Information";
+    case 204:
+      return "No Content";
+    case 205:
+      return "Reset Content";
+    case 206:
+      return "Partial Content";
+    case 300:
+      return "Multiple Choices";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Moved Temporarily";
+    case 303:
+      return "See Other";
+    case 304:
+      return "Not Modified";
+    case 305:
+      return "Use Proxy";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 402:
+      return "Payment Required";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 406:
+      return "None Acceptable";
+    case 407:
+      return "Proxy Authentication Required";
+    case 408:
+      return "Request Timeout";
+    case 409:
+      return "Conflict";
+    case 410:
+      return "Gone";
+    case 411:
+      return "Length Required";
+    case 412:
+      return "Unless True";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
+    default:
+      return "";
   }
 }
 
@@ -214,8 +248,7 @@ bool TWebActionItem::PathMatches(const std::string& path) {
   return mask_->Matches(path);
 }
 
-bool TWebActionItem::DispatchAction(TWebRequest& request, TWebResponse& response,
-                                    bool asDefault) {
+bool TWebActionItem::DispatchAction(TWebRequest& request, TWebResponse& response, bool asDefault) {
   bool takes = (asDefault && default_) ||
                (enabled_ && (methodType_ == mtAny || methodType_ == request.MethodType()) &&
                 PathMatches(request.PathInfo()));

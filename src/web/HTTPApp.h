@@ -9,10 +9,9 @@
 
 #include "common/Classes.h"
 #include "common/SysUtils.h"
+#include "web/Masks.h"
 
 namespace orvo {
-
-class TMask;
 
 // Request method codes; a request with any other method has code mtAny (0).
 enum TMethodType : uint8_t { mtAny = 0, mtGet = 1, mtPut = 2, mtPost = 3, mtHead = 4 };
@@ -127,8 +126,8 @@ class TWebResponse : public TObject {
 // The reason text of a status code; "" for a code the table lacks.
 std::string StatusText(int32_t code);
 
-using THTTPMethodEvent =
-    std::function<void(TObject* Sender, TWebRequest& Request, TWebResponse& Response, bool& Handled)>;
+using THTTPMethodEvent = std::function<void(TObject* Sender, TWebRequest& Request,
+                                            TWebResponse& Response, bool& Handled)>;
 using TWebExceptionEvent = std::function<void(TObject* Sender, const Exception& E, bool& Handled)>;
 
 class TWebActionItems;

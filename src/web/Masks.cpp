@@ -18,6 +18,13 @@ void AddFolded(std::bitset<256>& set, unsigned char c) {
 
 }  // namespace
 
+TMask::State TMask::Of(Kind kind, char literal) {
+  State state;
+  state.kind = kind;
+  state.literal = literal;
+  return state;
+}
+
 TMask::TMask(const std::string& mask) : mask_(mask) {
   int stars = 0;
   size_t i = 0;
@@ -28,17 +35,17 @@ TMask::TMask(const std::string& mask) : mask_(mask) {
       // A run of stars is one star.
       if (!afterStar) {
         if (++stars > kMaxStars) Invalid(i + 1);
-        states_.push_back(State{Kind::kStar});
+        states_.push_back(Of(Kind::kStar));
       }
       ++i;
     } else if (c == '?') {
       // "*?" matches what "*" matches: the "?" is dropped.
-      if (!afterStar) states_.push_back(State{Kind::kAny});
+      if (!afterStar) states_.push_back(Of(Kind::kAny));
       ++i;
     } else if (c == '[') {
       i = CompileSet(i);
     } else {
-      states_.push_back(State{Kind::kLiteral, c});
+      states_.push_back(Of(Kind::kLiteral, c));
       ++i;
     }
   }
@@ -46,7 +53,7 @@ TMask::TMask(const std::string& mask) : mask_(mask) {
 
 // Compiles the set that opens at `open` and returns the index after its "]".
 size_t TMask::CompileSet(size_t open) {
-  State state{Kind::kSet};
+  State state = Of(Kind::kSet);
   size_t i = open + 1;
   if (i < mask_.size() && mask_[i] == '!') {
     state.negated = true;

@@ -18,12 +18,13 @@ class TMask {
  private:
   enum class Kind { kLiteral, kAny, kSet, kStar };
   struct State {
-    Kind kind;
+    Kind kind = Kind::kLiteral;
     char literal = 0;
     bool negated = false;
     std::bitset<256> set;
   };
 
+  static State Of(Kind kind, char literal = 0);
   static bool MatchesOne(const State& state, unsigned char c);
   [[noreturn]] void Invalid(size_t position) const;
   size_t CompileSet(size_t open);

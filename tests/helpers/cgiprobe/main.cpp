@@ -39,7 +39,9 @@ class PatternStream : public TStream {
   }
   int32_t Write(const void*, int32_t) override { return 0; }
   int64_t Seek(int64_t offset, SeekOrigin origin) override {
-    int64_t base = origin == SeekOrigin::kBegin ? 0 : origin == SeekOrigin::kEnd ? size_ : position_;
+    int64_t base = origin == SeekOrigin::kBegin ? 0
+                   : origin == SeekOrigin::kEnd ? size_
+                                                : position_;
     position_ = std::clamp<int64_t>(base + offset, 0, size_);
     return position_;
   }
@@ -58,17 +60,17 @@ class TProbeModule : public TWebModule {
  public:
   TProbeModule() {
     if (!Env("PROBE_FAIL_CREATE").empty()) throw EFOpenError(Env("PROBE_FAIL_CREATE"));
-    Actions().Add("content", "/content", [](TObject*, TWebRequest& request, TWebResponse& response,
-                                            bool&) {
-      std::string text = request.ContentFields().Values("text");
-      response.SetContent(text.empty() ? "Erro" : text);
-    });
+    Actions().Add("content", "/content",
+                  [](TObject*, TWebRequest& request, TWebResponse& response, bool&) {
+                    std::string text = request.ContentFields().Values("text");
+                    response.SetContent(text.empty() ? "Erro" : text);
+                  });
     Actions().Add("nothing", "/nothing", [](TObject*, TWebRequest&, TWebResponse&, bool&) {});
-    Actions().Add("raise", "/raise", [](TObject*, TWebRequest& request, TWebResponse& response,
-                                        bool&) {
-      response.SetContent("Erro");
-      throw EConvertError(request.ContentFields().Values("message"));
-    });
+    Actions().Add("raise", "/raise",
+                  [](TObject*, TWebRequest& request, TWebResponse& response, bool&) {
+                    response.SetContent("Erro");
+                    throw EConvertError(request.ContentFields().Values("message"));
+                  });
     Actions().Add("stream", "/stream", [](TObject*, TWebRequest&, TWebResponse& response, bool&) {
       response.SetContentType("application/octet-stream");
       response.SendResponse();
@@ -84,19 +86,19 @@ class TProbeModule : public TWebModule {
                     response.SetContent("ignored");
                     handled = false;
                   });
-    Actions().Add("fields", "/fields", [](TObject*, TWebRequest& request,
-                                          TWebResponse& response, bool&) {
-      std::string text;
-      try {
-        request.ContentFields();
-      } catch (const Exception& e) {
-        text = std::string(e.ClassName()) + ": " + e.Message() + "\r\n";
-      }
-      text += request.ContentFields().Text();
-      text += "received=" + IntToStr(static_cast<int64_t>(request.Content().size())) +
-              " held=" + IntToStr(static_cast<int64_t>(request.Content().capacity()));
-      response.SetContent(text);
-    });
+    Actions().Add("fields", "/fields",
+                  [](TObject*, TWebRequest& request, TWebResponse& response, bool&) {
+                    std::string text;
+                    try {
+                      request.ContentFields();
+                    } catch (const Exception& e) {
+                      text = std::string(e.ClassName()) + ": " + e.Message() + "\r\n";
+                    }
+                    text += request.ContentFields().Text();
+                    text += "received=" + IntToStr(static_cast<int64_t>(request.Content().size())) +
+                            " held=" + IntToStr(static_cast<int64_t>(request.Content().capacity()));
+                    response.SetContent(text);
+                  });
     Actions().Add("wild", "/files/*.x[m]l",
                   [](TObject*, TWebRequest& request, TWebResponse& response, bool&) {
                     response.SetContent("wild:" + request.PathInfo());
@@ -107,13 +109,16 @@ class TProbeModule : public TWebModule {
                     response.SendResponse();
                     throw Exception("after send");
                   });
-    TWebActionItem& fallback = Actions().Add(
-        "default", "/default-only", [](TObject*, TWebRequest& request, TWebResponse& response,
-                                       bool&) { response.SetContent("default:" + request.PathInfo()); });
+    TWebActionItem& fallback =
+        Actions().Add("default", "/default-only",
+                      [](TObject*, TWebRequest& request, TWebResponse& response, bool&) {
+                        response.SetContent("default:" + request.PathInfo());
+                      });
     fallback.SetEnabled(false);
     fallback.SetDefault(Env("PROBE_DEFAULT") == "1");
     // Only HEAD requests that nothing else took reach this mask, which does not compile.
-    Actions().Add("badmask", "/bad[", [](TObject*, TWebRequest&, TWebResponse&, bool&) {}, mtHead);
+    Actions().Add(
+        "badmask", "/bad[", [](TObject*, TWebRequest&, TWebResponse&, bool&) {}, mtHead);
   }
 };
 

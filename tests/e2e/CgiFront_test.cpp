@@ -1,0 +1,179 @@
+// The CGI front end to end: the probe program started with a prepared environment and body,
+// its standard output compared byte for byte. The probe logs each write as "write <n>".
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace orvo {
+namespace {
+
+using Env = std::map<std::string, std::string>;
+
+test::ProgramResult Probe(Env environment, const std::string& body = "") {
+  if (!body.empty()) environment.emplace("CONTENT_LENGTH", std::to_string(body.size()));
+  return test::RunProgram(ORVO_CGIPROBE, environment, body);
+}
+
+Env Request(const std::string& path) {
+  return {{"REQUEST_METHOD", "POST"}, {"SERVER_PROTOCOL", "HTTP/1.1"}, {"PATH_INFO", path}};
+}
+
+std::string Writes(const test::ProgramResult& result) {
+  std::string log;
+  size_t start = 0;
+  while ((start = result.err.find("write ", start)) != std::string::npos) {
+    size_t end = result.err.find('\n', start);
+    log += result.err.substr(start + 6, end - start - 6) + " ";
+    start = end;
+  }
+  return log;
+}
+
+std::string Head200(const std::string& extra = "") {
+  return "Status: 200 OK\r\nContent-Type: text/html\r\n" + extra + "Content:\r\n\r\n";
+}
+
+std::string ApplicationErrorPage(const std::string& message, const std::string& path) {
+  std::string page = "<html><body><h1>Internal Application Error</h1>\r\n<p>" + message +
+                     "\r\n<p><hr width=\"100%\"><i>" + path + "</i></body></html>";
+  return "Status: 500 Internal Server Error\r\nContent-Type: text/html\r\nContent-Length: " +
+         std::to_string(page.size()) + "\r\nContent:\r\n\r\n" + page;
+}
+
+TEST(CgiFrontTest, ContentIsSentWithItsLength) {
+  auto result = Probe(Request("/content"), "text=N%E3o");
+  EXPECT_EQ(result.out, Head200("Content-Length: 3\r\n") + "N\xE3o");
+  EXPECT_EQ(Writes(result), std::to_string(result.out.size() - 3) + " 3 ");
+  EXPECT_EQ(result.status, 0);
+
+  // Letter case of the path does not matter; the method does not either for this entry.
+  auto upper = Probe(
+      {{"REQUEST_METHOD", "DELETE"}, {"SERVER_PROTOCOL", "HTTP/1.0"}, {"PATH_INFO", "/CONTENT"}});
+  EXPECT_EQ(upper.out, Head200("Content-Length: 4\r\n") + "Erro");
+}
+
+TEST(CgiFrontTest, NoContentMeansNoContentLength) {
+  auto result = Probe(Request("/nothing"));
+  EXPECT_EQ(result.out, Head200());
+  EXPECT_EQ(Writes(result), std::to_string(Head200().size()) + " ");
+  EXPECT_EQ(result.status, 0);
+}
+
+TEST(CgiFrontTest, WithoutProtocolVersionOnlyTheBodyIsWritten) {
+  Env env = {{"PATH_INFO", "/content"}};
+  EXPECT_EQ(Probe(env).out, "Erro");
+  env["HTTP_SERVER_PROTOCOL"] = "HTTP/1.1";  // the second name counts
+  EXPECT_EQ(Probe(env).out, Head200("Content-Length: 4\r\n") + "Erro");
+}
+
+TEST(CgiFrontTest, UnmatchedPathWritesNothing) {
+  for (const char* path : {"/zzz", "/content/", "content", "", "/nothandled"}) {
+    auto result = Probe(Request(path));
+    EXPECT_EQ(result.out, "") << path;
+    EXPECT_EQ(Writes(result), "") << path;
+    EXPECT_EQ(result.status, 0) << path;
+  }
+  auto unset = Probe({{"SERVER_PROTOCOL", "HTTP/1.1"}});  // no PATH_INFO at all
+  EXPECT_EQ(unset.out, "");
+}
+
+TEST(CgiFrontTest, HandlerFailureGivesExactlyOne500Answer) {
+  // The handler sets "Erro" and then raises with the message of the body.
+  auto result = Probe(Request("/raise"), "message=100%25+%25d+%3Cb%3E%0D%0Anext");
+  const std::string message = "100% %d <b>\r\nnext";
+  EXPECT_EQ(result.out, ApplicationErrorPage(message, "/raise"));
+  size_t head = result.out.find("\r\n\r\n") + 4;
+  EXPECT_EQ(Writes(result),
+            std::to_string(head) + " " + std::to_string(result.out.size() - head) + " ");
+  EXPECT_EQ(result.status, 0);
+}
+
+TEST(CgiFrontTest, DecodingFailureInAHandlerIsAnsweredByThePage) {
+  auto result = Probe(Request("/content"), "text=%zz");
+  EXPECT_EQ(result.out,
+            ApplicationErrorPage("Invalid URL encoded character (%zz) at position 6", "/content"));
+}
+
+TEST(CgiFrontTest, FailureAfterSendingAddsNothing) {
+  auto result = Probe(Request("/sentraise"));
+  EXPECT_EQ(result.out, Head200("Content-Length: 7\r\n") + "partial");
+  EXPECT_EQ(result.status, 0);
+}
+
+TEST(CgiFrontTest, ModuleCreationFailureGivesTheServerErrorPage) {
+  Env env = Request("/content");
+  env["PROBE_FAIL_CREATE"] = "Cannot open 100% %s <x>\r\nnow";
+  auto result = Probe(env);
+  const std::string body =
+      "<html><title>Internal Server Error 500</title>\r\n"
+      "<h1>Internal Server Error 500</h1><hr>\r\n"
+      "Exception: EFOpenError<br>\r\n"
+      "Message: Cannot open 100% %s <x>\r\nnow<br></html>\r\n";
+  const std::string head =
+      "Status: 500 Cannot open 100% %s <x>\r\nnow\r\n"
+      "Content-Type: text/html\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n";
+  EXPECT_EQ(result.out, head + body);
+  EXPECT_EQ(Writes(result), std::to_string(head.size()) + " " + std::to_string(body.size()) + " ");
+  EXPECT_EQ(result.status, 0);
+}
+
+TEST(CgiFrontTest, StreamIsWrittenInChunksOf8192) {
+  auto result = Probe(Request("/stream"));
+  const std::string head =
+      "Status: 200 OK\r\nContent-Type: application/octet-stream\r\nContent:\r\n\r\n";
+  std::string bytes(20000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i % 251);
+  EXPECT_EQ(result.out, head + bytes);
+  EXPECT_EQ(Writes(result), std::to_string(head.size()) + " 8192 8192 3616 ");
+}
+
+TEST(CgiFrontTest, ContentStreamCarriesItsLength) {
+  auto result = Probe(Request("/contentstream"));
+  const std::string head = Head200("Content-Length: 10000\r\n");
+  ASSERT_EQ(result.out.size(), head.size() + 10000);
+  EXPECT_EQ(result.out.substr(0, head.size()), head);
+  EXPECT_EQ(Writes(result), std::to_string(head.size()) + " 8192 1808 ");
+}
+
+TEST(CgiFrontTest, MasksAndTheDefaultEntry) {
+  EXPECT_EQ(Probe(Request("/files/a/b.XmL")).out,
+            Head200("Content-Length: 19\r\n") + "wild:/files/a/b.XmL");
+
+  Env env = Request("/zzz");
+  env["PROBE_DEFAULT"] = "1";  // the disabled default entry answers what nothing else took
+  EXPECT_EQ(Probe(env).out, Head200("Content-Length: 12\r\n") + "default:/zzz");
+
+  // Only HEAD requests reach the entry whose mask does not compile.
+  Env head = Request("/zzz");
+  head["REQUEST_METHOD"] = "HEAD";
+  EXPECT_EQ(Probe(head).out, ApplicationErrorPage("'/bad[' is an invalid mask at (6)", "/zzz"));
+}
+
+TEST(CgiFrontTest, BodyFieldsAreDecodedInOrder) {
+  auto result = Probe(Request("/fields"), "a=1&&b=x+y%26z\r\n\"q&r\"&c=%4");
+  // The list keeps the fields decoded before the failing one.
+  std::string body = result.out.substr(result.out.find("\r\n\r\n") + 4);
+  EXPECT_EQ(body.substr(0, body.find("held=")),
+            "EWebException: Error decoding URL style (%XX) encoded string at position 3\r\n"
+            "a=1\r\n\r\nb=x y&z\r\nq&r\r\n\r\nreceived=26 ");
+}
+
+TEST(CgiFrontTest, DeclaredLengthDoesNotReserveMemory) {
+  Env env = Request("/fields");
+  env["CONTENT_LENGTH"] = "2000000000";
+  auto result = test::RunProgram(ORVO_CGIPROBE, env, "a=1&b=2345");
+  std::string body = result.out.substr(result.out.find("\r\n\r\n") + 4);
+  ASSERT_EQ(body.substr(0, 25), "a=1\r\nb=2345\r\nreceived=10 ");
+  long held = std::stol(body.substr(body.find("held=") + 5));
+  EXPECT_LT(held, 1 << 20);
+  EXPECT_EQ(result.status, 0);
+}
+
+}  // namespace
+}  // namespace orvo
