@@ -159,6 +159,18 @@ void TStringList::EndUpdate() {
   if (updateDepth_ == 0) Changed();
 }
 
+std::string TStringList::Text() const {
+  size_t total = 0;
+  for (const std::string& s : items_) total += s.size() + 2;
+  std::string text;
+  text.reserve(total);
+  for (const std::string& s : items_) {
+    text += s;
+    text += "\r\n";
+  }
+  return text;
+}
+
 void TStringList::Changing() {
   if (updateDepth_ == 0 && BeforeChange) BeforeChange(*this);
 }

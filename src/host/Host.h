@@ -17,28 +17,35 @@ namespace orvo {
 // Windows error codes the host reports.
 using WinError = uint32_t;
 inline constexpr WinError kErrorSuccess = 0;
+inline constexpr WinError kErrorInvalidFunction = 1;
 inline constexpr WinError kErrorFileNotFound = 2;
 inline constexpr WinError kErrorPathNotFound = 3;
 inline constexpr WinError kErrorTooManyOpenFiles = 4;
 inline constexpr WinError kErrorAccessDenied = 5;
 inline constexpr WinError kErrorInvalidHandle = 6;
 inline constexpr WinError kErrorNotEnoughMemory = 8;
+inline constexpr WinError kErrorNotSameDevice = 17;
 inline constexpr WinError kErrorNoMoreFiles = 18;
+inline constexpr WinError kErrorWriteProtect = 19;
 inline constexpr WinError kErrorWriteFault = 29;
 inline constexpr WinError kErrorReadFault = 30;
+inline constexpr WinError kErrorGenFailure = 31;
 inline constexpr WinError kErrorSharingViolation = 32;
 inline constexpr WinError kErrorLockViolation = 33;
 inline constexpr WinError kErrorHandleDiskFull = 39;
+inline constexpr WinError kErrorBadNetPath = 53;
 inline constexpr WinError kErrorFileExists = 80;
 inline constexpr WinError kErrorInvalidParameter = 87;
 inline constexpr WinError kErrorDiskFull = 112;
 inline constexpr WinError kErrorInvalidName = 123;
 inline constexpr WinError kErrorModNotFound = 126;
 inline constexpr WinError kErrorProcNotFound = 127;
+inline constexpr WinError kErrorNegativeSeek = 131;
 inline constexpr WinError kErrorDirNotEmpty = 145;
 inline constexpr WinError kErrorAlreadyExists = 183;
 inline constexpr WinError kErrorFilenameExcedRange = 206;
 inline constexpr WinError kErrorDirectory = 267;
+inline constexpr WinError kErrorIoDevice = 1117;
 
 // Attribute word bits of a directory entry.
 inline constexpr uint32_t kAttrReadOnly = 0x01;
@@ -82,6 +89,9 @@ class FileHandle {
   virtual WinError Seek(int64_t offset, SeekOrigin origin, int64_t* position) = 0;
   // Forces written bytes to the storage device.
   virtual WinError Flush() = 0;
+  // Ends the file at the current position, growing or shrinking it (SetEndOfFile).
+  // kErrorInvalidFunction where a file kind cannot change its length.
+  virtual WinError SetEndOfFile() { return kErrorInvalidFunction; }
 };
 
 enum class FileAccess { kRead, kWrite, kReadWrite };

@@ -1,10 +1,18 @@
 // The host on Linux: a Windows file system made of one folder per drive letter under a root
 // folder (ORVO_ROOT), confined to it; the program's own current directory; Windows error codes.
+//
+// Drive X exists exactly when the folder named by its lower-case letter exists under the root
+// (C:\ is <root>/c); the program never creates drive folders, the deployment does. Nothing
+// outside the root is read, written, listed or renamed: a symbolic link whose target lies
+// outside (or nowhere) is treated as missing, the drive folders included. Names are code page
+// 1252 inside and UTF-8 on disk, matched ignoring case. Share modes hold among the program's
+// processes through advisory locks.
 #pragma once
 
 #include <string>
 
 #include "host/Host.h"
+#include "host/posix/WindowsPath.h"
 
 namespace orvo {
 
@@ -51,8 +59,11 @@ class PosixHost : public Host {
   const std::string& Root() const { return root_; }
 
  private:
+  // Resolves `path` against the current directory.
+  WinError Resolve(const std::string& path, posix::WindowsPath* full) const;
+
   std::string root_;
-  std::string currentDirectory_;  // a Windows path, "C:\..."
+  posix::WindowsPath currentDirectory_;
 };
 
 }  // namespace orvo

@@ -1,0 +1,119 @@
+# Web servers that mount the program at /orvo on a loopback port: shared by the serve command and
+# the HTTP tests. Each server gets its own configuration, pid and log files in a state folder and
+# runs in the background; the caller stops it by pid (registered with on_exit).
+# Needs common.sh.
+
+HTTP_PACKAGES=(lighttpd apache2 curl)
+ORVO_PREFIX=/orvo
+
+# Prints the deploy/ sample of server $1 (lighttpd or apache) with the program $2, the data root
+# $3, when given the client library $4 and the URL prefix $5 in place of the sample's.
+orvo_mount_conf() {
+  local server=$1 program=$2 root=$3 library=${4:-} prefix=${5:-$ORVO_PREFIX}
+  local sample="$ORVO_TOP/deploy/$server/orvo.conf"
+  [ -f "$sample" ] || die "no sample configuration $sample"
+  local script="s#\([ \"^]\)$ORVO_PREFIX\b#\1$prefix#g"
+  script="$script; s#/usr/bin/OrvoWebServerUploadXML#$program#; s#/var/lib/orvo#$root#"
+  if [ -n "$library" ]; then
+    script="$script; /ORVO_CLIENT_LIBRARY/ { s/^\\(\\s*\\)# /\\1/; s#/usr/lib/[^\"]*libfbclient.so.2#$library# }"
+  fi
+  sed -e "$script" "$sample"
+}
+
+# True when something accepts connections on 127.0.0.1:$1.
+port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# Waits until the server with pid $1 answers HTTP on port $2; false when it died or never answered.
+wait_for_http() {
+  local pid=$1 port=$2
+  for _ in $(seq 1 100); do
+    kill -0 "$pid" 2>/dev/null || return 1
+    curl -s -o /dev/null "http://127.0.0.1:$port/" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Stops the process $1 and waits for it, so its port is free again when this returns.
+stop_server() {
+  local pid=$1
+  kill "$pid" 2>/dev/null || return 0
+  for _ in $(seq 1 100); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+}
+
+# start_lighttpd STATE PORT USER MOUNT...: writes STATE/lighttpd.conf including the mount files,
+# starts lighttpd on 127.0.0.1:PORT (as USER when given and we are root) and sets SERVER_PID.
+start_lighttpd() {
+  local state=$1 port=$2 user=$3; shift 3
+  mkdir -p "$state/www"
+  {
+    echo "server.document-root = \"$state/www\""
+    echo "server.bind = \"127.0.0.1\""
+    echo "server.port = $port"
+    echo "server.errorlog = \"$state/lighttpd-error.log\""
+    echo "server.upload-dirs = (\"$state\")"
+    [ -n "$user" ] && echo "server.username = \"$user\"" && echo "server.groupname = \"$user\""
+    echo 'server.modules = ("mod_alias", "mod_cgi", "mod_setenv")'
+    for m in "$@"; do echo "include \"$m\""; done
+  } >"$state/lighttpd.conf"
+  lighttpd -tt -f "$state/lighttpd.conf" >/dev/null || die "lighttpd refuses $state/lighttpd.conf"
+  # lighttpd opens its log after it has given up root.
+  touch "$state/lighttpd-error.log"
+  [ -n "$user" ] && chown "$user" "$state/lighttpd-error.log"
+  lighttpd -D -f "$state/lighttpd.conf" </dev/null >>"$state/lighttpd-console.log" 2>&1 &
+  SERVER_PID=$!
+}
+
+# start_apache STATE PORT USER MOUNT...: the same for Apache with mod_cgi (prefork), in the
+# foreground so SERVER_PID is the parent that owns the workers, and in a session of its own because
+# it signals its whole process group when it stops.
+start_apache() {
+  local state=$1 port=$2 user=$3; shift 3
+  local modules=/usr/lib/apache2/modules
+  mkdir -p "$state/www"
+  {
+    echo "ServerRoot \"$state\""
+    echo "ServerName 127.0.0.1"
+    echo "Listen 127.0.0.1:$port"
+    echo "PidFile \"$state/apache.pid\""
+    echo "DefaultRuntimeDir \"$state\""
+    echo "ErrorLog \"$state/apache-error.log\""
+    echo "LogLevel warn"
+    echo "DocumentRoot \"$state/www\""
+    for m in mpm_prefork authz_core alias env cgi; do
+      echo "LoadModule ${m}_module $modules/mod_$m.so"
+    done
+    [ -n "$user" ] && echo "User $user" && echo "Group $user"
+    for m in "$@"; do echo "Include \"$m\""; done
+  } >"$state/apache.conf"
+  /usr/sbin/apache2 -t -f "$state/apache.conf" >/dev/null 2>&1 ||
+    die "apache refuses $state/apache.conf: $(/usr/sbin/apache2 -t -f "$state/apache.conf" 2>&1)"
+  setsid /usr/sbin/apache2 -f "$state/apache.conf" -DFOREGROUND </dev/null >>"$state/apache-console.log" 2>&1 &
+  SERVER_PID=$!
+}
+
+# start_web_server SERVER STATE PORT USER MOUNT...: starts lighttpd or apache and waits until it
+# answers. With PORT 0 it picks free ports until one binds. Sets SERVER_PID and SERVER_PORT.
+start_web_server() {
+  local server=$1 state=$2 port=$3 user=$4; shift 4
+  local tries=1
+  [ "$port" = 0 ] && tries=10
+  for _ in $(seq 1 "$tries"); do
+    SERVER_PORT=$port
+    if [ "$port" = 0 ]; then
+      SERVER_PORT=$((20000 + RANDOM % 30000))
+      port_in_use "$SERVER_PORT" && continue
+    elif port_in_use "$SERVER_PORT"; then
+      die "port $SERVER_PORT is already in use"
+    fi
+    "start_$server" "$state" "$SERVER_PORT" "$user" "$@"
+    wait_for_http "$SERVER_PID" "$SERVER_PORT" && return 0
+    stop_server "$SERVER_PID"
+  done
+  tail -n 20 "$state"/*.log >&2
+  die "$server did not start"
+}

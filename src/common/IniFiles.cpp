@@ -1,0 +1,92 @@
+#include "common/IniFiles.h"
+
+#include <memory>
+#include <string_view>
+
+#include "common/SysUtilsText.h"
+#include "host/Host.h"
+
+namespace orvo {
+namespace {
+
+std::string_view TrimBlanks(std::string_view s) {
+  size_t first = s.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+}
+
+bool SameName(std::string_view a, const std::string& b) {
+  return CompareTextLocale(std::string(a), b) == 0;
+}
+
+// Calls `visit` with each line, without its line break, until it returns true.
+template <typename Visit>
+void ForEachLine(std::string_view text, Visit visit) {
+  while (!text.empty()) {
+    size_t end = text.find_first_of("\r\n");
+    if (visit(text.substr(0, end))) return;
+    if (end == std::string_view::npos) return;
+    text.remove_prefix(end + 1);
+  }
+}
+
+std::string Unquoted(std::string_view value) {
+  if (value.size() >= 2 && value.front() == value.back() &&
+      (value.front() == '"' || value.front() == '\'')) {
+    value = value.substr(1, value.size() - 2);
+  }
+  return std::string(value.substr(0, kIniValueLimit));
+}
+
+// The whole file, or nullopt when it cannot be opened or read.
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  std::unique_ptr<FileHandle> file;
+  if (Host::Default().OpenFile(path, FileAccess::kRead, FileShare{true, true},
+                               FileDisposition::kOpenExisting, &file) != kErrorSuccess) {
+    return std::nullopt;
+  }
+  std::string bytes;
+  char buffer[16384];
+  for (;;) {
+    size_t done = 0;
+    if (file->Read(buffer, sizeof buffer, &done) != kErrorSuccess) return std::nullopt;
+    if (done == 0) return bytes;
+    bytes.append(buffer, done);
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> FindIniValue(const std::string& bytes, const std::string& section,
+                                        const std::string& ident) {
+  std::string_view text = bytes;
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // editors' UTF-8 mark
+
+  enum { kBefore, kInside, kAfter } state = kBefore;  // relative to the first wanted section
+  std::optional<std::string> value;
+  ForEachLine(text, [&](std::string_view raw) {
+    std::string_view line = TrimBlanks(raw);
+    if (line.empty() || line.front() == ';') return false;
+    if (line.front() == '[') {
+      if (state == kInside) state = kAfter;
+      std::string_view name = line.substr(1, line.find(']') - 1);
+      if (state == kBefore && SameName(TrimBlanks(name), section)) state = kInside;
+      return state == kAfter;
+    }
+    size_t equals = line.find('=');
+    if (state != kInside || equals == std::string_view::npos) return false;
+    if (!SameName(TrimBlanks(line.substr(0, equals)), ident)) return false;
+    value = Unquoted(TrimBlanks(line.substr(equals + 1)));
+    return true;
+  });
+  return value;
+}
+
+std::string TIniFile::ReadString(const std::string& section, const std::string& ident,
+                                 const std::string& fallback) {
+  std::optional<std::string> bytes = ReadWholeFile(FileName());
+  if (!bytes) return fallback;
+  return FindIniValue(*bytes, section, ident).value_or(fallback);
+}
+
+}  // namespace orvo

@@ -1,0 +1,41 @@
+// The reader of the configuration file: an INI file looked up through the host, read anew on
+// every lookup, never written.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace orvo {
+
+class TCustomIniFile {
+ public:
+  // Holds the path only: creating a reader reads nothing and never fails.
+  explicit TCustomIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
+  virtual ~TCustomIniFile() = default;
+  const std::string& FileName() const { return fileName_; }
+
+  // The value of `ident` in `section`, or `fallback` when the file, section or key is missing.
+  virtual std::string ReadString(const std::string& section, const std::string& ident,
+                                 const std::string& fallback) = 0;
+
+ private:
+  std::string fileName_;
+};
+
+class TIniFile : public TCustomIniFile {
+ public:
+  using TCustomIniFile::TCustomIniFile;
+  std::string ReadString(const std::string& section, const std::string& ident,
+                         const std::string& fallback) override;
+};
+
+// Values are cut to this many characters (a 2048-byte buffer with its terminating NUL).
+inline constexpr size_t kIniValueLimit = 2047;
+
+// Looks a key up in the bytes of an INI file: sections and keys match ignoring case, blanks
+// around names and values are dropped, a pair of enclosing quotes is dropped, lines starting
+// with ';' are comments. nullopt when the section or key is missing.
+std::optional<std::string> FindIniValue(const std::string& bytes, const std::string& section,
+                                        const std::string& ident);
+
+}  // namespace orvo

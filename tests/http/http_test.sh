@@ -1,0 +1,260 @@
+#!/usr/bin/env bash
+# HTTP end-to-end tests: starts lighttpd or Apache ($1) on a loopback port with the program ($2)
+# mounted by the deploy/ sample configuration, then checks every endpoint through it with curl.
+# The manuals endpoints log in to the Firebird server named by ORVO_TEST_FB_DATABASE,
+# ORVO_TEST_FB_USER and ORVO_TEST_FB_PASSWORD (the test command exports them); without them those
+# cases are skipped. Ends with the line "N passed, M failed"; exits non-zero when one failed.
+set -uo pipefail
+server=$1
+program=$2
+source "$(dirname "$0")/../../scripts/lib/common.sh"
+source "$ORVO_TOP/scripts/lib/http.sh"
+for tool in curl "$([ "$server" = apache ] && echo /usr/sbin/apache2 || echo lighttpd)"; do
+  command -v "$tool" >/dev/null || { echo "skip: $tool is not installed (./scripts/test installs it)"; exit 77; }
+done
+
+tmp=$(mktemp -d)
+on_exit "rm -rf '$tmp'"
+chmod 755 "$tmp"
+root=$tmp/root
+
+# Apache will not run its workers as root; both servers then run the program as www-data, which
+# is also how they are deployed. The program is copied where that user can reach it.
+user=""
+[ "$(id -u)" -eq 0 ] && user=www-data
+mkdir -p "$tmp/bin" "$tmp/state"
+cp "$program" "$tmp/bin/OrvoWebServerUploadXML"
+program=$tmp/bin/OrvoWebServerUploadXML
+
+# --- data root -----------------------------------------------------------------------------------
+
+# put FILE BYTES: a file below the data root with these bytes (printf escapes allowed).
+put() { mkdir -p "$(dirname "$root/$1")" && printf "$2" >"$root/$1"; }
+
+config="[Orvo.Mobile.VESTRA]\r\nPathXML=D:\\\\Movel\\\\Lotes\r\n"
+config+="[Orvo.Mobile.0042]\r\nPathXML=D:\\\\Movel\\\\Lotes\r\n"
+config+="[Orvo.FrameWork]\r\nPathImagens=C:\\\\Orvo\\\\Imagens\r\nPathManuais=C:\\\\Orvo\\\\Manuais\r\n"
+config+="DBSuporte=${ORVO_TEST_FB_DATABASE:-}\r\n"
+put c/Orvo/Orvo.Net/Config/Orvo.Config "$config"
+put d/Movel/Lotes/0042/a.xml '<a/>'
+put d/Movel/Lotes/0042/b.dwl '<b/>'
+put d/Movel/Lotes/0042/Sub/c.xml '<c/>'
+put d/Movel/Lotes/0042/.oculto.xml '<h/>'
+put d/Movel/Lotes/0042/NF_TF01.xml '<nf/>'
+put c/Orvo/Texto/linhas.txt 'um\nDois\ntr\xeas'
+put c/Orvo/Imagens/novo.png 'png'
+put c/Orvo/Imagens/velho.png 'png'
+put c/Orvo/Imagens/foto.jpg 'jpg'
+touch -d '2024-01-14 00:00:00' "$root/c/Orvo/Imagens/novo.png"
+touch -d '2024-01-13 23:59:58' "$root/c/Orvo/Imagens/velho.png"
+put c/Orvo/Manuais/guia.txt 'Guia\r\n'
+# A binary manual: every byte value, NULs among them, over several 8192-byte chunks.
+mkdir -p "$root/c/Orvo/Manuais/Binarios"
+for _ in $(seq 1 100); do printf "$(printf '\\%03o' $(seq 0 255))"; done |
+  head -c 24577 >"$root/c/Orvo/Manuais/Binarios/tabela.bin"
+
+# A 16 MiB batch: XML lines with code page 1252 letters, '&', '+', '%' and both line ends.
+awk 'BEGIN { for (i = 0; i < 400000; i++)
+  printf "<item seq=\"%d\" descr=\"Pre\347o &amp; 5%% + IVA\"/>%s", i, (i % 2 ? "\r\n" : "\n") }' |
+  head -c 16777216 >"$tmp/batch.xml"
+
+[ -n "$user" ] && chown -R "$user:$user" "$root" "$tmp/state"
+
+# --- server --------------------------------------------------------------------------------------
+
+orvo_mount_conf "$server" "$program" "$root" >"$tmp/state/orvo.conf"
+orvo_mount_conf "$server" "$program" "$root" /nonexistent/libfbclient.so.2 /nolib \
+  >"$tmp/state/nolib.conf"
+start_web_server "$server" "$tmp/state" 0 "$user" "$tmp/state/orvo.conf" "$tmp/state/nolib.conf"
+on_exit "stop_server $SERVER_PID"
+base=http://127.0.0.1:$SERVER_PORT
+printf '%s on port %s\n' "$server" "$SERVER_PORT"
+
+# --- helpers -------------------------------------------------------------------------------------
+
+# fetch PATH CURL-ARGS...: one request; sets STATUS and leaves the head and body in files.
+fetch() {
+  local path=$1
+  shift
+  STATUS=$(curl -sS -D "$tmp/head" -o "$tmp/body" -w '%{http_code}' "$@" "$base$path") ||
+    STATUS="no answer"
+}
+# post PATH FIELD=VALUE...: a form post whose values curl encodes.
+post() {
+  local path=$1 args=()
+  shift
+  for f in "$@"; do args+=(--data-urlencode "$f"); done
+  fetch "$path" "${args[@]}"
+}
+# header NAME: the value of a header of the last answer.
+header() { sed -n "s/^$1: *\\(.*\\)\\r$/\\1/Ip" "$tmp/head" | head -n 1; }
+
+preview() { head -c 160 "$1" | cat -v | tr '\n' ' '; }
+failures=()
+fail() { failures+=("$*"); }
+expect_status() { [ "$STATUS" = "$1" ] || fail "status $STATUS, expected $1"; }
+# expect_body BYTES: the body equals BYTES (printf escapes allowed).
+expect_body() {
+  printf "$1" >"$tmp/expected"
+  cmp -s "$tmp/expected" "$tmp/body" ||
+    fail "body '$(preview "$tmp/body")', expected '$(preview "$tmp/expected")'"
+}
+expect_body_contains() { grep -qF -- "$1" "$tmp/body" || fail "body lacks '$1': $(preview "$tmp/body")"; }
+expect_header() { [ "$(header "$1")" = "$2" ] || fail "header $1 is '$(header "$1")', expected '$2'"; }
+expect_file() { cmp -s "$1" "$2" || fail "$2 differs from $1"; }
+
+passed=0 failed=0 skipped=0
+run() {
+  failures=() skip=""
+  "$1"
+  if [ -n "$skip" ]; then
+    skipped=$((skipped + 1))
+  elif [ ${#failures[@]} -eq 0 ]; then
+    passed=$((passed + 1))
+    echo "ok   $1"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $1"
+    printf '       %s\n' "${failures[@]}"
+  fi
+}
+# False, and the case counted as skipped, without a Firebird server to log in to.
+have_firebird() {
+  [ -n "${ORVO_TEST_FB_DATABASE:-}" ] && return 0
+  skip=1
+  echo "skip ${FUNCNAME[1]}: ORVO_TEST_FB_DATABASE is not set (no Firebird server)"
+  return 1
+}
+
+# --- cases ---------------------------------------------------------------------------------------
+
+batch_fields=(tag=PED001 representante=8137 coddh=20240815093012000 totallote=00152390)
+batch_file=$root/d/Movel/Lotes/VESTRA/PED001813720240815093012000001523903
+
+upload_of_16_mib_batch_is_stored_byte_for_byte() {
+  post /orvo/uploadxml "${batch_fields[@]}" "xmldata@$tmp/batch.xml"
+  expect_status 200
+  expect_body ''
+  expect_header Content-Type text/html
+  { cat "$tmp/batch.xml"; printf '\r\n'; } >"$tmp/stored"
+  expect_file "$tmp/stored" "$batch_file.dwl"
+}
+
+verification_answers_total_and_keeps_bytes() {
+  post /orvo/xmlverify "${batch_fields[@]}"
+  expect_status 200
+  expect_body 'Total do Lote: 1.523,90'
+  expect_header Content-Length 23
+  expect_file "$tmp/stored" "$batch_file.xml"
+  [ ! -e "$batch_file.dwl" ] || fail "the .dwl file is still there"
+  post /orvo/xmlverify "${batch_fields[@]}"
+  expect_body 'Erro'
+}
+
+listing_walks_subfolders_first_and_skips_hidden() {
+  post /orvo/listaarquivos loja=0042 'filtro=*.xml'
+  expect_status 200
+  expect_body 'D:\\Movel\\Lotes\\0042\\Sub\\c.xml\r\nD:\\Movel\\Lotes\\0042\\a.xml\r\nD:\\Movel\\Lotes\\0042\\NF_TF01.xml\r\n'
+}
+
+text_file_is_read_with_crlf_lines() {
+  post /orvo/lerxml 'arq=C:\Orvo\Texto\linhas.txt'
+  expect_status 200
+  expect_body 'um\r\nDois\r\ntr\xeas\r\n'
+}
+
+marker_swap_renames_and_answers_in_cp1252() {
+  post /orvo/importarxml 'arquivoxml=D:\Movel\Lotes\0042\NF_TF01.xml'
+  expect_status 200
+  expect_body 'Conclu\xeddo: D:\\Movel\\Lotes\\0042\\\\NF_TM01.xml'
+  [ -f "$root/d/Movel/Lotes/0042/NF_TM01.xml" ] || fail "NF_TM01.xml was not created"
+  post /orvo/importarxml 'arquivoxml=D:\Movel\Lotes\0042\NF_XX99.xml'
+  expect_body 'Arquivo n\xe3o encontrado'
+}
+
+images_since_the_day_before() {
+  post /orvo/imagens data=15/01/2024
+  expect_status 200
+  expect_body 'C:\\Orvo\\Imagens\\novo.png\r\n'
+}
+
+get_reads_no_fields_from_the_query_string() {
+  fetch '/orvo/imagens?data=15/01/2024'
+  expect_status 200
+  expect_body "'' is not a valid date"
+  expect_header Content-Type text/html
+}
+
+head_runs_the_handler_without_a_body() {
+  fetch /orvo/imagens --head
+  expect_status 200
+  expect_header Content-Type text/html
+  expect_header Content-Length 22
+}
+
+path_is_matched_ignoring_case() {
+  post /orvo/LerXML 'arq=C:\Orvo\Texto\linhas.txt'
+  expect_status 200
+  expect_body 'um\r\nDois\r\ntr\xeas\r\n'
+}
+
+failure_in_a_handler_is_the_application_error_page() {
+  post /orvo/lerxml 'arq=C:\Orvo\Texto\falta.txt'
+  expect_status 500
+  expect_header Content-Type text/html
+  expect_body_contains '<html><body><h1>Internal Application Error</h1>'
+  expect_body_contains 'Cannot open file "C:\Orvo\Texto\falta.txt"'
+  expect_body_contains '<i>/lerxml</i></body></html>'
+}
+
+missing_client_library_is_the_server_error_page() {
+  fetch /nolib/imagens
+  expect_status 500
+  expect_body_contains '<html><title>Internal Server Error 500</title>'
+  expect_body_contains 'nonexistent/libfbclient.so.2'
+}
+
+# The program writes nothing for a path that no entry matches; both servers then answer 500 with
+# a page of their own (documented in the README).
+unmatched_path_is_answered_by_the_server() {
+  fetch /orvo/naoexiste
+  expect_status 500
+  expect_body_contains '500 Internal Server Error'
+  fetch /orvo/lerxml/
+  expect_status 500
+}
+
+manuals_are_listed_after_login() {
+  have_firebird || return 0
+  post /orvo/listamanuais "u=$ORVO_TEST_FB_USER" "p=$ORVO_TEST_FB_PASSWORD"
+  expect_status 200
+  expect_body 'C:\\Orvo\\Manuais\\Binarios\\tabela.bin\r\nC:\\Orvo\\Manuais\\guia.txt\r\n'
+  post /orvo/listamanuais "u=$ORVO_TEST_FB_USER" "p=errada"
+  expect_status 200
+  expect_body ''
+}
+
+binary_manual_is_downloaded_byte_for_byte() {
+  have_firebird || return 0
+  local manual='C:\Orvo\Manuais\Binarios\tabela.bin'
+  post /orvo/lermanuais "arq=$manual" "u=$ORVO_TEST_FB_USER" "p=$ORVO_TEST_FB_PASSWORD"
+  expect_status 200
+  expect_header Content-Type application/octet-stream
+  expect_file "$root/c/Orvo/Manuais/Binarios/tabela.bin" "$tmp/body"
+  post /orvo/lermanuais "arq=$manual" "u=$ORVO_TEST_FB_USER" "p=errada"
+  expect_status 200
+  expect_header Content-Type text/html
+  expect_body ''
+}
+
+for t in upload_of_16_mib_batch_is_stored_byte_for_byte verification_answers_total_and_keeps_bytes \
+  listing_walks_subfolders_first_and_skips_hidden text_file_is_read_with_crlf_lines \
+  marker_swap_renames_and_answers_in_cp1252 images_since_the_day_before \
+  get_reads_no_fields_from_the_query_string head_runs_the_handler_without_a_body \
+  path_is_matched_ignoring_case failure_in_a_handler_is_the_application_error_page \
+  missing_client_library_is_the_server_error_page unmatched_path_is_answered_by_the_server \
+  manuals_are_listed_after_login binary_manual_is_downloaded_byte_for_byte; do
+  run "$t"
+done
+echo "$passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,412 @@
+// The Linux host's file system: drive folders under a temporary root.
+#include "host/posix/PosixHost.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "TestSupport.h"
+#include "host/posix/PosixNames.h"
+
+namespace orvo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::HostPathExists;
+using test::ReadHostFile;
+using test::WriteHostFile;
+
+class PosixHostTest : public ::testing::Test {
+ protected:
+  PosixHostTest() {
+    fs::create_directories(root_.path() + "/c");
+    fs::create_directories(root_.path() + "/d");
+  }
+  std::string Disk(const std::string& relative) const { return root_.path() + "/" + relative; }
+
+  // The names a search yields, in order.
+  std::vector<std::string> Names(const std::string& pattern) {
+    std::vector<std::string> names;
+    std::unique_ptr<DirSearch> search;
+    FindData entry;
+    if (host_.FindFirst(pattern, &search, &entry) != kErrorSuccess) return names;
+    do names.push_back(entry.name);
+    while (search->Next(&entry) == kErrorSuccess);
+    return names;
+  }
+
+  WinError Open(const std::string& path, FileAccess access, FileShare share,
+                FileDisposition disposition, std::unique_ptr<FileHandle>* file) {
+    return host_.OpenFile(path, access, share, disposition, file);
+  }
+
+  std::string Read(const std::string& path) {
+    std::unique_ptr<FileHandle> file;
+    if (Open(path, FileAccess::kRead, {true, true}, FileDisposition::kOpenExisting, &file) != 0) {
+      return "<error>";
+    }
+    std::string bytes(4096, '\0');
+    size_t done = 0;
+    file->Read(bytes.data(), bytes.size(), &done);
+    bytes.resize(done);
+    return bytes;
+  }
+
+  test::TempDir root_;
+  test::TempDir outside_;
+  PosixHost host_{root_.path()};
+};
+
+TEST_F(PosixHostTest, ResolvesPathsAsWindowsDoes) {
+  ASSERT_EQ(host_.SetCurrentDirectory("C:\\"), kErrorSuccess);
+  fs::create_directories(Disk("c/work"));
+  ASSERT_EQ(host_.SetCurrentDirectory("c:/WORK"), kErrorSuccess);
+  struct Case {
+    const char* path;
+    const char* full;
+  } cases[] = {
+      {"a.txt", "c:\\WORK\\a.txt"},
+      {"sub\\..\\a.txt", "c:\\WORK\\a.txt"},
+      {"\\x\\y", "c:\\x\\y"},
+      {"D:\\Movel//Lotes\\.\\", "D:\\Movel\\Lotes\\"},
+      {"D:\\a\\..\\..\\..\\b", "D:\\b"},
+      {"D:relative", "D:\\relative"},
+      {"c:relative", "c:\\WORK\\relative"},
+      {"C:\\name. . \\file.xml..", "C:\\name\\file.xml"},
+      {"C:", "C:\\WORK"},
+      {"..\\..", "c:\\"},
+  };
+  for (const Case& c : cases) {
+    std::string full;
+    EXPECT_EQ(host_.GetFullPathName(c.path, &full), kErrorSuccess) << c.path;
+    EXPECT_EQ(full, c.full) << c.path;
+  }
+  std::string full;
+  EXPECT_EQ(host_.GetFullPathName("\\\\server\\share\\a", &full), kErrorBadNetPath);
+  EXPECT_EQ(host_.GetFullPathName("", &full), kErrorInvalidName);
+}
+
+TEST_F(PosixHostTest, NothingOutsideTheRootIsReached) {
+  WriteHostFile(outside_.path() + "/secret", "secret");
+  fs::create_directory_symlink(outside_.path(), Disk("c/escape"));
+  fs::create_symlink(outside_.path() + "/secret", Disk("c/secret.lnk"));
+  fs::create_directories(Disk("c/a/b"));
+  ASSERT_EQ(host_.SetCurrentDirectory("C:\\a\\b"), kErrorSuccess);
+  std::string hostSecret = outside_.path() + "/secret";
+  std::string windowsSecret = "C:" + hostSecret;
+  std::replace(windowsSecret.begin(), windowsSecret.end(), '/', '\\');
+  const std::string attempts[] = {
+      "..\\..\\..\\..\\..\\..\\..\\..\\..\\.." + hostSecret,
+      "C:\\..\\..\\..\\.." + hostSecret,
+      hostSecret,
+      windowsSecret,
+      "C:\\escape\\secret",
+      "C:\\secret.lnk",
+      "\\\\localhost\\c$" + hostSecret,
+      "//localhost/" + hostSecret,
+      "\\\\?\\" + hostSecret,
+  };
+  for (const std::string& path : attempts) {
+    std::unique_ptr<FileHandle> file;
+    EXPECT_NE(Open(path, FileAccess::kRead, {true, true}, FileDisposition::kOpenExisting, &file),
+              kErrorSuccess)
+        << path;
+    EXPECT_NE(Open(path, FileAccess::kWrite, {}, FileDisposition::kCreateAlways, &file),
+              kErrorSuccess)
+        << path;
+    uint32_t attributes = 0;
+    EXPECT_NE(host_.GetFileAttributes(path, &attributes), kErrorSuccess) << path;
+    EXPECT_NE(host_.DeleteFile(path), kErrorSuccess) << path;
+    EXPECT_NE(host_.MoveFile(path, "C:\\taken", false), kErrorSuccess) << path;
+    EXPECT_NE(host_.MoveFile("C:\\a\\b", path, true), kErrorSuccess) << path;
+    EXPECT_TRUE(Names(path).empty()) << path;
+  }
+  EXPECT_TRUE(Names("C:\\escape\\*").empty());
+  EXPECT_EQ(Names("C:\\*"), (std::vector<std::string>{"a"}));  // the links are missing
+  EXPECT_NE(host_.SetCurrentDirectory("C:\\escape"), kErrorSuccess);
+  EXPECT_EQ(ReadHostFile(hostSecret), "secret");
+  EXPECT_EQ(fs::directory_iterator(outside_.path())->path().filename(), "secret");
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside_.path()), fs::directory_iterator()), 1);
+}
+
+TEST_F(PosixHostTest, FollowsLinksThatStayInside) {
+  WriteHostFile(Disk("d/real/file.txt"), "inside");
+  fs::create_directory_symlink(Disk("d/real"), Disk("c/alias"));
+  EXPECT_EQ(Read("C:\\alias\\file.txt"), "inside");
+  EXPECT_EQ(Names("C:\\*"), (std::vector<std::string>{"alias"}));
+}
+
+TEST_F(PosixHostTest, MatchesExistingNamesIgnoringCase) {
+  WriteHostFile(Disk("d/Movel/Lotes/Ação.XML"), "lote");
+  EXPECT_EQ(Read("d:\\MOVEL\\lotes\\AÇÃO.xml"), "<error>");  // UTF-8 literal is not 1252
+  EXPECT_EQ(Read("d:\\MOVEL\\lotes\\A\xC7\xC3O.xml"), "lote");
+  // A new name is created with the case given, inside the folder that exists.
+  std::unique_ptr<FileHandle> file;
+  ASSERT_EQ(Open("D:\\MOVEL\\Novo.txt", FileAccess::kWrite, {}, FileDisposition::kCreateNew, &file),
+            kErrorSuccess);
+  file.reset();
+  EXPECT_TRUE(HostPathExists(Disk("d/Movel/Novo.txt")));
+  EXPECT_EQ(host_.CreateDirectory("d:\\movel\\LOTES"), kErrorAlreadyExists);
+}
+
+TEST_F(PosixHostTest, NamesAre1252InsideAndUtf8OnDisk) {
+  std::unique_ptr<FileHandle> file;
+  ASSERT_EQ(Open("C:\\Relat\xF3rio \x80.txt", FileAccess::kWrite, {},
+                 FileDisposition::kCreateAlways, &file),
+            kErrorSuccess);
+  file.reset();
+  EXPECT_TRUE(HostPathExists(Disk("c/Relatório €.txt")));
+  WriteHostFile(Disk("c/日本.txt"), "x");
+  // NTFS order follows the disk names: the Japanese letters sort after the Latin ones.
+  EXPECT_EQ(Names("C:\\*.txt"), (std::vector<std::string>{"Relat\xF3rio \x80.txt", "??.txt"}));
+  EXPECT_EQ(posix::Utf8ToCp1252("a\xFF"
+                                "b"),
+            "a?b");
+  for (int c = 1; c < 256; ++c) {
+    std::string name(1, static_cast<char>(c));
+    EXPECT_EQ(posix::Utf8ToCp1252(posix::Cp1252ToUtf8(name)), name) << c;
+  }
+}
+
+TEST_F(PosixHostTest, RefusesNamesWindowsRefuses) {
+  std::unique_ptr<FileHandle> file;
+  for (const char* name : {"a<b", "a>b", "a:b", "a\"b", "a|b", "a?b", "a*b",
+                           "a\x01"
+                           "b"}) {
+    std::string path = std::string("C:\\") + name;
+    EXPECT_EQ(Open(path, FileAccess::kWrite, {}, FileDisposition::kCreateAlways, &file),
+              kErrorInvalidName)
+        << name;
+    EXPECT_EQ(host_.CreateDirectory(path), kErrorInvalidName) << name;
+    WriteHostFile(Disk("c/ok"), "");
+    EXPECT_EQ(host_.MoveFile("C:\\ok", path, false), kErrorInvalidName) << name;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(Disk("c")), fs::directory_iterator()), 1);
+}
+
+TEST_F(PosixHostTest, SearchesInNtfsOrderWithDotsBelowTheRoot) {
+  for (const char* name : {"b.xml", "A.dwl", "_x.xml", "a.xml", "Z.XML",
+                           "\xC9"
+                           "a.xml"}) {
+    WriteHostFile(Disk("c/x/") + posix::Cp1252ToUtf8(name), "");
+  }
+  fs::create_directories(Disk("c/x/sub"));
+  EXPECT_EQ(Names("C:\\x\\*"), (std::vector<std::string>{".", "..", "A.dwl", "a.xml", "b.xml",
+                                                         "sub", "Z.XML", "_x.xml",
+                                                         "\xC9"
+                                                         "a.xml"}));
+  EXPECT_EQ(Names("c:\\X\\*.XML"), (std::vector<std::string>{"a.xml", "b.xml", "Z.XML", "_x.xml",
+                                                             "\xC9"
+                                                             "a.xml"}));
+  EXPECT_EQ(Names("C:\\x\\?.dwl"), (std::vector<std::string>{"A.dwl"}));
+  EXPECT_EQ(Names("C:\\x\\s*.*"), (std::vector<std::string>{"sub"}));
+  EXPECT_EQ(Names("C:\\x\\a.DWL"), (std::vector<std::string>{"A.dwl"}));
+  EXPECT_EQ(Names("C:\\*"), (std::vector<std::string>{"x"}));  // no dots at a drive root
+  std::unique_ptr<DirSearch> search;
+  FindData entry;
+  EXPECT_EQ(host_.FindFirst("C:\\x\\*.png", &search, &entry), kErrorFileNotFound);
+  EXPECT_EQ(host_.FindFirst("C:\\missing\\*", &search, &entry), kErrorPathNotFound);
+  EXPECT_EQ(host_.FindFirst("Q:\\*", &search, &entry), kErrorPathNotFound);
+}
+
+TEST(PatternTest, FollowsWindowsWildcards) {
+  struct Case {
+    const char* pattern;
+    const char* name;
+    bool matches;
+  } cases[] = {
+      {"*.*", "noext", true},
+      {"*.*", "a.b.c", true},
+      {"*.xml", "A.XML", true},
+      {"*.xml", "a.xmlx", false},
+      {"a?c", "abc", true},
+      {"a?c", "ac", false},
+      {"a.*", "a", true},
+      {"a.*", "ab", false},
+      {"*", ".", true},
+      {"\xE7*",
+       "\xC7"
+       "a",
+       true},
+      {"*b*b", "abab", true},
+      {"TF*.xml", "tf01.xml", true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(posix::MatchesPattern(c.pattern, c.name), c.matches) << c.pattern << " " << c.name;
+  }
+}
+
+TEST_F(PosixHostTest, ReportsAttributeWords) {
+  fs::create_directories(Disk("c/folder"));
+  fs::create_directories(Disk("c/.hiddenfolder"));
+  WriteHostFile(Disk("c/file"), "");
+  WriteHostFile(Disk("c/.hidden"), "");
+  WriteHostFile(Disk("c/readonly"), "");
+  fs::permissions(Disk("c/readonly"), fs::perms::owner_write, fs::perm_options::remove);
+  fs::permissions(Disk("c/folder"), fs::perms::owner_write, fs::perm_options::remove);
+  struct Case {
+    const char* path;
+    uint32_t attributes;
+  } cases[] = {{"C:\\", 16},     {"C:\\folder", 16},  {"C:\\.hiddenfolder", 18},
+               {"C:\\file", 32}, {"C:\\.hidden", 34}, {"C:\\READONLY", 33}};
+  for (const Case& c : cases) {
+    uint32_t attributes = 0;
+    EXPECT_EQ(host_.GetFileAttributes(c.path, &attributes), kErrorSuccess) << c.path;
+    EXPECT_EQ(attributes, c.attributes) << c.path;
+  }
+  uint32_t attributes = 0;
+  EXPECT_EQ(host_.GetFileAttributes("C:\\missing", &attributes), kErrorFileNotFound);
+  EXPECT_EQ(host_.GetFileAttributes("C:\\missing\\x", &attributes), kErrorPathNotFound);
+  EXPECT_EQ(host_.GetFileAttributes("C:\\file\\x", &attributes), kErrorPathNotFound);
+  fs::permissions(Disk("c/folder"), fs::perms::owner_write, fs::perm_options::add);
+}
+
+TEST_F(PosixHostTest, MoveNeverReplacesUnlessAsked) {
+  WriteHostFile(Disk("c/a.dwl"), "new");
+  WriteHostFile(Disk("c/A.XML"), "old");
+  EXPECT_EQ(host_.MoveFile("C:\\a.dwl", "C:\\a.xml", false), kErrorAlreadyExists);
+  EXPECT_EQ(ReadHostFile(Disk("c/a.dwl")), "new");
+  EXPECT_EQ(ReadHostFile(Disk("c/A.XML")), "old");
+  EXPECT_EQ(host_.MoveFile("C:\\a.dwl", "C:\\a.xml", true), kErrorSuccess);
+  EXPECT_FALSE(HostPathExists(Disk("c/a.dwl")));
+  EXPECT_EQ(ReadHostFile(Disk("c/A.XML")), "new");  // the existing name is kept
+  EXPECT_EQ(host_.MoveFile("C:\\a.xml", "C:\\sub\\a.xml", false), kErrorPathNotFound);
+  EXPECT_EQ(host_.MoveFile("C:\\missing", "C:\\b", false), kErrorFileNotFound);
+  EXPECT_EQ(host_.MoveFile("C:\\A.XML", "C:\\a.xml", false), kErrorSuccess);  // case change
+  EXPECT_TRUE(HostPathExists(Disk("c/a.xml")));
+  EXPECT_EQ(host_.MoveFile("C:\\a.xml", "D:\\\\a.xml", false), kErrorSuccess);
+  EXPECT_EQ(ReadHostFile(Disk("d/a.xml")), "new");
+}
+
+TEST_F(PosixHostTest, FoldersAndCurrentDirectory) {
+  EXPECT_EQ(host_.CreateDirectory("C:\\a"), kErrorSuccess);
+  EXPECT_EQ(host_.CreateDirectory("C:\\a"), kErrorAlreadyExists);
+  EXPECT_EQ(host_.CreateDirectory("C:\\x\\y"), kErrorPathNotFound);
+  WriteHostFile(Disk("c/a/f"), "");
+  EXPECT_EQ(host_.RemoveDirectory("C:\\a"), kErrorDirNotEmpty);
+  EXPECT_EQ(host_.SetCurrentDirectory("C:\\a\\f"), kErrorDirectory);
+  EXPECT_EQ(host_.SetCurrentDirectory("C:\\nothing"), kErrorFileNotFound);
+  EXPECT_EQ(host_.SetCurrentDirectory("Q:\\"), kErrorPathNotFound);
+  EXPECT_EQ(host_.GetCurrentDirectory(), "C:\\");
+  EXPECT_EQ(host_.SetCurrentDirectory("a\\"), kErrorSuccess);
+  EXPECT_EQ(host_.GetCurrentDirectory(), "C:\\a");
+  EXPECT_EQ(host_.DeleteFile("f"), kErrorSuccess);
+  EXPECT_EQ(host_.RemoveDirectory("\\a"), kErrorSuccess);
+  EXPECT_FALSE(HostPathExists(Disk("c/a")));
+}
+
+TEST_F(PosixHostTest, CurrentDirectoryStartsAtTheProcessDirectoryInsideADrive) {
+  fs::create_directories(Disk("d/Orvo/Bin"));
+  fs::path saved = fs::current_path();
+  fs::current_path(Disk("d/Orvo/Bin"));
+  PosixHost inside(root_.path());
+  fs::current_path(outside_.path());
+  PosixHost elsewhere(root_.path());
+  fs::current_path(saved);
+  EXPECT_EQ(inside.GetCurrentDirectory(), "D:\\Orvo\\Bin");
+  EXPECT_EQ(elsewhere.GetCurrentDirectory(), "C:\\");
+}
+
+TEST_F(PosixHostTest, FilesDispositionsAndReadWrite) {
+  std::unique_ptr<FileHandle> file;
+  EXPECT_EQ(Open("C:\\f", FileAccess::kRead, {}, FileDisposition::kOpenExisting, &file),
+            kErrorFileNotFound);
+  EXPECT_EQ(Open("C:\\no\\f", FileAccess::kRead, {}, FileDisposition::kCreateAlways, &file),
+            kErrorPathNotFound);
+  ASSERT_EQ(Open("C:\\f", FileAccess::kReadWrite, {}, FileDisposition::kCreateNew, &file),
+            kErrorSuccess);
+  size_t done = 0;
+  int64_t position = 0;
+  EXPECT_EQ(file->Write("hello", 5, &done), kErrorSuccess);
+  EXPECT_EQ(file->Seek(-2, SeekOrigin::kEnd, &position), kErrorSuccess);
+  EXPECT_EQ(position, 3);
+  EXPECT_EQ(file->SetEndOfFile(), kErrorSuccess);
+  EXPECT_EQ(file->Seek(-1, SeekOrigin::kBegin, &position), kErrorNegativeSeek);
+  file.reset();
+  EXPECT_EQ(Read("C:\\f"), "hel");
+  EXPECT_EQ(Open("C:\\F", FileAccess::kWrite, {}, FileDisposition::kCreateNew, &file),
+            kErrorFileExists);
+  ASSERT_EQ(Open("C:\\F", FileAccess::kWrite, {}, FileDisposition::kCreateAlways, &file),
+            kErrorSuccess);
+  EXPECT_EQ(file->Read(&done, 1, &done), kErrorAccessDenied);
+  file.reset();
+  EXPECT_EQ(Read("C:\\f"), "");
+  fs::create_directories(Disk("c/dir"));
+  EXPECT_EQ(Open("C:\\dir", FileAccess::kRead, {}, FileDisposition::kOpenExisting, &file),
+            kErrorAccessDenied);
+}
+
+TEST_F(PosixHostTest, ShareModesConflictAtOnce) {
+  WriteHostFile(Disk("c/f"), "data");
+  const FileShare none{}, readOnly{true, false}, both{true, true};
+  struct Case {
+    FileAccess firstAccess;
+    FileShare firstShare;
+    FileAccess secondAccess;
+    FileShare secondShare;
+    bool conflict;
+  } cases[] = {
+      // Sending a manual (read, no sharing) shuts everyone out.
+      {FileAccess::kRead, none, FileAccess::kRead, both, true},
+      // Loading a list (read, deny write) lets other loaders in, not writers.
+      {FileAccess::kRead, readOnly, FileAccess::kRead, readOnly, false},
+      {FileAccess::kRead, readOnly, FileAccess::kReadWrite, none, true},
+      {FileAccess::kRead, readOnly, FileAccess::kWrite, both, true},
+      // A reader that shares everything refuses a newcomer that denies reading.
+      {FileAccess::kRead, both, FileAccess::kWrite, {false, true}, true},
+      {FileAccess::kRead, both, FileAccess::kWrite, both, false},
+      {FileAccess::kWrite, both, FileAccess::kRead, readOnly, true},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<FileHandle> first, second;
+    ASSERT_EQ(Open("C:\\f", c.firstAccess, c.firstShare, FileDisposition::kOpenExisting, &first),
+              kErrorSuccess);
+    WinError error =
+        Open("C:\\F", c.secondAccess, c.secondShare, FileDisposition::kOpenExisting, &second);
+    EXPECT_EQ(error, c.conflict ? kErrorSharingViolation : kErrorSuccess) << &c - cases;
+  }
+  std::unique_ptr<FileHandle> holder, other;
+  ASSERT_EQ(Open("C:\\f", FileAccess::kRead, none, FileDisposition::kOpenExisting, &holder), 0u);
+  EXPECT_EQ(Open("C:\\f", FileAccess::kWrite, both, FileDisposition::kCreateAlways, &other),
+            kErrorSharingViolation);
+  EXPECT_EQ(ReadHostFile(Disk("c/f")), "data");  // a refused create-always truncates nothing
+  EXPECT_EQ(host_.DeleteFile("C:\\f"), kErrorSharingViolation);
+  EXPECT_EQ(host_.MoveFile("C:\\f", "C:\\g", false), kErrorSharingViolation);
+  holder.reset();
+  EXPECT_EQ(Open("C:\\f", FileAccess::kRead, none, FileDisposition::kOpenExisting, &other), 0u);
+}
+
+TEST_F(PosixHostTest, ShareModesHoldAcrossProcesses) {
+  WriteHostFile(Disk("c/manual.pdf"), "pdf");
+  std::unique_ptr<FileHandle> holder;
+  ASSERT_EQ(Open("C:\\manual.pdf", FileAccess::kRead, {}, FileDisposition::kOpenExisting, &holder),
+            kErrorSuccess);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    PosixHost other(root_.path());
+    std::unique_ptr<FileHandle> file;
+    WinError error = other.OpenFile("C:\\manual.pdf", FileAccess::kRead, {true, true},
+                                    FileDisposition::kOpenExisting, &file);
+    _exit(static_cast<int>(error));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(static_cast<WinError>(WEXITSTATUS(status)), kErrorSharingViolation);
+}
+
+TEST_F(PosixHostTest, ErrorTextsAreTheWindowsOnes) {
+  EXPECT_EQ(host_.ErrorText(2), "The system cannot find the file specified.\r\n");
+  EXPECT_EQ(host_.ErrorText(32),
+            "The process cannot access the file because it is being used by another process.\r\n");
+  EXPECT_EQ(host_.ErrorText(123),
+            "The filename, directory name, or volume label syntax is incorrect.\r\n");
+}
+
+}  // namespace
+}  // namespace orvo
