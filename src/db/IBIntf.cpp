@@ -67,7 +67,11 @@ const char kNeedsXml[] = "%s n\xE3o est\xE1 dispon\xEDvel: biblioteca XML n\xE3o
   std::string text = "A call to an OS function failed";
   if (code != kErrorSuccess) {
     text = Host::Default().ErrorText(code);
-    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.pop_back();
+    // As every system message in the program's errors: without its line end and full stop.
+    while (!text.empty() &&
+           (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.')) {
+      text.pop_back();
+    }
   }
   throw EOSError("System Error.  Code: " + std::to_string(code) + ".\r\n" + text,
                  static_cast<int32_t>(code));

@@ -70,8 +70,8 @@ TEST(ClientLibraryTest, MissingEntryPointRaisesTheSystemErrorAndLeavesItUnloaded
       FAIL() << "loaded without isc_detach_database";
     } catch (const EOSError& e) {
       EXPECT_EQ(e.ErrorCode(), 127);
-      EXPECT_EQ(e.Message().rfind("System Error.  Code: 127.\r\n", 0), 0u) << e.Message();
-      EXPECT_GT(e.Message().size(), std::string("System Error.  Code: 127.\r\n").size());
+      EXPECT_EQ(e.Message(),
+                "System Error.  Code: 127.\r\nThe specified procedure could not be found");
     }
   }
 }
