@@ -140,6 +140,8 @@ class THandleStream : public TStream {
   int32_t Read(void* buffer, int32_t count) override;
   int32_t Write(const void* buffer, int32_t count) override;
   int64_t Seek(int64_t offset, SeekOrigin origin) override;
+  // Ends the file at `size`; EOSError when the host refuses.
+  void SetSize(int64_t size) override;
   FileHandle& Handle() { return *handle_; }
 
  protected:

@@ -1,17 +1,108 @@
-// Placeholder until the string list's file and stream operations land with the file streams.
+// The string list's file and stream operations.
+#include <algorithm>
+#include <random>
+
 #include "common/Classes.h"
 #include "common/SysUtils.h"
+#include "common/SysUtilsFiles.h"
 
 namespace orvo {
 namespace {
-[[noreturn]] void NotAvailable() {
-  throw EStreamError("String list file operations are not available");
+
+// Transfers of more than 2 GiB go in pieces, as the stream counts are 32-bit.
+constexpr size_t kPiece = 1 << 30;
+
+void WriteAll(TStream& stream, const std::string& bytes) {
+  for (size_t done = 0; done < bytes.size(); done += kPiece) {
+    size_t count = std::min(kPiece, bytes.size() - done);
+    stream.WriteBuffer(bytes.data() + done, static_cast<int32_t>(count));
+  }
 }
+
+// A hidden file beside the target that receives the text before it replaces the target, so a
+// failed save never leaves the target truncated or half written. Its name starts with '.'
+// (hidden, so listings pass over it) and ends in ".tmp" (no batch mask matches it). Removed
+// when destroyed unless it became the target.
+class PendingFile {
+ public:
+  explicit PendingFile(const std::string& target) : target_(target) {
+    WinError error = kErrorSuccess;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      path_ = ExtractFilePath(target) + ".~orvo-" + RandomTag() + ".tmp";
+      std::unique_ptr<FileHandle> handle;
+      error = Host::Default().OpenFile(path_, FileAccess::kWrite, FileShare{},
+                                       FileDisposition::kCreateNew, &handle);
+      if (error == kErrorSuccess) {
+        stream_ = std::make_unique<THandleStream>(std::move(handle));
+        return;
+      }
+      if (error != kErrorFileExists && error != kErrorAlreadyExists) break;
+    }
+    path_.clear();
+    throw EFCreateError(FileStreamMessage("create", target_, error));
+  }
+
+  ~PendingFile() {
+    stream_.reset();
+    if (!path_.empty()) Host::Default().DeleteFile(path_);
+  }
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  THandleStream& Stream() { return *stream_; }
+
+  // Flushes the text to the device, closes the file and moves it over the target.
+  void Commit() {
+    if (stream_->Handle().Flush() != kErrorSuccess) throw EWriteError("Stream write error");
+    stream_.reset();
+    WinError error = Host::Default().MoveFile(path_, target_, true);
+    if (error != kErrorSuccess) throw EFCreateError(FileStreamMessage("create", target_, error));
+    path_.clear();
+  }
+
+ private:
+  static std::string RandomTag() {
+    static std::mt19937_64 generator{std::random_device{}()};
+    static constexpr char kDigits[] = "0123456789abcdef";
+    uint64_t value = generator();
+    std::string tag;
+    for (int i = 0; i < 16; ++i, value >>= 4) tag += kDigits[value & 15];
+    return tag;
+  }
+
+  std::string target_;
+  std::string path_;
+  std::unique_ptr<THandleStream> stream_;
+};
+
 }  // namespace
 
-void TStrings::SaveToFile(const std::string&) const { NotAvailable(); }
-void TStrings::SaveToStream(TStream&) const { NotAvailable(); }
-void TStrings::LoadFromFile(const std::string&) { NotAvailable(); }
-void TStrings::LoadFromStream(TStream&) { NotAvailable(); }
+void TStrings::SaveToFile(const std::string& fileName) const {
+  PendingFile file(fileName);
+  SaveToStream(file.Stream());
+  file.Commit();
+}
+
+void TStrings::SaveToStream(TStream& stream) const { WriteAll(stream, Text()); }
+
+void TStrings::LoadFromFile(const std::string& fileName) {
+  TFileStream stream(fileName, fmOpenRead | fmShareDenyWrite);
+  LoadFromStream(stream);
+}
+
+void TStrings::LoadFromStream(TStream& stream) {
+  int64_t remaining = stream.Size() - stream.Position();
+  std::string bytes(static_cast<size_t>(std::max<int64_t>(remaining, 0)), '\0');
+  size_t read = 0;
+  while (read < bytes.size()) {
+    size_t count = std::min(kPiece, bytes.size() - read);
+    int32_t got = stream.Read(bytes.data() + read, static_cast<int32_t>(count));
+    read += static_cast<size_t>(got);
+    if (got < static_cast<int32_t>(count)) break;
+  }
+  // A stream that delivers fewer bytes than it promised gives the lines of what it delivered.
+  bytes.resize(read);
+  SetText(bytes);
+}
 
 }  // namespace orvo

@@ -1,0 +1,133 @@
+#include "common/SysUtilsFiles.h"
+
+#include "common/SysUtils.h"
+#include "common/SysUtilsConvert.h"
+#include "common/SysUtilsText.h"
+
+namespace orvo {
+namespace {
+
+constexpr int32_t kFilterableAttrs = attrHidden | attrSystem | attrVolume | attrDirectory;
+
+std::string InOutMessage(WinError code) {
+  switch (code) {
+    case 2:
+      return "File not found";
+    case 3:
+      return "Invalid filename";
+    case 4:
+      return "Too many open files";
+    case 5:
+      return "File access denied";
+    case 100:
+      return "Read beyond end of file";
+    case 101:
+      return "Disk full";
+    case 106:
+      return "Invalid numeric input";
+    default:
+      return "I/O error " + IntToStr(code);
+  }
+}
+
+// Passes over the entries the filter excludes; the current entry is in rec.Data.
+WinError SkipFiltered(TSearchRec& rec) {
+  while ((rec.Data.attributes & rec.SkipAttrs) != 0) {
+    if (WinError error = rec.Search->Next(&rec.Data)) return error;
+  }
+  rec.EntryName = rec.Data.name;
+  rec.AttrBits = static_cast<int32_t>(rec.Data.attributes);
+  return kErrorSuccess;
+}
+
+size_t LastDelimiter(const std::string& name, const char* delimiters) {
+  return name.find_last_of(delimiters);
+}
+
+}  // namespace
+
+bool FileIsPresent(const std::string& name) {
+  Host& host = Host::Default();
+  std::unique_ptr<DirSearch> search;
+  FindData entry;
+  if (host.FindFirst(name, &search, &entry) != kErrorSuccess) return false;
+  search.reset();
+  if ((entry.attributes & attrDirectory) != 0) return false;
+  int32_t stamp = 0;
+  return FileTimeToDosDateTime(host.UtcToLocalFileTime(entry.lastWriteTime), &stamp);
+}
+
+bool DirIsPresent(const std::string& name) {
+  uint32_t attributes = 0;
+  return Host::Default().GetFileAttributes(name, &attributes) == kErrorSuccess &&
+         (attributes & attrDirectory) != 0;
+}
+
+bool CreateDirPath(const std::string& dir) {
+  if (dir.empty()) throw EInOutError("Unable to create directory", 3);
+  std::string path = dir.back() == '\\' ? dir.substr(0, dir.size() - 1) : dir;
+  if (path.size() < 3 || DirIsPresent(path)) return true;
+  std::string parent = ExtractFilePath(path);
+  if (parent == path) return true;
+  if (!CreateDirPath(parent)) return false;
+  return Host::Default().CreateDirectory(path) == kErrorSuccess;
+}
+
+int32_t SearchFirst(const std::string& pattern, uint8_t filter, TSearchRec& rec) {
+  SearchClose(rec);
+  rec.SkipAttrs = ~static_cast<int32_t>(filter) & kFilterableAttrs;
+  WinError error = Host::Default().FindFirst(pattern, &rec.Search, &rec.Data);
+  if (error == kErrorSuccess) error = SkipFiltered(rec);
+  if (error != kErrorSuccess) SearchClose(rec);
+  return static_cast<int32_t>(error);
+}
+
+int32_t SearchNext(TSearchRec& rec) {
+  if (!rec.Search) return static_cast<int32_t>(kErrorInvalidHandle);
+  WinError error = rec.Search->Next(&rec.Data);
+  if (error == kErrorSuccess) error = SkipFiltered(rec);
+  return static_cast<int32_t>(error);
+}
+
+void SearchClose(TSearchRec& rec) { rec.Search.reset(); }
+
+bool RenameEntry(const std::string& oldName, const std::string& newName) {
+  return Host::Default().MoveFile(oldName, newName, false) == kErrorSuccess;
+}
+
+std::string ReplaceFileExt(const std::string& name, const std::string& ext) {
+  size_t last = LastDelimiter(name, ".\\:");
+  if (last != std::string::npos && name[last] == '.') return name.substr(0, last) + ext;
+  return name + ext;
+}
+
+std::string ExtractFilePath(const std::string& name) {
+  size_t last = LastDelimiter(name, "\\:");
+  return last == std::string::npos ? "" : name.substr(0, last + 1);
+}
+
+std::string ExtractFileLeaf(const std::string& name) {
+  size_t last = LastDelimiter(name, "\\:");
+  return last == std::string::npos ? name : name.substr(last + 1);
+}
+
+std::string GetWorkDir() { return Host::Default().GetCurrentDirectory(); }
+
+std::string FileStreamMessage(const std::string& verb, const std::string& fileName,
+                              WinError error) {
+  Host& host = Host::Default();
+  std::string full;
+  if (host.GetFullPathName(fileName, &full) != kErrorSuccess) full = fileName;
+  std::string text = host.ErrorText(error);
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) {
+    text.pop_back();
+  }
+  return "Cannot " + verb + " file \"" + full + "\". " + text;
+}
+
+void SetWorkDir(const std::string& dir) {
+  WinError error = Host::Default().SetCurrentDirectory(dir);
+  if (error != kErrorSuccess) throw EInOutError(InOutMessage(error), static_cast<int32_t>(error));
+}
+
+}  // namespace orvo

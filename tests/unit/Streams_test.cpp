@@ -1,0 +1,203 @@
+// File streams and the string list's file operations over a Linux host on a temporary root.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "TestSupport.h"
+#include "common/Classes.h"
+#include "common/SysUtils.h"
+#include "host/posix/PosixHost.h"
+
+namespace orvo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadHostFile;
+using test::WriteHostFile;
+
+class StreamsTest : public ::testing::Test {
+ protected:
+  StreamsTest() {
+    fs::create_directories(root_.path() + "/c/x");
+    Host::SetDefault(&host_);
+    host_.SetCurrentDirectory("C:\\x");
+  }
+  ~StreamsTest() override { Host::SetDefault(nullptr); }
+  std::string Disk(const std::string& relative) const { return root_.path() + "/" + relative; }
+  size_t EntriesIn(const std::string& relative) const {
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator(Disk(relative)), fs::directory_iterator()));
+  }
+
+  // The message of what `action` throws as E, or "" when it throws nothing.
+  template <typename E, typename F>
+  std::string MessageOf(F action) {
+    try {
+      action();
+    } catch (const E& e) {
+      return e.Message();
+    }
+    return "";
+  }
+
+  test::TempDir root_;
+  PosixHost host_{root_.path()};
+};
+
+TEST_F(StreamsTest, OpenAndCreateErrorsNameTheFullPathAndTheHostText) {
+  EXPECT_EQ(MessageOf<EFOpenError>([] { TFileStream("missing.txt", fmOpenRead); }),
+            "Cannot open file \"C:\\x\\missing.txt\". The system cannot find the file specified");
+  EXPECT_EQ(MessageOf<EFCreateError>([] { TFileStream("C:\\x\\no\\a.dwl", fmCreate); }),
+            "Cannot create file \"C:\\x\\no\\a.dwl\". The system cannot find the path specified");
+  EXPECT_EQ(MessageOf<EFCreateError>([] { TFileStream("C:\\x\\a|b.dwl", fmCreate); }),
+            "Cannot create file \"C:\\x\\a|b.dwl\". The filename, directory name, or volume "
+            "label syntax is incorrect");
+  WriteHostFile(Disk("c/x/manual.pdf"), "pdf");
+  TFileStream sending("C:\\x\\manual.pdf", fmOpenRead);
+  EXPECT_EQ(MessageOf<EFOpenError>(
+                [] { TFileStream("C:\\x\\MANUAL.pdf", fmOpenRead | fmShareDenyWrite); }),
+            "Cannot open file \"C:\\x\\MANUAL.pdf\". The process cannot access the file because "
+            "it is being used by another process");
+}
+
+TEST_F(StreamsTest, ModesGiveTheirAccessAndSharing) {
+  WriteHostFile(Disk("c/x/f"), "0123456789");
+  {
+    TFileStream reader("f", fmOpenRead | fmShareDenyWrite);
+    TFileStream another("f", fmOpenRead | fmShareDenyNone);
+    EXPECT_NE(MessageOf<EFOpenError>([] { TFileStream("f", fmOpenWrite | fmShareDenyNone); }), "");
+    char byte = 'z';
+    EXPECT_EQ(reader.Write(&byte, 1), 0);  // no write access
+    EXPECT_THROW(reader.WriteBuffer(&byte, 1), EWriteError);
+  }
+  {
+    TFileStream writer("f", fmOpenReadWrite | fmShareExclusive);
+    EXPECT_EQ(writer.Size(), 10);
+    writer.SetPosition(8);
+    writer.WriteBuffer("AB", 2);
+    writer.SetSize(4);
+    EXPECT_EQ(writer.Size(), 4);
+    EXPECT_EQ(writer.Position(), 4);
+  }
+  EXPECT_EQ(ReadHostFile(Disk("c/x/f")), "0123");
+  {
+    TFileStream created("f", fmCreate);  // truncates
+    EXPECT_EQ(created.Size(), 0);
+    created.WriteBuffer("new", 3);
+  }
+  EXPECT_EQ(ReadHostFile(Disk("c/x/f")), "new");
+  EXPECT_NE(MessageOf<EFOpenError>([] { TFileStream("f", 0x0003); }), "");
+}
+
+TEST_F(StreamsTest, ReadsAndSeeks) {
+  WriteHostFile(Disk("c/x/f"), "abcdef");
+  TFileStream stream("f", fmOpenRead);
+  char buffer[8] = {};
+  EXPECT_EQ(stream.Read(buffer, 4), 4);
+  EXPECT_EQ(stream.Read(buffer, 8), 2);  // fewer at the end
+  EXPECT_EQ(stream.Read(buffer, 8), 0);
+  EXPECT_EQ(stream.Seek(-3, SeekOrigin::kEnd), 3);
+  EXPECT_EQ(stream.Seek(1, SeekOrigin::kCurrent), 4);
+  EXPECT_EQ(stream.Seek(-10, SeekOrigin::kCurrent), -1);
+  stream.SetPosition(5);
+  EXPECT_EQ(stream.Size(), 6);
+  EXPECT_EQ(stream.Position(), 5);  // Size leaves the position where it was
+  EXPECT_THROW(stream.ReadBuffer(buffer, 2), EReadError);
+  stream.SetPosition(0);
+  stream.ReadBuffer(buffer, 0);  // nothing asked, nothing read
+  EXPECT_EQ(stream.Position(), 0);
+}
+
+TEST_F(StreamsTest, SaveToFileWritesTheJoinedText) {
+  TStringList list;
+  list.Add("x\r\ny");
+  list.SaveToFile("C:\\x\\a.dwl");
+  EXPECT_EQ(ReadHostFile(Disk("c/x/a.dwl")), "x\r\ny\r\n");
+  TStringList empty;
+  empty.SaveToFile("C:\\x\\A.DWL");  // replaces the file under its existing name
+  EXPECT_EQ(ReadHostFile(Disk("c/x/a.dwl")), "");
+  EXPECT_EQ(EntriesIn("c/x"), 1u);  // no temporary file left behind
+  TStringList loaded;
+  loaded.Add("previous");
+  loaded.LoadFromFile("a.dwl");
+  EXPECT_EQ(loaded.Count(), 0);
+}
+
+TEST_F(StreamsTest, LoadFromFileSplitsLines) {
+  WriteHostFile(Disk("c/x/in.xml"), "line1\nline2");
+  TStringList list;
+  list.LoadFromFile("C:\\x\\in.xml");
+  EXPECT_EQ(list.Text(), "line1\r\nline2\r\n");
+  EXPECT_EQ(MessageOf<EFOpenError>([&] { list.LoadFromFile("C:\\x\\none.xml"); }),
+            "Cannot open file \"C:\\x\\none.xml\". The system cannot find the file specified");
+  EXPECT_EQ(list.Count(), 2);  // the previous contents stay
+}
+
+TEST_F(StreamsTest, StreamOperationsStartAtThePosition) {
+  WriteHostFile(Disk("c/x/f"), "skip\r\nkeep\r\n");
+  TFileStream stream("f", fmOpenReadWrite);
+  stream.SetPosition(6);
+  TStringList list;
+  list.LoadFromStream(stream);
+  EXPECT_EQ(list.Text(), "keep\r\n");
+  list.Add("more");
+  list.SaveToStream(stream);
+  EXPECT_EQ(ReadHostFile(Disk("c/x/f")), "skip\r\nkeep\r\nkeep\r\nmore\r\n");
+}
+
+TEST_F(StreamsTest, FailedSaveKeepsTheTargetAndLeavesNoTemporaryFile) {
+  WriteHostFile(Disk("c/x/batch.dwl"), "old batch\r\n");
+  TStringList list;
+  list.Add("new");
+
+  // The target is held open by a manual download-like reader.
+  {
+    TFileStream holder("C:\\x\\batch.dwl", fmOpenRead);
+    EXPECT_EQ(MessageOf<EFCreateError>([&] { list.SaveToFile("C:\\x\\batch.dwl"); }),
+              "Cannot create file \"C:\\x\\batch.dwl\". The process cannot access the file "
+              "because it is being used by another process");
+  }
+  // The target is a folder.
+  fs::create_directories(Disk("c/x/folder.dwl"));
+  EXPECT_EQ(MessageOf<EFCreateError>([&] { list.SaveToFile("folder.dwl"); }),
+            "Cannot create file \"C:\\x\\folder.dwl\". Access is denied");
+  // The target name is one that Windows refuses.
+  EXPECT_NE(MessageOf<EFCreateError>([&] { list.SaveToFile("C:\\x\\a?.dwl"); }), "");
+  EXPECT_EQ(ReadHostFile(Disk("c/x/batch.dwl")), "old batch\r\n");
+  EXPECT_EQ(EntriesIn("c/x"), 2u);
+}
+
+TEST_F(StreamsTest, SaveThatFailsMidwayKeepsTheOldContent) {
+  WriteHostFile(Disk("c/x/batch.dwl"), "old batch\r\n");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The disk fills up after 4 KiB: the write of the text fails part of the way.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    TStringList list;
+    list.Add(std::string(100000, 'x'));
+    try {
+      list.SaveToFile("C:\\x\\batch.dwl");
+    } catch (const EWriteError& e) {
+      _exit(e.Message() == "Stream write error" ? 0 : 2);
+    } catch (...) {
+      _exit(3);
+    }
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadHostFile(Disk("c/x/batch.dwl")), "old batch\r\n");
+  EXPECT_EQ(EntriesIn("c/x"), 1u);
+}
+
+}  // namespace
+}  // namespace orvo
