@@ -3,17 +3,19 @@
 # runs in the background; the caller stops it by pid (registered with on_exit).
 # Needs common.sh.
 
-HTTP_PACKAGES=(lighttpd apache2 curl)
+HTTP_PACKAGES=(lighttpd apache2 nginx fcgiwrap curl)
 ORVO_PREFIX=/orvo
 
-# Prints the deploy/ sample of server $1 (lighttpd or apache) with the program $2, the data root
-# $3, when given the client library $4 and the URL prefix $5 in place of the sample's.
+# Prints the deploy/ sample of server $1 (lighttpd, apache or nginx) with the program $2, the data
+# root $3, when given the client library $4 and the URL prefix $5 in place of the sample's; the
+# nginx sample talks to fcgiwrap at $ORVO_FCGI_SOCKET when that is set.
 orvo_mount_conf() {
   local server=$1 program=$2 root=$3 library=${4:-} prefix=${5:-$ORVO_PREFIX}
   local sample="$ORVO_TOP/deploy/$server/orvo.conf"
   [ -f "$sample" ] || die "no sample configuration $sample"
   local script="s#\([ \"^]\)$ORVO_PREFIX\b#\1$prefix#g"
   script="$script; s#/usr/bin/OrvoWebServerUploadXML#$program#; s#/var/lib/orvo#$root#"
+  script="$script; s#/run/fcgiwrap.socket#${ORVO_FCGI_SOCKET:-/run/fcgiwrap.socket}#"
   if [ -n "$library" ]; then
     script="$script; /ORVO_CLIENT_LIBRARY/ { s/^\\(\\s*\\)# /\\1/; s#/usr/lib/[^\"]*libfbclient.so.2#$library# }"
   fi
@@ -93,6 +95,42 @@ start_apache() {
   /usr/sbin/apache2 -t -f "$state/apache.conf" >/dev/null 2>&1 ||
     die "apache refuses $state/apache.conf: $(/usr/sbin/apache2 -t -f "$state/apache.conf" 2>&1)"
   setsid /usr/sbin/apache2 -f "$state/apache.conf" -DFOREGROUND </dev/null >>"$state/apache-console.log" 2>&1 &
+  SERVER_PID=$!
+}
+
+# start_nginx STATE PORT USER MOUNT...: the same for nginx, with fcgiwrap (started once, on the
+# socket $ORVO_FCGI_SOCKET, stopped on exit) running the program.
+start_nginx() {
+  local state=$1 port=$2 user=$3; shift 3
+  [ -n "${ORVO_FCGI_SOCKET:-}" ] || die "ORVO_FCGI_SOCKET is not set"
+  if [ ! -S "$ORVO_FCGI_SOCKET" ]; then
+    local run=()
+    [ -n "$user" ] && run=(runuser -u "$user" --)
+    "${run[@]}" fcgiwrap -s "unix:$ORVO_FCGI_SOCKET" </dev/null >>"$state/fcgiwrap.log" 2>&1 &
+    on_exit "stop_server $!; rm -f '$ORVO_FCGI_SOCKET'"
+    for _ in $(seq 1 50); do [ -S "$ORVO_FCGI_SOCKET" ] && break; sleep 0.1; done
+  fi
+  mkdir -p "$state/www" "$state/nginx-temp"
+  cp /etc/nginx/fastcgi_params "$state/"
+  {
+    echo "daemon off;"
+    echo "pid $state/nginx.pid;"
+    echo "error_log $state/nginx-error.log;"
+    [ -n "$user" ] && echo "user $user;"
+    echo "events {}"
+    echo "http {"
+    echo "  access_log off;"
+    for t in client_body proxy fastcgi uwsgi scgi; do echo "  ${t}_temp_path $state/nginx-temp/$t;"; done
+    echo "  server {"
+    echo "    listen 127.0.0.1:$port;"
+    echo "    root $state/www;"
+    for m in "$@"; do echo "    include $m;"; done
+    echo "  }"
+    echo "}"
+  } >"$state/nginx.conf"
+  nginx -t -q -e "$state/nginx-error.log" -c "$state/nginx.conf" ||
+    die "nginx refuses $state/nginx.conf"
+  nginx -e "$state/nginx-error.log" -c "$state/nginx.conf" </dev/null >>"$state/nginx-console.log" 2>&1 &
   SERVER_PID=$!
 }
 
