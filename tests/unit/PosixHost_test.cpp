@@ -100,6 +100,9 @@ TEST_F(PosixHostTest, NothingOutsideTheRootIsReached) {
   std::string windowsSecret = "C:" + hostSecret;
   std::replace(windowsSecret.begin(), windowsSecret.end(), '/', '\\');
   const std::string attempts[] = {
+      "..\\..\\..\\etc\\passwd",
+      "C:\\..\\..\\etc\\passwd",
+      "/etc/passwd",
       "..\\..\\..\\..\\..\\..\\..\\..\\..\\.." + hostSecret,
       "C:\\..\\..\\..\\.." + hostSecret,
       hostSecret,

@@ -165,10 +165,16 @@ TEST_F(StreamsTest, FailedSaveKeepsTheTargetAndLeavesNoTemporaryFile) {
   fs::create_directories(Disk("c/x/folder.dwl"));
   EXPECT_EQ(MessageOf<EFCreateError>([&] { list.SaveToFile("folder.dwl"); }),
             "Cannot create file \"C:\\x\\folder.dwl\". Access is denied");
+  // The target is read-only.
+  WriteHostFile(Disk("c/x/locked.dwl"), "kept");
+  fs::permissions(Disk("c/x/locked.dwl"), fs::perms::owner_write, fs::perm_options::remove);
+  EXPECT_EQ(MessageOf<EFCreateError>([&] { list.SaveToFile("C:\\x\\locked.dwl"); }),
+            "Cannot create file \"C:\\x\\locked.dwl\". Access is denied");
+  EXPECT_EQ(ReadHostFile(Disk("c/x/locked.dwl")), "kept");
   // The target name is one that Windows refuses.
   EXPECT_NE(MessageOf<EFCreateError>([&] { list.SaveToFile("C:\\x\\a?.dwl"); }), "");
   EXPECT_EQ(ReadHostFile(Disk("c/x/batch.dwl")), "old batch\r\n");
-  EXPECT_EQ(EntriesIn("c/x"), 2u);
+  EXPECT_EQ(EntriesIn("c/x"), 3u);
 }
 
 TEST_F(StreamsTest, SaveThatFailsMidwayKeepsTheOldContent) {
