@@ -403,13 +403,5 @@ TEST_F(PosixHostTest, ShareModesHoldAcrossProcesses) {
   EXPECT_EQ(static_cast<WinError>(WEXITSTATUS(status)), kErrorSharingViolation);
 }
 
-TEST_F(PosixHostTest, ErrorTextsAreTheWindowsOnes) {
-  EXPECT_EQ(host_.ErrorText(2), "The system cannot find the file specified.\r\n");
-  EXPECT_EQ(host_.ErrorText(32),
-            "The process cannot access the file because it is being used by another process.\r\n");
-  EXPECT_EQ(host_.ErrorText(123),
-            "The filename, directory name, or volume label syntax is incorrect.\r\n");
-}
-
 }  // namespace
 }  // namespace orvo
