@@ -1,0 +1,186 @@
+#include "module/UWM.h"
+
+#include <functional>
+#include <new>
+
+#include "common/Classes.h"
+#include "common/SysUtils.h"
+#include "common/SysUtilsConvert.h"
+#include "common/SysUtilsFiles.h"
+#include "common/SysUtilsText.h"
+#include "common/UOrvoConsts.h"
+#include "module/Utils.h"
+
+namespace orvo {
+namespace {
+
+constexpr char kDefaultStore[] = "VESTRA";
+constexpr char kTotalPattern[] = "#,###,###,##0.00";
+
+// Answers of the handlers (code page 1252).
+constexpr char kAnswerError[] = "Erro";
+constexpr char kAnswerTotal[] = "Total do Lote: ";
+constexpr char kAnswerRenamed[] =
+    "Conclu\xED"
+    "do: ";
+constexpr char kAnswerNotRenamed[] = "N\xE3o foi poss\xEDvel renomear o arquivo: ";
+constexpr char kAnswerNotFound[] = "Arquivo n\xE3o encontrado";
+
+// A batch is stored only when its body arrived whole: a client or connection that broke off
+// must not leave a torn batch that looks complete.
+void RequireWholeBody(TWebRequest& Request) {
+  const int64_t declared = Request.ContentLength();
+  const auto received = static_cast<int64_t>(Request.Content().size());
+  if (declared > received) {
+    throw EWebException("Incomplete request body: " + IntToStr(received) + " of " +
+                        IntToStr(declared) + " bytes received");
+  }
+}
+
+}  // namespace
+
+TWM1::TWM1() {
+  Actions().Add("uploadxml", "/uploadxml", Handler(&TWM1::WM1uploadxmlAction));
+  Actions().Add("xmlverify", "/xmlverify", Handler(&TWM1::WM1xmlverifyAction));
+  Actions().Add("listaarquivos", "/listaarquivos", Handler(&TWM1::WM1listaarquivosAction));
+  Actions().Add("lerxml", "/lerxml", Handler(&TWM1::WM1lerxmlAction));
+  Actions().Add("importarxml", "/importarxml", Handler(&TWM1::WM1importarxmlAction));
+  // The manuals entries answer nothing until their handlers are assigned.
+  Actions().Add("lermanuais", "/lermanuais", nullptr);
+  Actions().Add("listamanuais", "/listamanuais", nullptr);
+  Actions().Add("imagens", "/imagens", Handler(&TWM1::WM1imagensAction));
+}
+
+THTTPMethodEvent TWM1::Handler(THandlerMethod method) { return std::bind_front(method, this); }
+
+// ---- Shared steps ----
+
+std::string TWM1::Field(TWebRequest& Request, const std::string& Name) {
+  return Request.ContentFields().Values(Name);
+}
+
+std::string TWM1::ConfigValue(TCustomIniFile& Config, const std::string& Section,
+                              const std::string& Key) {
+  return Config.ReadString(Section, Key, "");
+}
+
+std::string TWM1::StoreCode(TWebRequest& Request) {
+  const std::string loja = Field(Request, "loja");
+  return Trim(loja).empty() ? kDefaultStore : loja;
+}
+
+std::string TWM1::StoreFolder(TCustomIniFile& Config, const std::string& StoreCode) {
+  const std::string section = std::string(SectionMobile) + "." + StoreCode;
+  return ConfigValue(Config, section, KeyPathXML) + "\\" + StoreCode;
+}
+
+std::string TWM1::BatchKey(TWebRequest& Request) {
+  return Field(Request, "tag") + Copy(Field(Request, "representante"), 1, 4) +
+         Field(Request, "coddh") + Field(Request, "totallote");
+}
+
+std::string TWM1::CheckDigit(const std::string& Key) {
+  std::string third = Copy(Key, 21, 1);
+  if (third == "0") third = "1";  // never divide by zero
+  const int32_t first = StrToInt(Copy(Key, 7, 1));
+  const int32_t second = StrToInt(Copy(Key, 16, 1));
+  int32_t n = first * second / StrToInt(third);
+  while (n > 9) {
+    const std::string digits = IntToStr(n);
+    n = (digits[0] - '0') + (digits[1] - '0');
+  }
+  return IntToStr(n);
+}
+
+std::string TWM1::BatchTotal(const std::string& Key) {
+  // Eight digits: six integer digits and two decimals.
+  std::string text = Trim(Copy(Key, 28, 8));
+  Insert(",", text, 7);
+  return FormatFloat(kTotalPattern, StrToFloat(text));
+}
+
+// ---- Batches ----
+
+void TWM1::WM1uploadxmlAction(TObject*, TWebRequest& Request, TWebResponse&, bool&) {
+  RequireWholeBody(Request);
+  TIniFile config(ConfigFileName);
+  const std::string store = StoreCode(Request);
+  const std::string key = BatchKey(Request);
+  const std::string xmldata = Field(Request, "xmldata");
+  const std::string folder = StoreFolder(config, store);
+  // An empty answer would tell the client its batch was stored.
+  if (!CreateDirPath(folder)) {
+    throw EInOutError("Unable to create directory \"" + folder + "\"", kErrorPathNotFound);
+  }
+  TStringList batch;
+  batch.Add(xmldata);
+  // The save is atomic: a concurrent verification never sees a half-written batch.
+  batch.SaveToFile(folder + "\\" + key + CheckDigit(key) + ExtPendingBatch);
+}
+
+void TWM1::WM1xmlverifyAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {
+  Response.SetContent(kAnswerError);
+  TIniFile config(ConfigFileName);
+  const std::string store = StoreCode(Request);
+  const std::string key = BatchKey(Request);
+  const std::string folder = StoreFolder(config, store);
+  const std::string pending = folder + "\\" + key + CheckDigit(key) + ExtPendingBatch;
+  if (!FileIsPresent(pending)) return;
+  // Computed before the move, so a total that does not convert leaves the batch pending and
+  // the client can try again.
+  const std::string total = BatchTotal(key);
+  if (!RenameEntry(pending, ReplaceFileExt(pending, ExtVerifiedBatch))) return;
+  Response.SetContent(kAnswerTotal + total);
+}
+
+// ---- File browsing ----
+
+void TWM1::WM1listaarquivosAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {
+  TIniFile config(ConfigFileName);
+  const std::string folder = StoreFolder(config, StoreCode(Request));
+  const std::string mask = Field(Request, "filtro");
+  Response.SetContent(ListFiles(folder, mask));
+}
+
+void TWM1::WM1lerxmlAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {
+  TStringList lines;
+  lines.LoadFromFile(Field(Request, "arq"));
+  Response.SetContent(lines.Text());
+}
+
+void TWM1::WM1importarxmlAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {
+  const std::string path = Field(Request, "arquivoxml");
+  if (!FileIsPresent(path)) {
+    Response.SetContent(kAnswerNotFound);
+    return;
+  }
+  const std::string name = ExtractFileLeaf(path);
+  // The marker is looked for in the whole path but swapped in the name only.
+  const std::string newName =
+      Pos("TF", path) > 0 ? ReplaceText(name, "TF", "TM") : ReplaceText(name, "TM", "TF");
+  const std::string newPath = ExtractFilePath(path) + "\\" + newName;
+  Response.SetContent((RenameEntry(path, newPath) ? kAnswerRenamed : kAnswerNotRenamed) + newPath);
+}
+
+void TWM1::WM1imagensAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {
+  // Every failure, a body that does not decode included, is answered with its message.
+  try {
+    TIniFile config(ConfigFileName);
+    const std::string folder = ConfigValue(config, SectionFrameWork, KeyPathImagens);
+    TStringList images;
+    images.SetText(ListFiles(folder, "*.png"));
+    // From 00:00 of the day before the date sent.
+    const TDateTime since = StrToDate(Field(Request, "data")) - 1;
+    TStringList recent;
+    for (int32_t i = 0; i < images.Count(); ++i) {
+      if (GetFileDate(images.Strings(i)) >= since) recent.Add(images.Strings(i));
+    }
+    Response.SetContent(recent.Text());
+  } catch (const Exception& e) {
+    Response.SetContent(e.Message());
+  } catch (const std::bad_alloc&) {
+    Response.SetContent("Out of memory");
+  }
+}
+
+}  // namespace orvo

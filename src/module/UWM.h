@@ -1,0 +1,53 @@
+// The web module: the action table of the program's eight paths and their handlers.
+#pragma once
+
+#include <string>
+
+#include "common/IniFiles.h"
+#include "web/HTTPApp.h"
+
+namespace orvo {
+
+class TWM1 : public TWebModule {
+ public:
+  // Builds the action table, in dispatch order.
+  TWM1();
+
+  void WM1uploadxmlAction(TObject* Sender, TWebRequest& Request, TWebResponse& Response,
+                          bool& Handled);
+  void WM1xmlverifyAction(TObject* Sender, TWebRequest& Request, TWebResponse& Response,
+                          bool& Handled);
+  void WM1listaarquivosAction(TObject* Sender, TWebRequest& Request, TWebResponse& Response,
+                              bool& Handled);
+  void WM1lerxmlAction(TObject* Sender, TWebRequest& Request, TWebResponse& Response,
+                       bool& Handled);
+  void WM1importarxmlAction(TObject* Sender, TWebRequest& Request, TWebResponse& Response,
+                            bool& Handled);
+  void WM1imagensAction(TObject* Sender, TWebRequest& Request, TWebResponse& Response,
+                        bool& Handled);
+
+  // The check digit "0" to "9" of a batch key, from its 7th, 16th and 21st characters.
+  // EConvertError when one of them is missing or not a decimal digit.
+  static std::string CheckDigit(const std::string& Key);
+  // The batch total that the key carries from its 28th character, formatted for the answer.
+  // EConvertError when it does not convert.
+  static std::string BatchTotal(const std::string& Key);
+
+ protected:
+  using THandlerMethod = void (TWM1::*)(TObject*, TWebRequest&, TWebResponse&, bool&);
+  THTTPMethodEvent Handler(THandlerMethod method);
+
+  // A body field; "" when absent.
+  static std::string Field(TWebRequest& Request, const std::string& Name);
+  // The configuration value of `Key` in `Section`; "" when the file, section or key is missing.
+  static std::string ConfigValue(TCustomIniFile& Config, const std::string& Section,
+                                 const std::string& Key);
+  // "VESTRA" unless the field loja holds more than blanks; then loja exactly as sent.
+  static std::string StoreCode(TWebRequest& Request);
+  // PathXML of the store's section, "\" and the store code.
+  static std::string StoreFolder(TCustomIniFile& Config, const std::string& StoreCode);
+  // tag, the first 4 characters of representante, coddh and totallote, unchanged.
+  static std::string BatchKey(TWebRequest& Request);
+};
+
+}  // namespace orvo

@@ -1,0 +1,63 @@
+#include "module/Utils.h"
+
+#include "common/SysUtilsFiles.h"
+#include "host/Host.h"
+
+namespace orvo {
+
+std::string ListFiles(const std::string& Folder, const std::string& Mask) {
+  TStringList list;
+  CollectFiles(Folder, Mask, list);
+  return list.Text();
+}
+
+void CollectFiles(const std::string& Folder, const std::string& Mask, TStrings& List) {
+  const std::string saved = GetWorkDir();
+  SetWorkDir(Folder);
+
+  TSearchRec rec;
+  for (int32_t found = SearchFirst("*.*", attrDirectory, rec); found == 0;
+       found = SearchNext(rec)) {
+    // A folder with any further attribute bit is not walked into.
+    if (rec.AttrBits == attrDirectory && rec.EntryName != "." && rec.EntryName != "..") {
+      CollectFiles(Folder + "\\" + rec.EntryName, Mask, List);
+    }
+  }
+  SearchClose(rec);
+
+  for (int32_t found = SearchFirst(Mask, attrArchive, rec); found == 0; found = SearchNext(rec)) {
+    List.Add(Folder + "\\" + rec.EntryName);
+  }
+  SearchClose(rec);
+
+  SetWorkDir(saved);
+}
+
+TDateTime GetFileDate(const std::string& FileName) {
+  const TDateTime now = Now();
+  Host& host = Host::Default();
+  std::unique_ptr<DirSearch> search;
+  FindData entry;
+  if (host.FindFirst(FileName, &search, &entry) != kErrorSuccess) return now;
+  search.reset();
+  if ((entry.attributes & kAttrDirectory) != 0) return now;
+  int32_t stamp = 0;
+  if (!FileTimeToDosDateTime(host.UtcToLocalFileTime(entry.lastWriteTime), &stamp)) return now;
+  return FileStampToDateTime(stamp);
+}
+
+std::string ReplaceText(const std::string& Text, const std::string& Search,
+                        const std::string& Replacement) {
+  if (Search.empty()) return Text;
+  std::string result;
+  size_t at = 0;
+  for (size_t found; (found = Text.find(Search, at)) != std::string::npos;
+       at = found + Search.size()) {
+    result.append(Text, at, found - at);
+    result += Replacement;
+  }
+  result.append(Text, at);
+  return result;
+}
+
+}  // namespace orvo

@@ -1,0 +1,446 @@
+// The web module end to end: the real program started on a temporary root with a configuration
+// file, a prepared environment and body; its output and the files it leaves compared byte for
+// byte.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace orvo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::HostPathExists;
+using test::ReadHostFile;
+using test::WriteHostFile;
+using Env = std::map<std::string, std::string>;
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+std::string Encode(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (isalnum(c) || c == '.' || c == '-' || c == '_') {
+      out += static_cast<char>(c);
+    } else {
+      out += {'%', kHex[c >> 4], kHex[c & 15]};
+    }
+  }
+  return out;
+}
+
+std::string Body(const Fields& fields) {
+  std::string body;
+  for (const auto& [name, value] : fields) {
+    body += (body.empty() ? "" : "&") + name + "=" + Encode(value);
+  }
+  return body;
+}
+
+std::string Answer(const std::string& content) {
+  std::string length =
+      content.empty() ? "" : "Content-Length: " + std::to_string(content.size()) + "\r\n";
+  return "Status: 200 OK\r\nContent-Type: text/html\r\n" + length + "Content:\r\n\r\n" + content;
+}
+
+std::string ErrorPage(const std::string& message, const std::string& path) {
+  std::string page = "<html><body><h1>Internal Application Error</h1>\r\n<p>" + message +
+                     "\r\n<p><hr width=\"100%\"><i>" + path + "</i></body></html>";
+  return "Status: 500 Internal Server Error\r\nContent-Type: text/html\r\nContent-Length: " +
+         std::to_string(page.size()) + "\r\nContent:\r\n\r\n" + page;
+}
+
+// The fields of the first worked example; the key is PED00181372024081509301200000152390.
+Fields Batch(const std::string& coddh = "20240815093012000",
+             const std::string& totallote = "00152390", const std::string& xmldata = "<lote/>") {
+  return {{"tag", "PED001"},
+          {"representante", "8137"},
+          {"coddh", coddh},
+          {"totallote", totallote},
+          {"xmldata", xmldata}};
+}
+
+const char kStore[] = "d/Movel/Lotes/VESTRA/";
+const char kFirstKey[] = "PED001813720240815093012000001523903";
+
+class WebModuleTest : public ::testing::Test {
+ protected:
+  WebModuleTest() {
+    fs::create_directories(Disk("c"));
+    fs::create_directories(Disk("d"));
+    Config(
+        "[Orvo.Mobile.VESTRA]\r\nPathXML=D:\\Movel\\Lotes\r\n"
+        "[Orvo.FrameWork]\r\nPathImagens=D:\\Img\r\n");
+  }
+
+  std::string Disk(const std::string& relative) const { return root_.path() + "/" + relative; }
+  void Config(const std::string& text) {
+    WriteHostFile(Disk("c/Orvo/Orvo.Net/Config/Orvo.Config"), text);
+  }
+
+  Env Environment(const std::string& path) const {
+    return {{"ORVO_ROOT", root_.path()},     {"REQUEST_METHOD", "POST"},
+            {"SERVER_PROTOCOL", "HTTP/1.1"}, {"PATH_INFO", path},
+            {"LANG", "pt_BR.UTF-8"},         {"TZ", "UTC"}};
+  }
+
+  test::ProgramResult Run(Env env, const std::string& body) const {
+    env.emplace("CONTENT_LENGTH", std::to_string(body.size()));
+    auto result = test::RunProgram(ORVO_PROGRAM, env, body);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    return result;
+  }
+  std::string Post(const std::string& path, const std::string& body) const {
+    return Run(Environment(path), body).out;
+  }
+  std::string Post(const std::string& path, const Fields& fields) const {
+    return Post(path, Body(fields));
+  }
+
+  // The names of a host folder's entries, sorted.
+  std::vector<std::string> Names(const std::string& relative) const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(Disk(relative))) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  void SetLocalTime(const std::string& relative, int year, int month, int day, int hour, int minute,
+                    int second, int microsecond = 0) const {
+    tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    const timeval stamp{timegm(&t), microsecond};  // the program runs with TZ=UTC
+    const timeval times[2] = {stamp, stamp};
+    ASSERT_EQ(utimes(Disk(relative).c_str(), times), 0) << relative;
+  }
+
+  test::TempDir root_;
+};
+
+// ---- Batches ----
+
+TEST_F(WebModuleTest, WorkedExamplesNameTheBatchByItsCheckDigit) {
+  struct Case {
+    Fields fields;
+    std::string file;
+  } cases[] = {
+      {Batch(), "PED001813720240815093012000001523903"},
+      {Batch("20240815090012000"), "PED001813720240815090012000001523901"},  // 21st is "0"
+      {{{"tag", "PED001"},
+        {"representante", "013799"},  // only the first four characters count
+        {"coddh", "20240815093012000"},
+        {"totallote", "00152390"},
+        {"xmldata", "<lote/>"}},
+       "PED001013720240815093012000001523900"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Post("/uploadxml", c.fields), Answer("")) << c.file;
+    EXPECT_EQ(ReadHostFile(Disk(kStore + c.file + ".dwl")), "<lote/>\r\n") << c.file;
+  }
+  EXPECT_EQ(Post("/xmlverify", Batch()), Answer("Total do Lote: 1.523,90"));
+  EXPECT_FALSE(HostPathExists(Disk(kStore + std::string(kFirstKey) + ".dwl")));
+  EXPECT_EQ(ReadHostFile(Disk(kStore + std::string(kFirstKey) + ".xml")), "<lote/>\r\n");
+}
+
+TEST_F(WebModuleTest, BatchStates) {
+  const std::string dwl = Disk(kStore + std::string(kFirstKey) + ".dwl");
+  const std::string xml = Disk(kStore + std::string(kFirstKey) + ".xml");
+
+  EXPECT_EQ(Post("/xmlverify", Batch()), Answer("Erro"));  // absent
+  EXPECT_FALSE(HostPathExists(Disk(kStore)));              // verification creates nothing
+
+  Post("/uploadxml", Batch("20240815093012000", "00152390", "first"));
+  Post("/uploadxml", Batch("20240815093012000", "00152390", "a\r\nb"));  // replaces the first
+  EXPECT_EQ(ReadHostFile(dwl), "a\r\nb\r\n");
+
+  EXPECT_EQ(Post("/xmlverify", Batch()), Answer("Total do Lote: 1.523,90"));
+  EXPECT_EQ(Post("/xmlverify", Batch()), Answer("Erro"));  // verified already
+  EXPECT_EQ(ReadHostFile(xml), "a\r\nb\r\n");
+
+  Post("/uploadxml", Batch("20240815093012000", "00152390", ""));  // uploaded again
+  EXPECT_EQ(ReadHostFile(dwl), "\r\n");
+  EXPECT_EQ(Post("/xmlverify", Batch()), Answer("Erro"));  // the move fails, both stay
+  EXPECT_EQ(ReadHostFile(dwl), "\r\n");
+  EXPECT_EQ(ReadHostFile(xml), "a\r\nb\r\n");
+}
+
+TEST_F(WebModuleTest, KeysWithoutCheckDigitFail) {
+  // No fields at all: the key is empty. Verification creates nothing on its way.
+  EXPECT_EQ(Post("/xmlverify", ""), ErrorPage("'' is not a valid integer value", "/xmlverify"));
+  EXPECT_FALSE(HostPathExists(Disk(kStore)));
+
+  // The query string is never read.
+  Env env = Environment("/uploadxml");
+  env["QUERY_STRING"] = Body(Batch());
+  EXPECT_EQ(Run(env, "").out, ErrorPage("'' is not a valid integer value", "/uploadxml"));
+
+  // The upload has created the folder by the time the digit fails; no file is written.
+  Fields fields = Batch();
+  fields[1].second = "x137";
+  EXPECT_EQ(Post("/uploadxml", fields),
+            ErrorPage("'x' is not a valid integer value", "/uploadxml"));
+  EXPECT_EQ(Names(kStore), std::vector<std::string>{});
+}
+
+TEST_F(WebModuleTest, StoreCodeChoosesSectionAndFolder) {
+  Config(
+      "[Orvo.Mobile.VESTRA]\r\nPathXML=D:\\Movel\\Lotes\r\n"
+      "[Orvo.Mobile.L2]\r\nPathXML=D:\\Outra\r\n");
+  Fields fields = Batch();
+  fields.emplace_back("loja", "   ");  // blanks only: the default store
+  Post("/uploadxml", fields);
+  EXPECT_TRUE(HostPathExists(Disk(kStore + std::string(kFirstKey) + ".dwl")));
+
+  fields.back().second = "L2";
+  Post("/uploadxml", fields);
+  EXPECT_TRUE(HostPathExists(Disk("d/Outra/L2/" + std::string(kFirstKey) + ".dwl")));
+  EXPECT_EQ(Post("/xmlverify", fields), Answer("Total do Lote: 1.523,90"));
+  EXPECT_TRUE(HostPathExists(Disk("d/Outra/L2/" + std::string(kFirstKey) + ".xml")));
+
+  // A store without a section: the folder of that name at the root of the current drive.
+  fields.back().second = " L3 ";
+  Post("/uploadxml", fields);
+  // The surrounding spaces stay in the code; the file system drops the trailing one.
+  EXPECT_TRUE(HostPathExists(Disk("c/ L3/" + std::string(kFirstKey) + ".dwl")));
+}
+
+TEST_F(WebModuleTest, WithoutConfigurationTheStoreLivesAtTheDriveRoot) {
+  fs::remove(Disk("c/Orvo/Orvo.Net/Config/Orvo.Config"));
+  Post("/uploadxml", Batch());
+  EXPECT_EQ(ReadHostFile(Disk("c/VESTRA/" + std::string(kFirstKey) + ".dwl")), "<lote/>\r\n");
+  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "*.dwl"}}),
+            Answer("\\VESTRA\\" + std::string(kFirstKey) + ".dwl\r\n"));
+}
+
+// ---- Sound behaviour where the description's answers would mislead the client ----
+
+TEST_F(WebModuleTest, UploadFailsWhenTheStoreFolderCannotBeMade) {
+  Config("[Orvo.Mobile.VESTRA]\r\nPathXML=Q:\\Lotes\r\n[Orvo.Mobile.F]\r\nPathXML=D:\\arquivo\r\n");
+  EXPECT_EQ(Post("/uploadxml", Batch()),
+            ErrorPage("Unable to create directory \"Q:\\Lotes\\VESTRA\"", "/uploadxml"));
+
+  WriteHostFile(Disk("d/arquivo"), "x");  // a file where a folder should be
+  Fields fields = Batch();
+  fields.emplace_back("loja", "F");
+  EXPECT_EQ(Post("/uploadxml", fields),
+            ErrorPage("Unable to create directory \"D:\\arquivo\\F\"", "/uploadxml"));
+  EXPECT_EQ(Names("d"), std::vector<std::string>{"arquivo"});
+}
+
+TEST_F(WebModuleTest, TornUploadStoresNothing) {
+  const std::string body = Body(Batch());
+  Env env = Environment("/uploadxml");
+  env["CONTENT_LENGTH"] = std::to_string(body.size() + 10);
+  auto result = test::RunProgram(ORVO_PROGRAM, env, body);
+  EXPECT_EQ(result.out, ErrorPage("Incomplete request body: " + std::to_string(body.size()) +
+                                      " of " + std::to_string(body.size() + 10) + " bytes received",
+                                  "/uploadxml"));
+  EXPECT_EQ(Names("d"), std::vector<std::string>{});
+
+  // Bytes beyond the declared length are not read, and what was declared arrived whole.
+  env["CONTENT_LENGTH"] = std::to_string(body.size());
+  EXPECT_EQ(test::RunProgram(ORVO_PROGRAM, env, body + "&tag=X").out, Answer(""));
+  EXPECT_TRUE(HostPathExists(Disk(kStore + std::string(kFirstKey) + ".dwl")));
+}
+
+TEST_F(WebModuleTest, FailedSaveLeavesNoBatchFile) {
+  Fields fields = Batch();
+  fields[0].second = "PED*01";  // a name the file system refuses
+  const std::string out = Post("/uploadxml", fields);
+  EXPECT_NE(out.find("Cannot create file \"D:\\Movel\\Lotes\\VESTRA\\PED*01"), std::string::npos)
+      << out;
+  EXPECT_EQ(Names(kStore), std::vector<std::string>{});  // neither the batch nor a scrap
+}
+
+TEST_F(WebModuleTest, BatchIsNeverSeenHalfWritten) {
+  const std::string xmldata(4 << 20, 'x');
+  const std::string file = Disk(kStore + std::string(kFirstKey) + ".dwl");
+  const off_t whole = static_cast<off_t>(xmldata.size() + 2);
+  std::atomic<bool> done{false};
+  std::thread upload([&] {
+    Post("/uploadxml", Batch("20240815093012000", "00152390", xmldata));
+    done = true;
+  });
+  int torn = 0;
+  while (!done) {
+    struct stat info {};
+    if (stat(file.c_str(), &info) == 0 && info.st_size != whole) ++torn;
+  }
+  upload.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(ReadHostFile(file).size(), static_cast<size_t>(whole));
+}
+
+TEST_F(WebModuleTest, TotalThatDoesNotConvertLeavesTheBatchPending) {
+  const std::string dwl = Disk(kStore + std::string(kFirstKey) + ".dwl");
+  Post("/uploadxml", Batch());
+  // With "." as decimal mark the inserted "," does not convert.
+  Env env = Environment("/xmlverify");
+  env["LANG"] = "C";
+  EXPECT_EQ(Run(env, Body(Batch())).out,
+            ErrorPage("'001523,90' is not a valid floating point value", "/xmlverify"));
+  EXPECT_TRUE(HostPathExists(dwl));
+  EXPECT_EQ(Names(kStore), std::vector<std::string>{std::string(kFirstKey) + ".dwl"});
+  // The client can try again.
+  EXPECT_EQ(Post("/xmlverify", Batch()), Answer("Total do Lote: 1.523,90"));
+
+  // Letters in the total: the same under the right locale.
+  Post("/uploadxml", Batch("20240815093012000", "0015ab90"));
+  EXPECT_EQ(Post("/xmlverify", Batch("20240815093012000", "0015ab90")),
+            ErrorPage("'0015ab,90' is not a valid floating point value", "/xmlverify"));
+  EXPECT_TRUE(
+      HostPathExists(Disk(kStore + std::string("PED00181372024081509301200000") + "15ab903.dwl")));
+}
+
+// ---- Listing and reading ----
+
+TEST_F(WebModuleTest, ListingGoesDepthFirstAndSkipsHiddenEntries) {
+  for (const char* name : {"b.dwl", "a.dwl", "c.xml", "sub1/c.dwl", "sub1/deep/e.dwl", "sub2/f.dwl",
+                           ".oculto.dwl", ".pasta/g.dwl", "sub2/x/h.dwl"}) {
+    WriteHostFile(Disk(kStore + std::string(name)), name);
+  }
+  fs::create_directories(Disk(kStore + std::string("vazia.dwl")));  // folders are not listed
+  const std::string s = "D:\\Movel\\Lotes\\VESTRA\\";
+  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "*.dwl"}}),
+            Answer(s + "sub1\\deep\\e.dwl\r\n" + s + "sub1\\c.dwl\r\n" + s + "sub2\\x\\h.dwl\r\n" +
+                   s + "sub2\\f.dwl\r\n" + s + "a.dwl\r\n" + s + "b.dwl\r\n"));
+  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "*.XML"}}), Answer(s + "c.xml\r\n"));
+  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", ""}}), Answer(""));
+  // A folder part in the mask matches there but is reported as if in the walked folder.
+  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "x\\*.dwl"}}), Answer(s + "sub2\\h.dwl\r\n"));
+}
+
+TEST_F(WebModuleTest, ListingAMissingStoreFolderFails) {
+  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "*.*"}, {"loja", "NOVA"}}),
+            ErrorPage("File not found", "/listaarquivos"));
+  EXPECT_EQ(Names("c"), std::vector<std::string>{"Orvo"});  // nothing created
+}
+
+TEST_F(WebModuleTest, ReadingAFileAnswersItsLines) {
+  WriteHostFile(Disk("d/docs/lf.txt"), "um\ndois\r\ntr\xEAs");
+  WriteHostFile(Disk("d/docs/vazio.txt"), "");
+  EXPECT_EQ(Post("/lerxml", Fields{{"arq", "D:\\docs\\lf.txt"}}),
+            Answer("um\r\ndois\r\ntr\xEAs\r\n"));
+  EXPECT_EQ(Post("/lerxml", Fields{{"arq", "D:\\docs\\vazio.txt"}}), Answer(""));
+  const std::string out = Post("/lerxml", Fields{{"arq", "D:\\docs\\nada.txt"}});
+  EXPECT_EQ(out.substr(0, out.find("\r\n")), "Status: 500 Internal Server Error");
+  EXPECT_NE(out.find("<p>Cannot open file \"D:\\docs\\nada.txt\". "), std::string::npos) << out;
+}
+
+// ---- Marker swap ----
+
+TEST_F(WebModuleTest, MarkerSwapRenamesTheNameOnly) {
+  WriteHostFile(Disk("d/Lotes/NF_TF01.xml"), "1");
+  const std::string done =
+      "Conclu\xED"
+      "do: ";
+  EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes\\NF_TF01.xml"}}),
+            Answer(done + "D:\\Lotes\\\\NF_TM01.xml"));
+  EXPECT_EQ(Names("d/Lotes"), std::vector<std::string>{"NF_TM01.xml"});
+  EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes\\NF_TM01.xml"}}),
+            Answer(done + "D:\\Lotes\\\\NF_TF01.xml"));
+  EXPECT_EQ(Names("d/Lotes"), std::vector<std::string>{"NF_TF01.xml"});
+
+  // A "TF" in the folder part chooses the branch; the name has none to swap.
+  WriteHostFile(Disk("d/TFolder/TFTF_TM.xml"), "2");
+  EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\TFolder\\TFTF_TM.xml"}}),
+            Answer(done + "D:\\TFolder\\\\TMTM_TM.xml"));
+
+  // A bare name moves to the root of the current drive.
+  WriteHostFile(Disk("c/NF_TM02.xml"), "3");
+  EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "NF_TM02.xml"}}),
+            Answer(done + "\\NF_TF02.xml"));
+  EXPECT_EQ(ReadHostFile(Disk("c/NF_TF02.xml")), "3");
+}
+
+TEST_F(WebModuleTest, MarkerSwapAnswersWhenItCannot) {
+  const std::string refused = "N\xE3o foi poss\xEDvel renomear o arquivo: ";
+  const std::string missing = "Arquivo n\xE3o encontrado";
+  WriteHostFile(Disk("d/Lotes/NF_TF01.xml"), "old");
+  WriteHostFile(Disk("d/Lotes/NF_TM01.xml"), "new");
+  EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes\\NF_TF01.xml"}}),
+            Answer(refused + "D:\\Lotes\\\\NF_TM01.xml"));
+  EXPECT_EQ(ReadHostFile(Disk("d/Lotes/NF_TF01.xml")), "old");
+  EXPECT_EQ(ReadHostFile(Disk("d/Lotes/NF_TM01.xml")), "new");
+
+  EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes\\NF_TX01.xml"}}),
+            Answer(missing));
+  EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes"}}), Answer(missing));
+  EXPECT_EQ(Post("/importarxml", ""), Answer(missing));
+}
+
+TEST_F(WebModuleTest, EveryMethodReachesTheSameHandler) {
+  for (const char* method : {"GET", "POST", "PUT", "HEAD", "DELETE"}) {
+    Env env = Environment("/importarxml");
+    env["REQUEST_METHOD"] = method;
+    EXPECT_EQ(Run(env, "").out, Answer("Arquivo n\xE3o encontrado")) << method;
+  }
+  EXPECT_EQ(Post("/nada", Body(Batch())), "");
+  EXPECT_EQ(Names("d"), std::vector<std::string>{});
+}
+
+// ---- Images ----
+
+TEST_F(WebModuleTest, ImagesFromTheDayBeforeTheDate) {
+  for (const char* name : {"a.png", "b.png", "sub/c.png", "d.jpg", ".e.png"}) {
+    WriteHostFile(Disk(std::string("d/Img/") + name), name);
+  }
+  SetLocalTime("d/Img/a.png", 2024, 1, 14, 0, 0, 0);             // the first moment kept
+  SetLocalTime("d/Img/b.png", 2024, 1, 13, 23, 59, 59, 900000);  // read as 23:59:58
+  SetLocalTime("d/Img/sub/c.png", 2024, 1, 20, 8, 30, 0);
+  SetLocalTime("d/Img/d.jpg", 2024, 1, 20, 8, 30, 0);
+  SetLocalTime("d/Img/.e.png", 2024, 1, 20, 8, 30, 0);
+  EXPECT_EQ(Post("/imagens", Fields{{"data", "15/01/2024"}}),
+            Answer("D:\\Img\\sub\\c.png\r\nD:\\Img\\a.png\r\n"));
+  EXPECT_EQ(Post("/imagens", Fields{{"data", "16/01/2024"}}), Answer("D:\\Img\\sub\\c.png\r\n"));
+  EXPECT_EQ(Post("/imagens", Fields{{"data", "14/01/2024"}}),
+            Answer("D:\\Img\\sub\\c.png\r\nD:\\Img\\a.png\r\nD:\\Img\\b.png\r\n"));
+}
+
+TEST_F(WebModuleTest, ImagesUseTheLocalClock) {
+  WriteHostFile(Disk("d/Img/a.png"), "");
+  // 02:00 UTC is 23:00 of the day before three hours west.
+  SetLocalTime("d/Img/a.png", 2024, 1, 14, 2, 0, 0);
+  Env env = Environment("/imagens");
+  env["TZ"] = "BRT3";
+  EXPECT_EQ(Run(env, Body({{"data", "15/01/2024"}})).out, Answer(""));
+  EXPECT_EQ(Run(env, Body({{"data", "14/01/2024"}})).out, Answer("D:\\Img\\a.png\r\n"));
+}
+
+TEST_F(WebModuleTest, ImagesAnswerFailuresAsContent) {
+  WriteHostFile(Disk("d/Img/a.gif"), "");
+  struct Case {
+    std::string body, answer;
+  } cases[] = {
+      {"data=20%2F01%2F2024", ""},  // only other extensions
+      {"", "'' is not a valid date"},
+      {"data=31%2F02%2F2024", "'31/02/2024' is not a valid date"},
+      {"data=%zz", "Invalid URL encoded character (%zz) at position 6"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Post("/imagens", c.body), Answer(c.answer)) << c.body;
+
+  // The folder is walked before the date is read.
+  Config("[Orvo.FrameWork]\r\nPathImagens=D:\\Nada\r\n");
+  EXPECT_EQ(Post("/imagens", "data=x"), Answer("File not found"));
+}
+
+}  // namespace
+}  // namespace orvo
