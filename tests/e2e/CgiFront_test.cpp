@@ -123,6 +123,24 @@ TEST(CgiFrontTest, ModuleCreationFailureGivesTheServerErrorPage) {
   EXPECT_EQ(result.status, 0);
 }
 
+TEST(CgiFrontTest, StreamIsWrittenInChunksOf8192) {
+  auto result = Probe(Request("/stream"));
+  const std::string head =
+      "Status: 200 OK\r\nContent-Type: application/octet-stream\r\nContent:\r\n\r\n";
+  std::string bytes(20000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i % 251);
+  EXPECT_EQ(result.out, head + bytes);
+  EXPECT_EQ(Writes(result), std::to_string(head.size()) + " 8192 8192 3616 ");
+}
+
+TEST(CgiFrontTest, ContentStreamCarriesItsLength) {
+  auto result = Probe(Request("/contentstream"));
+  const std::string head = Head200("Content-Length: 10000\r\n");
+  ASSERT_EQ(result.out.size(), head.size() + 10000);
+  EXPECT_EQ(result.out.substr(0, head.size()), head);
+  EXPECT_EQ(Writes(result), std::to_string(head.size()) + " 8192 1808 ");
+}
+
 TEST(CgiFrontTest, MasksAndTheDefaultEntry) {
   EXPECT_EQ(Probe(Request("/files/a/b.XmL")).out,
             Head200("Content-Length: 19\r\n") + "wild:/files/a/b.XmL");

@@ -12,6 +12,36 @@
 namespace orvo {
 namespace {
 
+// Bytes in memory that report their own destruction.
+class BytesStream : public TStream {
+ public:
+  explicit BytesStream(std::string bytes, bool* destroyed = nullptr)
+      : bytes_(std::move(bytes)), destroyed_(destroyed) {}
+  ~BytesStream() override {
+    if (destroyed_ != nullptr) *destroyed_ = true;
+  }
+  int32_t Read(void* buffer, int32_t count) override {
+    auto n = static_cast<int32_t>(std::min<int64_t>(count, Size() - position_));
+    bytes_.copy(static_cast<char*>(buffer), static_cast<size_t>(n), static_cast<size_t>(position_));
+    position_ += n;
+    return n;
+  }
+  int32_t Write(const void*, int32_t) override { return 0; }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override {
+    int64_t base = origin == SeekOrigin::kBegin ? 0
+                   : origin == SeekOrigin::kEnd ? Size()
+                                                : position_;
+    position_ = std::clamp<int64_t>(base + offset, 0, Size());
+    return position_;
+  }
+  int64_t Size() override { return static_cast<int64_t>(bytes_.size()); }
+
+ private:
+  std::string bytes_;
+  bool* destroyed_;
+  int64_t position_ = 0;
+};
+
 class CGIRequestTest : public ::testing::Test {
  protected:
   test::FakeCgiHost host;
@@ -192,6 +222,58 @@ TEST(StatusTextTest, KnownAndUnknownCodes) {
   EXPECT_EQ(StatusText(406), "None Acceptable");
   EXPECT_EQ(StatusText(302), "Moved Temporarily");
   EXPECT_EQ(StatusText(418), "");
+}
+
+TEST_F(CGIResponseTest, SendStreamWritesChunksOfAtMost8192FromThePosition) {
+  auto response = Make();
+  std::string bytes(20000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i % 251);
+  BytesStream stream(bytes);
+  response->SendStream(stream);
+  ASSERT_EQ(host.writes.size(), 3u);
+  EXPECT_EQ(host.writes[0].size(), 8192u);
+  EXPECT_EQ(host.writes[1].size(), 8192u);
+  EXPECT_EQ(host.writes[2].size(), 3616u);
+  EXPECT_EQ(host.Output(), bytes);
+  EXPECT_FALSE(response->Sent());
+
+  host.writes.clear();
+  stream.SetPosition(19990);
+  response->SendStream(stream);
+  EXPECT_EQ(host.Output(), bytes.substr(19990));
+
+  host.writes.clear();
+  BytesStream empty("");
+  response->SendStream(empty);
+  EXPECT_TRUE(host.writes.empty());
+}
+
+TEST_F(CGIResponseTest, ContentStreamIsSentWithItsLengthAndThenDestroyed) {
+  auto response = Make();
+  response->SetContent("ab");
+  bool destroyed = false;
+  response->SetContentStream(std::make_unique<BytesStream>("12345", &destroyed));
+  EXPECT_EQ(response->ContentLength(), 5);
+  response->SetContent("abc");  // a stream keeps its length
+  EXPECT_EQ(response->ContentLength(), 5);
+  response->SendResponse();
+  EXPECT_EQ(host.Output(),
+            "Status: 200 OK\r\nContent-Type: text/html\r\nContent-Length: 5\r\nContent:\r\n\r\n"
+            "12345");
+  EXPECT_TRUE(destroyed);
+  EXPECT_EQ(response->ContentStream(), nullptr);
+  EXPECT_EQ(response->ContentLength(), 3);
+}
+
+TEST_F(CGIResponseTest, ReplacingTheContentStreamDestroysTheOldOne) {
+  auto response = Make();
+  bool first = false, second = false;
+  response->SetContentStream(std::make_unique<BytesStream>("1", &first));
+  response->SetContentStream(std::make_unique<BytesStream>("22", &second));
+  EXPECT_TRUE(first);
+  EXPECT_EQ(response->ContentLength(), 2);
+  response.reset();
+  EXPECT_TRUE(second);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // Environment besides the CGI variables:
 //   PROBE_FAIL_CREATE=<message>  creating the module fails with that message
 //   PROBE_DEFAULT=1              the disabled "/default-only" entry becomes the default entry
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -25,6 +26,32 @@ class LoggingHost : public PosixHost {
   }
 };
 
+// Bytes held in memory: 0, 1, ..., 250, 0, 1, ...
+class PatternStream : public TStream {
+ public:
+  explicit PatternStream(int64_t size) : size_(size) {}
+  int32_t Read(void* buffer, int32_t count) override {
+    auto n = static_cast<int32_t>(std::min<int64_t>(count, size_ - position_));
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    for (int32_t i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>((position_ + i) % 251);
+    position_ += n;
+    return n;
+  }
+  int32_t Write(const void*, int32_t) override { return 0; }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override {
+    int64_t base = origin == SeekOrigin::kBegin ? 0
+                   : origin == SeekOrigin::kEnd ? size_
+                                                : position_;
+    position_ = std::clamp<int64_t>(base + offset, 0, size_);
+    return position_;
+  }
+  int64_t Size() override { return size_; }
+
+ private:
+  int64_t size_;
+  int64_t position_ = 0;
+};
+
 std::string Env(const std::string& name) {
   return Host::Default().GetEnvironment(name).value_or("");
 }
@@ -43,6 +70,16 @@ class TProbeModule : public TWebModule {
                   [](TObject*, TWebRequest& request, TWebResponse& response, bool&) {
                     response.SetContent("Erro");
                     throw EConvertError(request.ContentFields().Values("message"));
+                  });
+    Actions().Add("stream", "/stream", [](TObject*, TWebRequest&, TWebResponse& response, bool&) {
+      response.SetContentType("application/octet-stream");
+      response.SendResponse();
+      PatternStream stream(20000);
+      response.SendStream(stream);
+    });
+    Actions().Add("contentstream", "/contentstream",
+                  [](TObject*, TWebRequest&, TWebResponse& response, bool&) {
+                    response.SetContentStream(std::make_unique<PatternStream>(10000));
                   });
     Actions().Add("nothandled", "/nothandled",
                   [](TObject*, TWebRequest&, TWebResponse& response, bool& handled) {
