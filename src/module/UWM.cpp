@@ -20,9 +20,7 @@ constexpr char kTotalPattern[] = "#,###,###,##0.00";
 // Answers of the handlers (code page 1252).
 constexpr char kAnswerError[] = "Erro";
 constexpr char kAnswerTotal[] = "Total do Lote: ";
-constexpr char kAnswerRenamed[] =
-    "Conclu\xED"
-    "do: ";
+constexpr char kAnswerRenamed[] = "Conclu\355do: ";  // octal: a hex escape would swallow the "d"
 constexpr char kAnswerNotRenamed[] = "N\xE3o foi poss\xEDvel renomear o arquivo: ";
 constexpr char kAnswerNotFound[] = "Arquivo n\xE3o encontrado";
 

@@ -381,6 +381,12 @@ TEST_F(WebModuleTest, MarkerSwapAnswersWhenItCannot) {
   EXPECT_EQ(ReadHostFile(Disk("d/Lotes/NF_TF01.xml")), "old");
   EXPECT_EQ(ReadHostFile(Disk("d/Lotes/NF_TM01.xml")), "new");
 
+  // Neither marker: the file is renamed onto itself, which the file system allows.
+  WriteHostFile(Disk("d/Lotes/NF_01.xml"), "same");
+  EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes\\NF_01.xml"}}),
+            Answer(std::string("Conclu\xED") + "do: D:\\Lotes\\\\NF_01.xml"));
+  EXPECT_EQ(ReadHostFile(Disk("d/Lotes/NF_01.xml")), "same");
+
   EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes\\NF_TX01.xml"}}),
             Answer(missing));
   EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes"}}), Answer(missing));
