@@ -104,14 +104,14 @@ void TWM1::WM1uploadxmlAction(TObject*, TWebRequest& Request, TWebResponse&, boo
   TIniFile config(ConfigFileName);
   const std::string store = StoreCode(Request);
   const std::string key = BatchKey(Request);
-  const std::string xmldata = Field(Request, "xmldata");
+  // Straight into the list: a batch can be large, so no extra copy is kept alive.
+  TStringList batch;
+  batch.Add(Field(Request, "xmldata"));
   const std::string folder = StoreFolder(config, store);
   // An empty answer would tell the client its batch was stored.
   if (!CreateDirPath(folder)) {
     throw EInOutError("Unable to create directory \"" + folder + "\"", kErrorPathNotFound);
   }
-  TStringList batch;
-  batch.Add(xmldata);
   // The save is atomic: a concurrent verification never sees a half-written batch.
   batch.SaveToFile(folder + "\\" + key + CheckDigit(key) + ExtPendingBatch);
 }
