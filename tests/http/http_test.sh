@@ -220,7 +220,8 @@ missing_client_library_is_the_server_error_page() {
   fetch /nolib/imagens
   expect_status 500
   expect_body_contains '<html><title>Internal Server Error 500</title>'
-  expect_body_contains 'nonexistent/libfbclient.so.2'
+  expect_body_contains 'Exception: EIBClientError<br>'
+  expect_body_contains 'gds32.dll'
 }
 
 # The program writes nothing for a path that no entry matches; each server answers with a page
