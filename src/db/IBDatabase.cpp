@@ -1,6 +1,8 @@
 #include "db/IBDatabase.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <set>
 
 #include "db/Dpb.h"
 
@@ -14,7 +16,26 @@ void Fire(const TNotifyEvent& event) {
   if (event) event();
 }
 
+// The attachments open now. Never destroyed: it is read while the process ends.
+std::set<TIBDatabase*>& OpenAttachments() {
+  static auto* open = new std::set<TIBDatabase*>;
+  return *open;
+}
+
 }  // namespace
+
+// The client library tears itself down when the process ends, before a connection that lives
+// as long as the process (the web module's) is destroyed; a detach after that would crash.
+// Registered after the library was loaded, this runs before its teardown.
+void TIBDatabase::CloseOpenAttachmentsAtExit() {
+  std::set<TIBDatabase*> open = OpenAttachments();
+  for (TIBDatabase* db : open) {
+    try {
+      db->CloseAttachment(true);
+    } catch (...) {
+    }
+  }
+}
 
 void TCustomConnection::SetConnected(bool value) {
   if (value == GetConnected()) return;
@@ -37,15 +58,17 @@ TIBDatabase::TIBDatabase() : gds_(GetClientLibrary()) {
 
 TIBDatabase::~TIBDatabase() {
   // The steps run as this class's own: a derived connection has already gone.
-  if (handle_ == 0) return;
-  try {
-    SetConnected(false);
-  } catch (...) {
+  if (handle_ != 0) {
     try {
-      ForceDetach();
+      SetConnected(false);
     } catch (...) {
+      try {
+        ForceDetach();
+      } catch (...) {
+      }
     }
   }
+  OpenAttachments().erase(this);  // never left to the exit handler once gone
 }
 
 void TIBDatabase::RequireDetached() {
@@ -116,6 +139,10 @@ void TIBDatabase::AttachDatabase() {
     RaiseServerError();
   }
 
+  static const bool closesAtExit = std::atexit(CloseOpenAttachmentsAtExit) == 0;
+  (void)closesAtExit;
+  OpenAttachments().insert(this);
+
   dbSqlDialect_ = QueryDatabaseDialect();
   if (dbSqlDialect_ < sqlDialect_) {
     sqlDialect_ = dbSqlDialect_;
@@ -173,6 +200,7 @@ void TIBDatabase::CloseAttachment(bool force) {
   }
   handle_ = 0;
   handleIsShared_ = false;
+  OpenAttachments().erase(this);
   MonitorHook().DBDisconnect(databaseName_, TraceFlags);
 }
 

@@ -79,6 +79,7 @@ class TIBDatabase : public TCustomConnection {
   void CloseAttachment(bool force);
 
  private:
+  static void CloseOpenAttachmentsAtExit();
   void RequireDetached();
   void Login();
   int32_t QueryDatabaseDialect();

@@ -220,8 +220,9 @@ ISC_LONG TDynamicLibrary::isc_interprete(char* buffer, const ISC_STATUS** cursor
 }
 
 IGDSLibrary& GetClientLibrary() {
-  static TDynamicLibrary library(ClientLibraryNames());
-  return library;
+  // Never destroyed: connections that live until the end of the process detach through it.
+  static TDynamicLibrary* library = new TDynamicLibrary(ClientLibraryNames());
+  return *library;
 }
 
 }  // namespace orvo

@@ -30,8 +30,9 @@ void TIBSQLMonitorHook::DBDisconnect(const std::string& databaseName, TTraceFlag
 }
 
 TIBSQLMonitorHook& MonitorHook() {
-  static TIBSQLMonitorHook hook;
-  return hook;
+  // Never destroyed: connections report their detach until the end of the process.
+  static TIBSQLMonitorHook* hook = new TIBSQLMonitorHook;
+  return *hook;
 }
 
 TIBSQLMonitor::TIBSQLMonitor()

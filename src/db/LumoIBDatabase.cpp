@@ -1,6 +1,7 @@
 #include "db/LumoIBDatabase.h"
 
 #include "common/SysUtilsText.h"
+#include "common/UOrvoConsts.h"
 #include "db/HTTPClient.h"
 #include "db/RegIniFile.h"
 #include "host/Host.h"
@@ -8,8 +9,6 @@
 namespace orvo {
 namespace {
 
-const char kRegistryKey[] = "Orvo\\Config";
-const char kRegistrySection[] = "General";
 const char kRefusedLogin[] = "N\xE3o foi poss\xEDvel conectar. Usu\xE1rio/Senha inv\xE1lidos";
 
 bool IsAsciiLetterOrDigit(unsigned char c) {
@@ -53,16 +52,16 @@ TLumoIBDatabase::~TLumoIBDatabase() {
 
 void TLumoIBDatabase::LoadRegistryProps() {
   if (!UseRegProps) return;
-  TRegIniFile registry(kRegistryKey);
+  TRegIniFile registry(RegKeyConfig);
   TLumoMultiTierProps& props = *lumoMultiTierProps_;
-  props.Active = registry.ReadBool(kRegistrySection, "WebServerActive", false);
-  props.ShowWait = registry.ReadBool(kRegistrySection, "WebServerShowWait", false);
-  props.URL = registry.ReadString(kRegistrySection, "URLBase", "");
-  props.UseProxy = registry.ReadBool(kRegistrySection, "ProxyEnabled", false);
-  props.ProxyHost = registry.ReadString(kRegistrySection, "ProxyHost", "");
-  props.ProxyPort = registry.ReadInteger(kRegistrySection, "ProxyPorta", 0);
-  props.ProxyUser = registry.ReadString(kRegistrySection, "ProxyUsuario", "");
-  props.ProxyPass = registry.ReadString(kRegistrySection, "ProxySenha", "");
+  props.Active = registry.ReadBool(RegSectionGeneral, RegWebServerActive, false);
+  props.ShowWait = registry.ReadBool(RegSectionGeneral, RegWebServerShowWait, false);
+  props.URL = registry.ReadString(RegSectionGeneral, RegURLBase, "");
+  props.UseProxy = registry.ReadBool(RegSectionGeneral, RegProxyEnabled, false);
+  props.ProxyHost = registry.ReadString(RegSectionGeneral, RegProxyHost, "");
+  props.ProxyPort = registry.ReadInteger(RegSectionGeneral, RegProxyPorta, 0);
+  props.ProxyUser = registry.ReadString(RegSectionGeneral, RegProxyUsuario, "");
+  props.ProxyPass = registry.ReadString(RegSectionGeneral, RegProxySenha, "");
 }
 
 std::string TLumoIBDatabase::LoginAnswer() {

@@ -23,6 +23,24 @@ constexpr char kAnswerTotal[] = "Total do Lote: ";
 constexpr char kAnswerRenamed[] = "Conclu\355do: ";  // octal: a hex escape would swallow the "d"
 constexpr char kAnswerNotRenamed[] = "N\xE3o foi poss\xEDvel renomear o arquivo: ";
 constexpr char kAnswerNotFound[] = "Arquivo n\xE3o encontrado";
+constexpr char kDownloadType[] = "application/octet-stream";
+
+// DBOrvo as the module's form stores it: direct mode, no registry, no login prompt.
+std::unique_ptr<TLumoIBDatabase> CreateDBOrvo() {
+  auto db = std::make_unique<TLumoIBDatabase>();
+  db->LoginPrompt = false;
+  db->UseRegProps = false;
+  db->AlwaysConnected = false;
+  TLumoMultiTierProps& props = db->LumoMultiTierProps();
+  props.Active = false;
+  props.WebServer = "iorvowebserver.dll";
+  props.AltWebServer = "orvowebserver.exe";
+  props.Compressed = false;
+  props.ProxyPort = 0;
+  props.UseProxy = false;
+  props.ShowWait = false;
+  return db;
+}
 
 // A batch is stored only when its body arrived whole: a client or connection that broke off
 // must not leave a torn batch that looks complete.
@@ -37,15 +55,14 @@ void RequireWholeBody(TWebRequest& Request) {
 
 }  // namespace
 
-TWM1::TWM1() {
+TWM1::TWM1() : DBOrvo(CreateDBOrvo()) {
   Actions().Add("uploadxml", "/uploadxml", Handler(&TWM1::WM1uploadxmlAction));
   Actions().Add("xmlverify", "/xmlverify", Handler(&TWM1::WM1xmlverifyAction));
   Actions().Add("listaarquivos", "/listaarquivos", Handler(&TWM1::WM1listaarquivosAction));
   Actions().Add("lerxml", "/lerxml", Handler(&TWM1::WM1lerxmlAction));
   Actions().Add("importarxml", "/importarxml", Handler(&TWM1::WM1importarxmlAction));
-  // The manuals entries answer nothing until their handlers are assigned.
-  Actions().Add("lermanuais", "/lermanuais", nullptr);
-  Actions().Add("listamanuais", "/listamanuais", nullptr);
+  Actions().Add("lermanuais", "/lermanuais", Handler(&TWM1::WM1lermanuaisAction));
+  Actions().Add("listamanuais", "/listamanuais", Handler(&TWM1::WM1listamanuaisAction));
   Actions().Add("imagens", "/imagens", Handler(&TWM1::WM1imagensAction));
 }
 
@@ -179,6 +196,43 @@ void TWM1::WM1imagensAction(TObject*, TWebRequest& Request, TWebResponse& Respon
   } catch (const std::bad_alloc&) {
     Response.SetContent("Out of memory");
   }
+}
+
+// ---- Manuals ----
+
+bool TWM1::LoginSupportDatabase(TCustomIniFile& Config, TWebRequest& Request) {
+  try {
+    DBOrvo->UseRegProps = false;
+    DBOrvo->SetConnected(false);
+    DBOrvo->SetDatabaseName(ConfigValue(Config, SectionFrameWork, KeyDBSuporte));
+    DBOrvo->Params().Clear();
+    DBOrvo->Params().Add("user_name=" + Field(Request, "u"));
+    DBOrvo->Params().Add("password=" + Field(Request, "p"));
+    DBOrvo->SetConnected(true);
+  } catch (...) {
+    // A refused login is answered with the empty body, never with its reason.
+  }
+  return DBOrvo->Connected();
+}
+
+void TWM1::WM1listamanuaisAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {
+  TIniFile config(ConfigFileName);
+  std::string folder = Field(Request, "pasta");
+  if (folder.empty()) folder = ConfigValue(config, SectionFrameWork, KeyPathManuais);
+  if (!LoginSupportDatabase(config, Request)) return;
+  Response.SetContent(ListFiles(folder, "*.*"));
+}
+
+void TWM1::WM1lermanuaisAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {
+  TIniFile config(ConfigFileName);
+  const std::string file = Field(Request, "arq");
+  if (!LoginSupportDatabase(config, Request)) return;
+  // Opened before anything is sent, with no sharing: a missing file is the error page alone.
+  TFileStream manual(file, fmOpenRead);
+  manual.SetPosition(0);
+  Response.SetContentType(kDownloadType);
+  Response.SendResponse();
+  Response.SendStream(manual);
 }
 
 }  // namespace orvo

@@ -1,16 +1,19 @@
 // The web module: the action table of the program's eight paths and their handlers.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "common/IniFiles.h"
+#include "db/LumoIBDatabase.h"
 #include "web/HTTPApp.h"
 
 namespace orvo {
 
 class TWM1 : public TWebModule {
  public:
-  // Builds the action table, in dispatch order.
+  // Builds the action table, in dispatch order, and creates DBOrvo, which loads the client
+  // library of the support database: without it the module cannot be created.
   TWM1();
 
   void WM1uploadxmlAction(TObject* Sender, TWebRequest& Request, TWebResponse& Response,
@@ -25,6 +28,13 @@ class TWM1 : public TWebModule {
                             bool& Handled);
   void WM1imagensAction(TObject* Sender, TWebRequest& Request, TWebResponse& Response,
                         bool& Handled);
+  void WM1lermanuaisAction(TObject* Sender, TWebRequest& Request, TWebResponse& Response,
+                           bool& Handled);
+  void WM1listamanuaisAction(TObject* Sender, TWebRequest& Request, TWebResponse& Response,
+                             bool& Handled);
+
+  // The support database login of the manuals endpoints; attached only after a proven login.
+  std::unique_ptr<TLumoIBDatabase> DBOrvo;
 
   // The check digit "0" to "9" of a batch key, from its 7th, 16th and 21st characters.
   // EConvertError when one of them is missing or not a decimal digit.
@@ -48,6 +58,9 @@ class TWM1 : public TWebModule {
   static std::string StoreFolder(TCustomIniFile& Config, const std::string& StoreCode);
   // tag, the first 4 characters of representante, coddh and totallote, unchanged.
   static std::string BatchKey(TWebRequest& Request);
+  // Logs in to the support database with the fields u and p; true when DBOrvo is then
+  // connected. Every failure of the attempt is swallowed.
+  bool LoginSupportDatabase(TCustomIniFile& Config, TWebRequest& Request);
 };
 
 }  // namespace orvo
