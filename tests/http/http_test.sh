@@ -264,10 +264,8 @@ cases=(upload_of_16_mib_batch_is_stored_byte_for_byte verification_answers_total
   marker_swap_renames_and_answers_in_cp1252 images_since_the_day_before
   get_reads_no_fields_from_the_query_string head_runs_the_handler_without_a_body
   path_is_matched_ignoring_case failure_in_a_handler_is_the_application_error_page
-  unmatched_path_is_answered_by_the_server)
-# Pending until the module carries its database component and the manuals handlers.
-pending=(missing_client_library_is_the_server_error_page manuals_are_listed_after_login
-  binary_manual_is_downloaded_byte_for_byte)
+  unmatched_path_is_answered_by_the_server missing_client_library_is_the_server_error_page
+  manuals_are_listed_after_login binary_manual_is_downloaded_byte_for_byte)
 for t in "${cases[@]}"; do
   run "$t"
 done
