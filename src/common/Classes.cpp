@@ -3,6 +3,8 @@
 #include "common/Classes.h"
 
 #include <exception>
+#include <string_view>
+#include <utility>
 
 #include "common/SysUtils.h"
 #include "common/SysUtilsText.h"
@@ -12,9 +14,8 @@ namespace {
 
 // Length of the name part of `s`, or npos when `s` holds no '=' before its first NUL.
 size_t NameLength(const std::string& s) {
-  size_t end = s.find('\0');
-  size_t equals = s.find('=');
-  return equals < end ? equals : std::string::npos;
+  size_t stop = s.find_first_of(std::string_view("=\0", 2));
+  return stop != std::string::npos && s[stop] == '=' ? stop : std::string::npos;
 }
 
 bool IsLineEnd(char c) { return c == '\r' || c == '\n' || c == '\0'; }
@@ -23,9 +24,9 @@ bool IsLineEnd(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 
 // ---- TStrings ----
 
-int32_t TStrings::Add(const std::string& value) {
+int32_t TStrings::Add(std::string value) {
   int32_t index = Count();
-  Insert(index, value);
+  Insert(index, std::move(value));
   return index;
 }
 
@@ -126,11 +127,11 @@ void TStringList::PutStrings(int32_t index, const std::string& value) {
   Changed();
 }
 
-void TStringList::Insert(int32_t index, const std::string& value) {
+void TStringList::Insert(int32_t index, std::string value) {
   if (index < 0 || index > Count()) IndexError(index);
   Changing();
   if (Count() == capacity_) Grow();
-  items_.insert(items_.begin() + index, value);
+  items_.insert(items_.begin() + index, std::move(value));
   Changed();
 }
 
@@ -157,6 +158,21 @@ void TStringList::BeginUpdate() {
 void TStringList::EndUpdate() {
   --updateDepth_;
   if (updateDepth_ == 0) Changed();
+}
+
+int32_t TStringList::IndexOfName(const std::string& name) const {
+  for (int32_t i = 0; i < Count(); ++i) {
+    const std::string& s = items_[static_cast<size_t>(i)];
+    size_t length = NameLength(s);
+    if (length != std::string::npos && CompareStrings(s.substr(0, length), name) == 0) return i;
+  }
+  return -1;
+}
+
+std::string TStringList::Values(const std::string& name) const {
+  int32_t index = IndexOfName(name);
+  if (index < 0) return std::string();
+  return Copy(items_[static_cast<size_t>(index)], static_cast<int64_t>(name.size()) + 2, INT64_MAX);
 }
 
 std::string TStringList::Text() const {

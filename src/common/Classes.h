@@ -24,19 +24,20 @@ class TStrings {
   virtual int32_t Count() const = 0;
   virtual std::string Strings(int32_t index) const = 0;  // EStringListError out of bounds
   virtual void PutStrings(int32_t index, const std::string& value) = 0;
-  virtual void Insert(int32_t index, const std::string& value) = 0;
+  // Takes the string by value, so a caller that hands over a temporary moves it in.
+  virtual void Insert(int32_t index, std::string value) = 0;
   virtual void Delete(int32_t index) = 0;
   virtual void Clear() = 0;
   virtual void BeginUpdate() = 0;
   virtual void EndUpdate() = 0;
 
   // Appends a string and returns its index.
-  virtual int32_t Add(const std::string& value);
+  virtual int32_t Add(std::string value);
   virtual int32_t IndexOf(const std::string& value) const;
   // Name part: everything before the first '=' (the search stops at a NUL); "" without '='.
   std::string Names(int32_t index) const;
   virtual int32_t IndexOfName(const std::string& name) const;
-  std::string Values(const std::string& name) const;
+  virtual std::string Values(const std::string& name) const;
 
   // Every string followed by CR LF.
   virtual std::string Text() const;
@@ -63,14 +64,19 @@ class TStringList : public TStrings {
   int32_t Count() const override { return static_cast<int32_t>(items_.size()); }
   std::string Strings(int32_t index) const override;
   void PutStrings(int32_t index, const std::string& value) override;
-  void Insert(int32_t index, const std::string& value) override;
+  void Insert(int32_t index, std::string value) override;
   void Delete(int32_t index) override;
   void Clear() override;
   void BeginUpdate() override;
   void EndUpdate() override;
   using TStrings::Add;
+  // The lookups and the save read the items in place: a field can hold a whole batch.
+  int32_t IndexOfName(const std::string& name) const override;
+  std::string Values(const std::string& name) const override;
   // Joins straight from the items, without copying each string first.
   std::string Text() const override;
+  // Writes the bytes of Text() without building it.
+  void SaveToStream(TStream& stream) const override;
 
   int32_t Capacity() const { return capacity_; }
 

@@ -11,6 +11,8 @@ namespace {
 
 // Transfers of more than 2 GiB go in pieces, as the stream counts are 32-bit.
 constexpr size_t kPiece = 1 << 30;
+// Strings shorter than this are gathered into one write; longer ones are written as they are.
+constexpr size_t kGather = 64 * 1024;
 
 void WriteAll(TStream& stream, const std::string& bytes) {
   for (size_t done = 0; done < bytes.size(); done += kPiece) {
@@ -84,6 +86,25 @@ void TStrings::SaveToFile(const std::string& fileName) const {
 }
 
 void TStrings::SaveToStream(TStream& stream) const { WriteAll(stream, Text()); }
+
+void TStringList::SaveToStream(TStream& stream) const {
+  std::string gathered;
+  for (const std::string& s : items_) {
+    if (s.size() < kGather) {
+      gathered += s;
+    } else {
+      WriteAll(stream, gathered);
+      gathered.clear();
+      WriteAll(stream, s);
+    }
+    gathered += "\r\n";
+    if (gathered.size() >= kGather) {
+      WriteAll(stream, gathered);
+      gathered.clear();
+    }
+  }
+  WriteAll(stream, gathered);
+}
 
 void TStrings::LoadFromFile(const std::string& fileName) {
   TFileStream stream(fileName, fmOpenRead | fmShareDenyWrite);

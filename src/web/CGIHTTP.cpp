@@ -60,7 +60,7 @@ TMethodType MethodCode(const std::string& method) {
   return mtAny;
 }
 
-constexpr size_t kFirstReadSize = 64 * 1024;
+constexpr size_t kReadChunk = 64 * 1024;
 constexpr int32_t kStreamChunk = 8192;
 
 }  // namespace
@@ -85,15 +85,19 @@ std::string TCGIRequest::ReadBody(int32_t count) {
   std::string body;
   if (count <= 0) return body;
   const auto wanted = static_cast<size_t>(count);
+  std::array<char, kReadChunk> buffer;
   try {
-    // The declared length is only a ceiling: the buffer doubles as bytes arrive.
     while (body.size() < wanted) {
-      size_t chunk = std::min(wanted - body.size(), std::max(kFirstReadSize, body.size()));
-      size_t had = body.size();
-      body.resize(had + chunk);
-      int64_t got = Host::Default().ReadStdin(body.data() + had, chunk);
-      body.resize(had + static_cast<size_t>(std::max<int64_t>(got, 0)));
+      size_t chunk = std::min(wanted - body.size(), buffer.size());
+      int64_t got = Host::Default().ReadStdin(buffer.data(), chunk);
       if (got <= 0) break;
+      const auto received = static_cast<size_t>(got);
+      // The declared length is only a ceiling: the buffer doubles as bytes arrive. Appending
+      // (rather than resizing and reading in place) leaves the unused part untouched.
+      if (body.size() + received > body.capacity()) {
+        body.reserve(std::min(wanted, std::max(2 * body.capacity(), kReadChunk)));
+      }
+      body.append(buffer.data(), received);
     }
   } catch (const std::bad_alloc&) {
     throw EOutOfMemory("Out of memory");

@@ -25,17 +25,19 @@ bool IsStopByte(char c) { return c == '&' || c == '\r' || c == '\n' || c == '"' 
 
 }  // namespace
 
-std::string DecodeURLText(const std::string& text) {
+std::string DecodeURLText(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   size_t i = 0;
   while (i < text.size()) {
-    char c = text[i];
-    if (c == '+') {
+    // Bytes that need no decoding are copied in runs.
+    size_t plain = i;
+    while (plain < text.size() && text[plain] != '+' && text[plain] != '%') ++plain;
+    out.append(text, i, plain - i);
+    i = plain;
+    if (i == text.size()) break;
+    if (text[i] == '+') {
       out += ' ';
-      ++i;
-    } else if (c != '%') {
-      out += c;
       ++i;
     } else if (i + 1 < text.size() && text[i + 1] == '%') {
       out += '%';
@@ -44,8 +46,8 @@ std::string DecodeURLText(const std::string& text) {
       throw EWebException("Error decoding URL style (%XX) encoded string at position " +
                           IntToStr(static_cast<int64_t>(i + 1)));
     } else if (!IsHexDigit(text[i + 1]) || !IsHexDigit(text[i + 2])) {
-      throw EConvertError("Invalid URL encoded character (" + text.substr(i, 3) + ") at position " +
-                          IntToStr(static_cast<int64_t>(i + 1)));
+      throw EConvertError("Invalid URL encoded character (" + std::string(text.substr(i, 3)) +
+                          ") at position " + IntToStr(static_cast<int64_t>(i + 1)));
     } else {
       out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
       i += 3;
@@ -54,8 +56,8 @@ std::string DecodeURLText(const std::string& text) {
   return out;
 }
 
-void ExtractFields(const std::string& content, TStrings& strings) {
-  const std::string text = content.substr(0, content.find('\0'));
+void ExtractFields(std::string_view content, TStrings& strings) {
+  const std::string_view text = content.substr(0, content.find('\0'));
   if (text.empty()) return;
   const size_t end = text.size();
   auto at = [&](size_t i) { return i < end ? text[i] : '\0'; };
@@ -94,10 +96,12 @@ TStrings& TContentParser::ContentFields() {
   fields_ = std::make_unique<TStringList>();
   int32_t length = request_.ContentLength();
   if (length <= 0) return *fields_;
-  std::string body = request_.Content();
-  if (static_cast<int64_t>(body.size()) < length) {
-    body += request_.ReadBody(length - static_cast<int32_t>(body.size()));
+  const std::string& content = request_.Content();
+  if (static_cast<int64_t>(content.size()) >= length) {
+    ExtractFields(content, *fields_);  // parsed in place: a batch body can be large
+    return *fields_;
   }
+  std::string body = content + request_.ReadBody(length - static_cast<int32_t>(content.size()));
   ExtractFields(body, *fields_);
   return *fields_;
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/Classes.h"
@@ -18,11 +19,11 @@ enum TMethodType : uint8_t { mtAny = 0, mtGet = 1, mtPut = 2, mtPost = 3, mtHead
 
 // Splits a body into fields at "&", CR and LF, honouring double quotes, and appends each field
 // decoded by DecodeURLText. The text ends at its first NUL byte.
-void ExtractFields(const std::string& content, TStrings& strings);
+void ExtractFields(std::string_view content, TStrings& strings);
 
 // Decodes "+" and %XX. EWebException when "%" lacks two bytes, EConvertError when they are
 // not hexadecimal digits.
-std::string DecodeURLText(const std::string& text);
+std::string DecodeURLText(std::string_view text);
 
 class TWebRequest;
 

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "TestSupport.h"
 #include "common/Classes.h"
@@ -147,6 +149,26 @@ TEST_F(StreamsTest, StreamOperationsStartAtThePosition) {
   list.Add("more");
   list.SaveToStream(stream);
   EXPECT_EQ(ReadHostFile(Disk("c/x/f")), "skip\r\nkeep\r\nkeep\r\nmore\r\n");
+}
+
+TEST_F(StreamsTest, SaveWritesTheBytesOfTheText) {
+  // Long strings are written apart from the short ones gathered around them.
+  const std::string big(200 * 1024, 'b');
+  const std::string edge(64 * 1024, 'e');
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {""},
+      {big},
+      {"a", big, "", "c"},
+      {edge, "x", std::string(64 * 1024 - 3, 'y'), "z", big, big},
+      std::vector<std::string>(40000, "line"),
+  };
+  for (const auto& strings : cases) {
+    TStringList list;
+    for (const std::string& s : strings) list.Add(s);
+    list.SaveToFile("C:\\x\\saved.dwl");
+    EXPECT_EQ(ReadHostFile(Disk("c/x/saved.dwl")), list.Text()) << strings.size() << " strings";
+  }
 }
 
 TEST_F(StreamsTest, FailedSaveKeepsTheTargetAndLeavesNoTemporaryFile) {
