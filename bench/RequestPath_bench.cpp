@@ -147,10 +147,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
+    // With repetitions the median, reported after the repetitions, is the one kept.
     for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      order_.push_back(run.benchmark_name());
-      cpu_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+      bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.error_occurred || (run.run_type != Run::RT_Iteration && !median)) continue;
+      const std::string name = run.run_name.str();
+      if (cpu_.count(name) == 0) order_.push_back(name);
+      cpu_[name] = run.GetAdjustedCPUTime();
     }
   }
 
