@@ -191,19 +191,6 @@ TEST_F(ManualsStubTest, FieldsBecomeExactlyTwoItemsAndTheModuleDetachesAtTheEnd)
             "attach localhost:/srv/suporte.fdb 011c04616220631d046126623d\ninfo 7 3e\ndetach 7\n");
 }
 
-TEST_F(ManualsStubTest, RefusedAttachAnswersTheEmptyBody) {
-  extraEnv_["FBSTUB_ATTACH_FAIL"] = "335544472";
-  EXPECT_EQ(Post("/listamanuais", {{"u", "a"}, {"p", "b"}}), Answer(""));
-  EXPECT_EQ(Post("/lermanuais", {{"u", "a"}, {"p", "b"}, {"arq", "D:\\Outros\\Outro.doc"}}),
-            Answer(""));
-}
-
-TEST_F(ManualsStubTest, OversizedPasswordIsNeverSent) {
-  EXPECT_EQ(Post("/listamanuais", {{"u", "a"}, {"p", std::string(256, 'x') + "\x1c\x01z"}}),
-            Answer(""));
-  EXPECT_EQ(Calls(), "");
-}
-
 TEST_F(ManualsStubTest, MissingClientLibraryFailsEveryRequest) {
   const std::string message =
       "Biblioteca gds32.dll do InterBase n\xE3o encontrada no caminho. Favor instalar InterBase "

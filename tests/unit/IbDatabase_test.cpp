@@ -5,10 +5,8 @@
 #include <stdlib.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "TestSupport.h"
-#include "db/IBSQLMonitor.h"
 
 namespace orvo {
 namespace {
@@ -109,15 +107,6 @@ TEST_F(IBDatabaseTest, ChangesWhileAttachedAreRefused) {
   EXPECT_EQ(db.Params().Count(), 0);
 }
 
-TEST_F(IBDatabaseTest, ClearingEmptyParamsWhileAttachedIsAllowed) {
-  TIBDatabase db;
-  db.LoginPrompt = false;
-  db.SetDatabaseName("db");
-  db.SetConnected(true);
-  db.Params().Clear();
-  EXPECT_TRUE(db.Connected());
-}
-
 TEST_F(IBDatabaseTest, ConnectFailuresLeaveItDetached) {
   TIBDatabase db;
   db.LoginPrompt = false;
@@ -168,22 +157,6 @@ TEST_F(IBDatabaseTest, FailedBuildIsNeverReplacedByAnOlderBlock) {
   EXPECT_EQ(Calls().size(), 3u);  // only the first attach, its info and its detach
 }
 
-TEST_F(IBDatabaseTest, BlockIsRebuiltOnlyWhenParamsChange) {
-  TIBDatabase db;
-  Prepare(db, "a", "1");
-  db.SetConnected(true);
-  db.SetConnected(false);
-  db.SetConnected(true);
-  db.SetConnected(false);
-  db.Params().PutStrings(1, "password=2");
-  db.SetConnected(true);
-  std::vector<std::string> calls = Calls();
-  ASSERT_EQ(calls.size(), 8u);
-  EXPECT_EQ(calls[0], "attach localhost:/srv/suporte.fdb 011c01611d0131");
-  EXPECT_EQ(calls[3], calls[0]);
-  EXPECT_EQ(calls[6], "attach localhost:/srv/suporte.fdb 011c01611d0132");
-}
-
 TEST_F(IBDatabaseTest, Dialect1DatabaseLowersTheClientDialect) {
   ScopedEnv dialect("FBSTUB_DIALECT", "1");
   TIBDatabase db;
@@ -194,14 +167,6 @@ TEST_F(IBDatabaseTest, Dialect1DatabaseLowersTheClientDialect) {
   EXPECT_EQ(db.DBSQLDialect(), 1);
   EXPECT_EQ(db.SQLDialect(), 1);
   EXPECT_EQ(warnings, 1);
-}
-
-TEST_F(IBDatabaseTest, AnswerWithoutTheDialectItemMeansDialect1) {
-  ScopedEnv dialect("FBSTUB_DIALECT", "none");
-  TIBDatabase db;
-  Prepare(db, "a", "b");
-  db.SetConnected(true);
-  EXPECT_EQ(db.DBSQLDialect(), 1);
 }
 
 TEST_F(IBDatabaseTest, LostConnectionDuringTheDialectQueryDetachesByForce) {
@@ -280,54 +245,6 @@ TEST_F(IBDatabaseTest, DestructionDetaches) {
   EXPECT_EQ(calls[2], "detach 7");
   EXPECT_EQ(calls[5], "detach 7");
   EXPECT_EQ(calls[6], "detach 7");
-}
-
-TEST_F(IBDatabaseTest, ForceDetachAndCloseOfADetachedConnection) {
-  TIBDatabase db;
-  db.ForceDetach();  // detached: nothing happens
-  Prepare(db, "a", "b");
-  db.SetConnected(true);
-  db.ForceDetach();
-  EXPECT_FALSE(db.Connected());
-  EXPECT_EQ(Calls().back(), "detach 7");
-}
-
-TEST_F(IBDatabaseTest, TracesConnectsOnlyWithTheFlag) {
-  TIBSQLMonitor monitor;
-  TIBDatabase db;
-  Prepare(db, "a", "b");
-  db.SetConnected(true);
-  db.SetConnected(false);
-  db.TraceFlags.Include(TTraceFlag::tfConnect);
-  db.SetConnected(true);
-  db.SetConnected(false);
-  EXPECT_EQ(monitor.Records(),
-            (std::vector<std::string>{"localhost:/srv/suporte.fdb: [Connect]",
-                                      "localhost:/srv/suporte.fdb: [Disconnect]"}));
-}
-
-TEST_F(IBDatabaseTest, LoginPromptAsksOnLoginOrFails) {
-  TIBDatabase db;
-  db.SetDatabaseName("db");
-  db.Params().Add("user_name=a");
-  EXPECT_THROW(db.SetConnected(true), EIBError);  // no login dialog in this process
-
-  db.OnLogin = [](TStringList&) { return false; };
-  try {
-    db.SetConnected(true);
-    FAIL() << "attached after a refused login";
-  } catch (const EIBClientError& e) {
-    EXPECT_EQ(e.SqlErrorCode(), 10);
-  }
-
-  db.OnLogin = [](TStringList& params) {
-    params.Add("password=segredo");
-    return true;
-  };
-  db.SetConnected(true);
-  EXPECT_TRUE(db.Connected());
-  EXPECT_EQ(db.Params().Text(), "user_name=a\r\n");  // the password stays out of Params
-  EXPECT_EQ(Calls()[0], "attach db 011c01611d077365677265646f");
 }
 
 }  // namespace

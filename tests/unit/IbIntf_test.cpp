@@ -34,19 +34,8 @@ void FailAttach(const std::string& code) {
             0);
 }
 
-TEST(ClientLibraryTest, NamesComeFromTheEnvironmentWithoutFallback) {
-  ASSERT_TRUE(kUsesStub);
-  EXPECT_EQ(ClientLibraryNames(), std::vector<std::string>{ORVO_FBSTUB});
-  {
-    ScopedEnv empty("ORVO_CLIENT_LIBRARY", "");
-    EXPECT_EQ(ClientLibraryNames(), std::vector<std::string>{""});
-  }
-  unsetenv("ORVO_CLIENT_LIBRARY");
-  EXPECT_EQ(ClientLibraryNames(), (std::vector<std::string>{"libfbclient.so.2", "libfbclient.so"}));
-  setenv("ORVO_CLIENT_LIBRARY", ORVO_FBSTUB, 1);
-}
-
 TEST(ClientLibraryTest, MissingLibraryIsClientError1AndCanBeRetried) {
+  ASSERT_TRUE(kUsesStub);
   for (std::string name : {"/nonexistent/libfbclient.so.2", ""}) {
     TDynamicLibrary library({name});
     EXPECT_FALSE(library.TryLoad());
@@ -117,19 +106,6 @@ TEST(ClientLibraryTest, VersionDecidesWhichFunctionsAreLookedUp) {
   }
 }
 
-TEST(ClientLibraryTest, ClientWithoutVersionQueryIsVersion6) {
-  TDynamicLibrary library({ORVO_FBSTUB_WITHOUT_VERSION});
-  EXPECT_EQ(library.ClientVersion(), 60000);
-  try {
-    library.EntryPoint("isc_get_client_major_version");
-    FAIL();
-  } catch (const EIBClientError& e) {
-    EXPECT_EQ(e.Message(),
-              "isc_get_client_major_version \xE9 uma fun\xE7\xE3o do InterBase 7.0. Por favor "
-              "atualize para o InterBase 7.0 para usar esta fun\xE7\xE3o.");
-  }
-}
-
 TEST(ServerErrorTest, JoinsMessageLinesAndDropsTheFinalFullStop) {
   struct MessageCase {
     std::string lines;
@@ -189,15 +165,6 @@ TEST(ClientErrorTest, FormatsTheNumberedMessageAndTracesIt) {
   EXPECT_EQ(
       monitor.Records(),
       std::vector<std::string>{"[Error] Constante DPB (isc_dpb_page_size) n\xE3o \xE9 suportada"});
-}
-
-TEST(TraceHookTest, DropsRecordsWhileNoMonitorIsRegisteredAndConnectsNeedTheFlag) {
-  MonitorHook().SQLError("lost");
-  TIBSQLMonitor monitor;
-  MonitorHook().DBConnect("db", TTraceFlags{});
-  MonitorHook().DBConnect("db", TTraceFlags{TTraceFlag::tfConnect});
-  MonitorHook().DBDisconnect("db", TTraceFlags{TTraceFlag::tfConnect, TTraceFlag::tfError});
-  EXPECT_EQ(monitor.Records(), (std::vector<std::string>{"db: [Connect]", "db: [Disconnect]"}));
 }
 
 }  // namespace

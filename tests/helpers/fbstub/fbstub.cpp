@@ -8,8 +8,7 @@
 //   FBSTUB_SQLCODE      SQL code of any failure (default -902)
 //   FBSTUB_MESSAGES     message lines of a failure, separated by '|'
 //   FBSTUB_LOG          file to which every attach, info and detach call appends a line
-// Built three times: complete, without isc_detach_database (FBSTUB_WITHOUT_DETACH) and without
-// the version functions (FBSTUB_WITHOUT_VERSION).
+// Built twice: complete, and without isc_detach_database (FBSTUB_WITHOUT_DETACH).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -142,7 +141,6 @@ int isc_interprete(char* buffer, const Status** cursor) {
   return static_cast<int>(text.size()) + 1;
 }
 
-#ifndef FBSTUB_WITHOUT_VERSION
 void isc_get_client_version(char* buffer) { std::strcpy(buffer, "stub"); }
 int isc_get_client_major_version() {
   const char* version = Env("FBSTUB_VERSION");
@@ -153,7 +151,6 @@ int isc_get_client_minor_version() {
   const char* dot = version != nullptr ? std::strchr(version, '.') : nullptr;
   return dot != nullptr ? std::atoi(dot + 1) : 0;
 }
-#endif
 
 // The rest of the interface: present so the library loads, never called by the program.
 #define FBSTUB_UNUSED(name) \
