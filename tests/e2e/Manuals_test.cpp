@@ -16,34 +16,9 @@ namespace {
 
 using test::WriteHostFile;
 using Env = std::map<std::string, std::string>;
-using Fields = std::vector<std::pair<std::string, std::string>>;
-
-std::string Encode(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (isalnum(c)) {
-      out += static_cast<char>(c);
-    } else {
-      out += {'%', kHex[c >> 4], kHex[c & 15]};
-    }
-  }
-  return out;
-}
-
-std::string Body(const Fields& fields) {
-  std::string body;
-  for (const auto& [name, value] : fields) {
-    body += (body.empty() ? "" : "&") + name + "=" + Encode(value);
-  }
-  return body;
-}
-
-std::string Answer(const std::string& content) {
-  std::string length =
-      content.empty() ? "" : "Content-Length: " + std::to_string(content.size()) + "\r\n";
-  return "Status: 200 OK\r\nContent-Type: text/html\r\n" + length + "Content:\r\n\r\n" + content;
-}
+using test::CgiAnswer;
+using test::Fields;
+using test::FormBody;
 
 const char kDownloadHead[] =
     "Status: 200 OK\r\nContent-Type: application/octet-stream\r\nContent:\r\n\r\n";
@@ -81,7 +56,7 @@ class ManualsTest : public ::testing::Test {
   }
 
   test::ProgramResult Run(const std::string& path, const Fields& fields) const {
-    std::string body = Body(fields);
+    std::string body = FormBody(fields);
     Env env = {{"ORVO_ROOT", root_.path()},
                {"REQUEST_METHOD", "POST"},
                {"SERVER_PROTOCOL", "HTTP/1.1"},
@@ -119,10 +94,10 @@ class ManualsServerTest : public ManualsTest {
 
 TEST_F(ManualsServerTest, RightCredentialsListTheManuals) {
   EXPECT_EQ(Post("/listamanuais", Login()),
-            Answer("D:\\Manuais\\Suporte\\Instalar.txt\r\nD:\\Manuais\\Vendas.pdf\r\n"));
+            CgiAnswer("D:\\Manuais\\Suporte\\Instalar.txt\r\nD:\\Manuais\\Vendas.pdf\r\n"));
   Fields other = Login();
   other.emplace_back("pasta", "D:\\Outros");
-  EXPECT_EQ(Post("/listamanuais", other), Answer("D:\\Outros\\Outro.doc\r\n"));
+  EXPECT_EQ(Post("/listamanuais", other), CgiAnswer("D:\\Outros\\Outro.doc\r\n"));
 }
 
 TEST_F(ManualsServerTest, RightCredentialsDownloadEveryByte) {
@@ -164,10 +139,10 @@ TEST_F(ManualsServerTest, EveryOtherLoginAnswersTheEmptyBody) {
   WriteHostFile(Disk("d/Manuais/Binario.bin"), BinaryManual(100));
   for (const Refusal& r : refusals) {
     Config(r.database);
-    EXPECT_EQ(Post("/listamanuais", r.fields), Answer("")) << r.what;
+    EXPECT_EQ(Post("/listamanuais", r.fields), CgiAnswer("")) << r.what;
     Fields download = r.fields;
     download.emplace_back("arq", "D:\\Manuais\\Binario.bin");
-    EXPECT_EQ(Post("/lermanuais", download), Answer("")) << r.what;
+    EXPECT_EQ(Post("/lermanuais", download), CgiAnswer("")) << r.what;
   }
 }
 
@@ -185,7 +160,7 @@ class ManualsStubTest : public ManualsTest {
 
 TEST_F(ManualsStubTest, FieldsBecomeExactlyTwoItemsAndTheModuleDetachesAtTheEnd) {
   EXPECT_EQ(Post("/listamanuais", {{"p", "a&b="}, {"u", "ab c"}, {"pasta", "D:\\Outros"}}),
-            Answer("D:\\Outros\\Outro.doc\r\n"));
+            CgiAnswer("D:\\Outros\\Outro.doc\r\n"));
   // user_name "ab c", password "a&b=", then the dialect query and the detach at the end.
   EXPECT_EQ(Calls(),
             "attach localhost:/srv/suporte.fdb 011c04616220631d046126623d\ninfo 7 3e\ndetach 7\n");

@@ -24,34 +24,9 @@ using test::HostPathExists;
 using test::ReadHostFile;
 using test::WriteHostFile;
 using Env = std::map<std::string, std::string>;
-using Fields = std::vector<std::pair<std::string, std::string>>;
-
-std::string Encode(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (isalnum(c) || c == '.' || c == '-' || c == '_') {
-      out += static_cast<char>(c);
-    } else {
-      out += {'%', kHex[c >> 4], kHex[c & 15]};
-    }
-  }
-  return out;
-}
-
-std::string Body(const Fields& fields) {
-  std::string body;
-  for (const auto& [name, value] : fields) {
-    body += (body.empty() ? "" : "&") + name + "=" + Encode(value);
-  }
-  return body;
-}
-
-std::string Answer(const std::string& content) {
-  std::string length =
-      content.empty() ? "" : "Content-Length: " + std::to_string(content.size()) + "\r\n";
-  return "Status: 200 OK\r\nContent-Type: text/html\r\n" + length + "Content:\r\n\r\n" + content;
-}
+using test::CgiAnswer;
+using test::Fields;
+using test::FormBody;
 
 std::string ErrorPage(const std::string& message, const std::string& path) {
   std::string page = "<html><body><h1>Internal Application Error</h1>\r\n<p>" + message +
@@ -105,7 +80,7 @@ class WebModuleTest : public ::testing::Test {
     return Run(Environment(path), body).out;
   }
   std::string Post(const std::string& path, const Fields& fields) const {
-    return Post(path, Body(fields));
+    return Post(path, FormBody(fields));
   }
 
   // The names of a host folder's entries, sorted.
@@ -152,10 +127,10 @@ TEST_F(WebModuleTest, WorkedExamplesNameTheBatchByItsCheckDigit) {
        "PED001013720240815093012000001523900"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(Post("/uploadxml", c.fields), Answer("")) << c.file;
+    EXPECT_EQ(Post("/uploadxml", c.fields), CgiAnswer("")) << c.file;
     EXPECT_EQ(ReadHostFile(Disk(kStore + c.file + ".dwl")), "<lote/>\r\n") << c.file;
   }
-  EXPECT_EQ(Post("/xmlverify", Batch()), Answer("Total do Lote: 1.523,90"));
+  EXPECT_EQ(Post("/xmlverify", Batch()), CgiAnswer("Total do Lote: 1.523,90"));
   EXPECT_FALSE(HostPathExists(Disk(kStore + std::string(kFirstKey) + ".dwl")));
   EXPECT_EQ(ReadHostFile(Disk(kStore + std::string(kFirstKey) + ".xml")), "<lote/>\r\n");
 }
@@ -164,20 +139,20 @@ TEST_F(WebModuleTest, BatchStates) {
   const std::string dwl = Disk(kStore + std::string(kFirstKey) + ".dwl");
   const std::string xml = Disk(kStore + std::string(kFirstKey) + ".xml");
 
-  EXPECT_EQ(Post("/xmlverify", Batch()), Answer("Erro"));  // absent
+  EXPECT_EQ(Post("/xmlverify", Batch()), CgiAnswer("Erro"));  // absent
   EXPECT_FALSE(HostPathExists(Disk(kStore)));              // verification creates nothing
 
   Post("/uploadxml", Batch("20240815093012000", "00152390", "first"));
   Post("/uploadxml", Batch("20240815093012000", "00152390", "a\r\nb"));  // replaces the first
   EXPECT_EQ(ReadHostFile(dwl), "a\r\nb\r\n");
 
-  EXPECT_EQ(Post("/xmlverify", Batch()), Answer("Total do Lote: 1.523,90"));
-  EXPECT_EQ(Post("/xmlverify", Batch()), Answer("Erro"));  // verified already
+  EXPECT_EQ(Post("/xmlverify", Batch()), CgiAnswer("Total do Lote: 1.523,90"));
+  EXPECT_EQ(Post("/xmlverify", Batch()), CgiAnswer("Erro"));  // verified already
   EXPECT_EQ(ReadHostFile(xml), "a\r\nb\r\n");
 
   Post("/uploadxml", Batch("20240815093012000", "00152390", ""));  // uploaded again
   EXPECT_EQ(ReadHostFile(dwl), "\r\n");
-  EXPECT_EQ(Post("/xmlverify", Batch()), Answer("Erro"));  // the move fails, both stay
+  EXPECT_EQ(Post("/xmlverify", Batch()), CgiAnswer("Erro"));  // the move fails, both stay
   EXPECT_EQ(ReadHostFile(dwl), "\r\n");
   EXPECT_EQ(ReadHostFile(xml), "a\r\nb\r\n");
 }
@@ -189,7 +164,7 @@ TEST_F(WebModuleTest, KeysWithoutCheckDigitFail) {
 
   // The query string is never read.
   Env env = Environment("/uploadxml");
-  env["QUERY_STRING"] = Body(Batch());
+  env["QUERY_STRING"] = FormBody(Batch());
   EXPECT_EQ(Run(env, "").out, ErrorPage("'' is not a valid integer value", "/uploadxml"));
 
   // The upload has created the folder by the time the digit fails; no file is written.
@@ -212,7 +187,7 @@ TEST_F(WebModuleTest, StoreCodeChoosesSectionAndFolder) {
   fields.back().second = "L2";
   Post("/uploadxml", fields);
   EXPECT_TRUE(HostPathExists(Disk("d/Outra/L2/" + std::string(kFirstKey) + ".dwl")));
-  EXPECT_EQ(Post("/xmlverify", fields), Answer("Total do Lote: 1.523,90"));
+  EXPECT_EQ(Post("/xmlverify", fields), CgiAnswer("Total do Lote: 1.523,90"));
   EXPECT_TRUE(HostPathExists(Disk("d/Outra/L2/" + std::string(kFirstKey) + ".xml")));
 
   // A store without a section: the folder of that name at the root of the current drive.
@@ -227,7 +202,7 @@ TEST_F(WebModuleTest, WithoutConfigurationTheStoreLivesAtTheDriveRoot) {
   Post("/uploadxml", Batch());
   EXPECT_EQ(ReadHostFile(Disk("c/VESTRA/" + std::string(kFirstKey) + ".dwl")), "<lote/>\r\n");
   EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "*.dwl"}}),
-            Answer("\\VESTRA\\" + std::string(kFirstKey) + ".dwl\r\n"));
+            CgiAnswer("\\VESTRA\\" + std::string(kFirstKey) + ".dwl\r\n"));
 }
 
 // ---- Sound behaviour where the description's answers would mislead the client ----
@@ -246,7 +221,7 @@ TEST_F(WebModuleTest, UploadFailsWhenTheStoreFolderCannotBeMade) {
 }
 
 TEST_F(WebModuleTest, TornUploadStoresNothing) {
-  const std::string body = Body(Batch());
+  const std::string body = FormBody(Batch());
   Env env = Environment("/uploadxml");
   env["CONTENT_LENGTH"] = std::to_string(body.size() + 10);
   auto result = test::RunProgram(ORVO_PROGRAM, env, body);
@@ -257,7 +232,7 @@ TEST_F(WebModuleTest, TornUploadStoresNothing) {
 
   // Bytes beyond the declared length are not read, and what was declared arrived whole.
   env["CONTENT_LENGTH"] = std::to_string(body.size());
-  EXPECT_EQ(test::RunProgram(ORVO_PROGRAM, env, body + "&tag=X").out, Answer(""));
+  EXPECT_EQ(test::RunProgram(ORVO_PROGRAM, env, body + "&tag=X").out, CgiAnswer(""));
   EXPECT_TRUE(HostPathExists(Disk(kStore + std::string(kFirstKey) + ".dwl")));
 }
 
@@ -295,12 +270,12 @@ TEST_F(WebModuleTest, TotalThatDoesNotConvertLeavesTheBatchPending) {
   // With "." as decimal mark the inserted "," does not convert.
   Env env = Environment("/xmlverify");
   env["LANG"] = "C";
-  EXPECT_EQ(Run(env, Body(Batch())).out,
+  EXPECT_EQ(Run(env, FormBody(Batch())).out,
             ErrorPage("'001523,90' is not a valid floating point value", "/xmlverify"));
   EXPECT_TRUE(HostPathExists(dwl));
   EXPECT_EQ(Names(kStore), std::vector<std::string>{std::string(kFirstKey) + ".dwl"});
   // The client can try again.
-  EXPECT_EQ(Post("/xmlverify", Batch()), Answer("Total do Lote: 1.523,90"));
+  EXPECT_EQ(Post("/xmlverify", Batch()), CgiAnswer("Total do Lote: 1.523,90"));
 
   // Letters in the total: the same under the right locale.
   Post("/uploadxml", Batch("20240815093012000", "0015ab90"));
@@ -320,12 +295,12 @@ TEST_F(WebModuleTest, ListingGoesDepthFirstAndSkipsHiddenEntries) {
   fs::create_directories(Disk(kStore + std::string("vazia.dwl")));  // folders are not listed
   const std::string s = "D:\\Movel\\Lotes\\VESTRA\\";
   EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "*.dwl"}}),
-            Answer(s + "sub1\\deep\\e.dwl\r\n" + s + "sub1\\c.dwl\r\n" + s + "sub2\\x\\h.dwl\r\n" +
+            CgiAnswer(s + "sub1\\deep\\e.dwl\r\n" + s + "sub1\\c.dwl\r\n" + s + "sub2\\x\\h.dwl\r\n" +
                    s + "sub2\\f.dwl\r\n" + s + "a.dwl\r\n" + s + "b.dwl\r\n"));
-  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "*.XML"}}), Answer(s + "c.xml\r\n"));
-  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", ""}}), Answer(""));
+  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "*.XML"}}), CgiAnswer(s + "c.xml\r\n"));
+  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", ""}}), CgiAnswer(""));
   // A folder part in the mask matches there but is reported as if in the walked folder.
-  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "x\\*.dwl"}}), Answer(s + "sub2\\h.dwl\r\n"));
+  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "x\\*.dwl"}}), CgiAnswer(s + "sub2\\h.dwl\r\n"));
 }
 
 TEST_F(WebModuleTest, ListingAMissingStoreFolderFails) {
@@ -338,8 +313,8 @@ TEST_F(WebModuleTest, ReadingAFileAnswersItsLines) {
   WriteHostFile(Disk("d/docs/lf.txt"), "um\ndois\r\ntr\xEAs");
   WriteHostFile(Disk("d/docs/vazio.txt"), "");
   EXPECT_EQ(Post("/lerxml", Fields{{"arq", "D:\\docs\\lf.txt"}}),
-            Answer("um\r\ndois\r\ntr\xEAs\r\n"));
-  EXPECT_EQ(Post("/lerxml", Fields{{"arq", "D:\\docs\\vazio.txt"}}), Answer(""));
+            CgiAnswer("um\r\ndois\r\ntr\xEAs\r\n"));
+  EXPECT_EQ(Post("/lerxml", Fields{{"arq", "D:\\docs\\vazio.txt"}}), CgiAnswer(""));
   const std::string out = Post("/lerxml", Fields{{"arq", "D:\\docs\\nada.txt"}});
   EXPECT_EQ(out.substr(0, out.find("\r\n")), "Status: 500 Internal Server Error");
   EXPECT_NE(out.find("<p>Cannot open file \"D:\\docs\\nada.txt\". "), std::string::npos) << out;
@@ -353,21 +328,21 @@ TEST_F(WebModuleTest, MarkerSwapRenamesTheNameOnly) {
       "Conclu\xED"
       "do: ";
   EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes\\NF_TF01.xml"}}),
-            Answer(done + "D:\\Lotes\\\\NF_TM01.xml"));
+            CgiAnswer(done + "D:\\Lotes\\\\NF_TM01.xml"));
   EXPECT_EQ(Names("d/Lotes"), std::vector<std::string>{"NF_TM01.xml"});
   EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes\\NF_TM01.xml"}}),
-            Answer(done + "D:\\Lotes\\\\NF_TF01.xml"));
+            CgiAnswer(done + "D:\\Lotes\\\\NF_TF01.xml"));
   EXPECT_EQ(Names("d/Lotes"), std::vector<std::string>{"NF_TF01.xml"});
 
   // A "TF" in the folder part chooses the branch; the name has none to swap.
   WriteHostFile(Disk("d/TFolder/TFTF_TM.xml"), "2");
   EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\TFolder\\TFTF_TM.xml"}}),
-            Answer(done + "D:\\TFolder\\\\TMTM_TM.xml"));
+            CgiAnswer(done + "D:\\TFolder\\\\TMTM_TM.xml"));
 
   // A bare name moves to the root of the current drive.
   WriteHostFile(Disk("c/NF_TM02.xml"), "3");
   EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "NF_TM02.xml"}}),
-            Answer(done + "\\NF_TF02.xml"));
+            CgiAnswer(done + "\\NF_TF02.xml"));
   EXPECT_EQ(ReadHostFile(Disk("c/NF_TF02.xml")), "3");
 }
 
@@ -377,29 +352,29 @@ TEST_F(WebModuleTest, MarkerSwapAnswersWhenItCannot) {
   WriteHostFile(Disk("d/Lotes/NF_TF01.xml"), "old");
   WriteHostFile(Disk("d/Lotes/NF_TM01.xml"), "new");
   EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes\\NF_TF01.xml"}}),
-            Answer(refused + "D:\\Lotes\\\\NF_TM01.xml"));
+            CgiAnswer(refused + "D:\\Lotes\\\\NF_TM01.xml"));
   EXPECT_EQ(ReadHostFile(Disk("d/Lotes/NF_TF01.xml")), "old");
   EXPECT_EQ(ReadHostFile(Disk("d/Lotes/NF_TM01.xml")), "new");
 
   // Neither marker: the file is renamed onto itself, which the file system allows.
   WriteHostFile(Disk("d/Lotes/NF_01.xml"), "same");
   EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes\\NF_01.xml"}}),
-            Answer(std::string("Conclu\xED") + "do: D:\\Lotes\\\\NF_01.xml"));
+            CgiAnswer(std::string("Conclu\xED") + "do: D:\\Lotes\\\\NF_01.xml"));
   EXPECT_EQ(ReadHostFile(Disk("d/Lotes/NF_01.xml")), "same");
 
   EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes\\NF_TX01.xml"}}),
-            Answer(missing));
-  EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes"}}), Answer(missing));
-  EXPECT_EQ(Post("/importarxml", ""), Answer(missing));
+            CgiAnswer(missing));
+  EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes"}}), CgiAnswer(missing));
+  EXPECT_EQ(Post("/importarxml", ""), CgiAnswer(missing));
 }
 
 TEST_F(WebModuleTest, EveryMethodReachesTheSameHandler) {
   for (const char* method : {"GET", "POST", "PUT", "HEAD", "DELETE"}) {
     Env env = Environment("/importarxml");
     env["REQUEST_METHOD"] = method;
-    EXPECT_EQ(Run(env, "").out, Answer("Arquivo n\xE3o encontrado")) << method;
+    EXPECT_EQ(Run(env, "").out, CgiAnswer("Arquivo n\xE3o encontrado")) << method;
   }
-  EXPECT_EQ(Post("/nada", Body(Batch())), "");
+  EXPECT_EQ(Post("/nada", FormBody(Batch())), "");
   EXPECT_EQ(Names("d"), std::vector<std::string>{});
 }
 
@@ -415,10 +390,10 @@ TEST_F(WebModuleTest, ImagesFromTheDayBeforeTheDate) {
   SetLocalTime("d/Img/d.jpg", 2024, 1, 20, 8, 30, 0);
   SetLocalTime("d/Img/.e.png", 2024, 1, 20, 8, 30, 0);
   EXPECT_EQ(Post("/imagens", Fields{{"data", "15/01/2024"}}),
-            Answer("D:\\Img\\sub\\c.png\r\nD:\\Img\\a.png\r\n"));
-  EXPECT_EQ(Post("/imagens", Fields{{"data", "16/01/2024"}}), Answer("D:\\Img\\sub\\c.png\r\n"));
+            CgiAnswer("D:\\Img\\sub\\c.png\r\nD:\\Img\\a.png\r\n"));
+  EXPECT_EQ(Post("/imagens", Fields{{"data", "16/01/2024"}}), CgiAnswer("D:\\Img\\sub\\c.png\r\n"));
   EXPECT_EQ(Post("/imagens", Fields{{"data", "14/01/2024"}}),
-            Answer("D:\\Img\\sub\\c.png\r\nD:\\Img\\a.png\r\nD:\\Img\\b.png\r\n"));
+            CgiAnswer("D:\\Img\\sub\\c.png\r\nD:\\Img\\a.png\r\nD:\\Img\\b.png\r\n"));
 }
 
 TEST_F(WebModuleTest, ImagesUseTheLocalClock) {
@@ -427,8 +402,8 @@ TEST_F(WebModuleTest, ImagesUseTheLocalClock) {
   SetLocalTime("d/Img/a.png", 2024, 1, 14, 2, 0, 0);
   Env env = Environment("/imagens");
   env["TZ"] = "BRT3";
-  EXPECT_EQ(Run(env, Body({{"data", "15/01/2024"}})).out, Answer(""));
-  EXPECT_EQ(Run(env, Body({{"data", "14/01/2024"}})).out, Answer("D:\\Img\\a.png\r\n"));
+  EXPECT_EQ(Run(env, FormBody({{"data", "15/01/2024"}})).out, CgiAnswer(""));
+  EXPECT_EQ(Run(env, FormBody({{"data", "14/01/2024"}})).out, CgiAnswer("D:\\Img\\a.png\r\n"));
 }
 
 TEST_F(WebModuleTest, ImagesAnswerFailuresAsContent) {
@@ -441,11 +416,11 @@ TEST_F(WebModuleTest, ImagesAnswerFailuresAsContent) {
       {"data=31%2F02%2F2024", "'31/02/2024' is not a valid date"},
       {"data=%zz", "Invalid URL encoded character (%zz) at position 6"},
   };
-  for (const Case& c : cases) EXPECT_EQ(Post("/imagens", c.body), Answer(c.answer)) << c.body;
+  for (const Case& c : cases) EXPECT_EQ(Post("/imagens", c.body), CgiAnswer(c.answer)) << c.body;
 
   // The folder is walked before the date is read.
   Config("[Orvo.FrameWork]\r\nPathImagens=D:\\Nada\r\n");
-  EXPECT_EQ(Post("/imagens", "data=x"), Answer("File not found"));
+  EXPECT_EQ(Post("/imagens", "data=x"), CgiAnswer("File not found"));
 }
 
 }  // namespace

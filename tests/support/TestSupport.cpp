@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,9 +37,49 @@ std::string ReadHostFile(const std::string& path) {
   return bytes.str();
 }
 
+DriveRoot::DriveRoot(const std::string& drives) : host_(dir_.path()) {
+  for (char drive : drives) fs::create_directories(Disk(std::string(1, drive)));
+  Host::SetDefault(&host_);
+}
+
+DriveRoot::~DriveRoot() { Host::SetDefault(nullptr); }
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() { unsetenv(name_); }
+
 bool HostPathExists(const std::string& path) {
   std::error_code ignored;
   return fs::exists(fs::symlink_status(path, ignored));
+}
+
+std::string UrlEncode(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (isalnum(c) || c == '.' || c == '-' || c == '_') {
+      out += static_cast<char>(c);
+    } else {
+      out += {'%', kHex[c >> 4], kHex[c & 15]};
+    }
+  }
+  return out;
+}
+
+std::string FormBody(const Fields& fields) {
+  std::string body;
+  for (const auto& [name, value] : fields) {
+    body += (body.empty() ? "" : "&") + name + "=" + UrlEncode(value);
+  }
+  return body;
+}
+
+std::string CgiAnswer(const std::string& content) {
+  std::string length =
+      content.empty() ? "" : "Content-Length: " + std::to_string(content.size()) + "\r\n";
+  return "Status: 200 OK\r\nContent-Type: text/html\r\n" + length + "Content:\r\n\r\n" + content;
 }
 
 }  // namespace orvo::test

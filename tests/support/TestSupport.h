@@ -1,7 +1,12 @@
 // Helpers shared by the test suites.
 #pragma once
 
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "host/posix/PosixHost.h"
 
 namespace orvo::test {
 
@@ -18,17 +23,52 @@ class TempDir {
   std::string path_;
 };
 
+// A root of drive folders in a temporary folder (drives C: and D: by default), served by a host
+// of its own that is the process's default host while the object lives.
+class DriveRoot {
+ public:
+  explicit DriveRoot(const std::string& drives = "cd");
+  ~DriveRoot();
+  DriveRoot(const DriveRoot&) = delete;
+  DriveRoot& operator=(const DriveRoot&) = delete;
+  const std::string& path() const { return dir_.path(); }
+  // The host path of `relative` ("c/Lotes/a.xml") below the root.
+  std::string Disk(const std::string& relative) const { return path() + "/" + relative; }
+  PosixHost& host() { return host_; }
+
+ private:
+  TempDir dir_;
+  PosixHost host_;
+};
+
+// Sets an environment variable of this process for the lifetime of the guard.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+};
+
 // Writes `bytes` to a host file, creating its folders.
 void WriteHostFile(const std::string& path, const std::string& bytes);
 // Reads a whole host file; throws when it cannot.
 std::string ReadHostFile(const std::string& path);
 bool HostPathExists(const std::string& path);
 
-}  // namespace orvo::test
+// ---- CGI exchanges ----
 
-#include <map>
+using Fields = std::vector<std::pair<std::string, std::string>>;
 
-namespace orvo::test {
+// Percent-encodes every byte but letters, digits, '.', '-' and '_'.
+std::string UrlEncode(const std::string& text);
+// A form body: name=encoded value pairs joined by '&'.
+std::string FormBody(const Fields& fields);
+// The program's answer with status 200 and `content` (no Content-Length when it is empty).
+std::string CgiAnswer(const std::string& content);
 
 // What a child program left behind.
 struct ProgramResult {

@@ -13,16 +13,7 @@ namespace {
 
 const bool kUsesStub = setenv("ORVO_CLIENT_LIBRARY", ORVO_FBSTUB, 1) == 0;
 
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() { unsetenv(name_); }
-
- private:
-  const char* name_;
-};
+using test::ScopedEnv;
 
 class IBDatabaseTest : public ::testing::Test {
  protected:

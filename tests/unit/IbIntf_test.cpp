@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include "TestSupport.h"
 #include "db/IB.h"
 #include "db/IBSQLMonitor.h"
 
@@ -14,17 +15,7 @@ namespace {
 // The process-wide library of this program is the stand-in.
 const bool kUsesStub = setenv("ORVO_CLIENT_LIBRARY", ORVO_FBSTUB, 1) == 0;
 
-// Sets an environment variable for the lifetime of the guard.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() { unsetenv(name_); }
-
- private:
-  const char* name_;
-};
+using test::ScopedEnv;
 
 // Makes the stand-in fail the attach and leaves its status vector in this thread's vector.
 void FailAttach(const std::string& code) {

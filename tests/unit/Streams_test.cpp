@@ -24,12 +24,10 @@ using test::WriteHostFile;
 class StreamsTest : public ::testing::Test {
  protected:
   StreamsTest() {
-    fs::create_directories(root_.path() + "/c/x");
-    Host::SetDefault(&host_);
-    host_.SetCurrentDirectory("C:\\x");
+    fs::create_directories(Disk("c/x"));
+    drives_.host().SetCurrentDirectory("C:\\x");
   }
-  ~StreamsTest() override { Host::SetDefault(nullptr); }
-  std::string Disk(const std::string& relative) const { return root_.path() + "/" + relative; }
+  std::string Disk(const std::string& relative) const { return drives_.Disk(relative); }
   size_t EntriesIn(const std::string& relative) const {
     return static_cast<size_t>(
         std::distance(fs::directory_iterator(Disk(relative)), fs::directory_iterator()));
@@ -46,8 +44,7 @@ class StreamsTest : public ::testing::Test {
     return "";
   }
 
-  test::TempDir root_;
-  PosixHost host_{root_.path()};
+  test::DriveRoot drives_{"c"};
 };
 
 TEST_F(StreamsTest, OpenAndCreateErrorsNameTheFullPathAndTheHostText) {

@@ -22,12 +22,7 @@ using test::WriteHostFile;
 
 class SysUtilsFilesTest : public ::testing::Test {
  protected:
-  SysUtilsFilesTest() {
-    fs::create_directories(root_.path() + "/c");
-    Host::SetDefault(&host_);
-  }
-  ~SysUtilsFilesTest() override { Host::SetDefault(nullptr); }
-  std::string Disk(const std::string& relative) const { return root_.path() + "/" + relative; }
+  std::string Disk(const std::string& relative) const { return drives_.Disk(relative); }
 
   std::vector<std::string> Search(const std::string& pattern, uint8_t filter) {
     std::vector<std::string> names;
@@ -40,8 +35,7 @@ class SysUtilsFilesTest : public ::testing::Test {
     return names;
   }
 
-  test::TempDir root_;
-  PosixHost host_{root_.path()};
+  test::DriveRoot drives_{"c"};
 };
 
 TEST_F(SysUtilsFilesTest, FileIsPresentLooksAtTheFirstMatch) {

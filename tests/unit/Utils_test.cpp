@@ -39,16 +39,9 @@ TEST(ReplaceTextTest, ReplacesEveryOccurrence) {
 
 class UtilsTest : public ::testing::Test {
  protected:
-  UtilsTest() {
-    fs::create_directories(Disk("c"));
-    fs::create_directories(Disk("d"));
-    Host::SetDefault(&host_);
-  }
-  ~UtilsTest() override { Host::SetDefault(nullptr); }
-  std::string Disk(const std::string& relative) const { return root_.path() + "/" + relative; }
+  std::string Disk(const std::string& relative) const { return drives_.Disk(relative); }
 
-  test::TempDir root_;
-  PosixHost host_{root_.path()};
+  test::DriveRoot drives_;
 };
 
 TEST_F(UtilsTest, CollectFilesWalksSubFoldersFirst) {
