@@ -180,13 +180,17 @@ WinError PosixHost::CreateDirectory(const std::string& path) {
   return mkdir(entry.path.c_str(), 0777) == 0 ? kErrorSuccess : FromErrno(errno);
 }
 
-WinError PosixHost::RemoveDirectory(const std::string& path) {
+WinError PosixHost::FindForRemoval(const std::string& path, DiskEntry* entry) const {
   WindowsPath full;
   if (WinError error = Resolve(path, &full)) return error;
   if (full.IsRoot()) return kErrorAccessDenied;
+  if (WinError error = Drives(root_).Find(full, entry)) return error;
+  return entry->exists ? kErrorSuccess : kErrorFileNotFound;
+}
+
+WinError PosixHost::RemoveDirectory(const std::string& path) {
   DiskEntry entry;
-  if (WinError error = Drives(root_).Find(full, &entry)) return error;
-  if (!entry.exists) return kErrorFileNotFound;
+  if (WinError error = FindForRemoval(path, &entry)) return error;
   if (!S_ISDIR(entry.info.st_mode)) return kErrorDirectory;
   // A link to a folder is removed as the link, as Windows removes a directory link.
   int result = entry.path != entry.target ? unlink(entry.path.c_str()) : rmdir(entry.path.c_str());
@@ -194,12 +198,8 @@ WinError PosixHost::RemoveDirectory(const std::string& path) {
 }
 
 WinError PosixHost::DeleteFile(const std::string& path) {
-  WindowsPath full;
-  if (WinError error = Resolve(path, &full)) return error;
-  if (full.IsRoot()) return kErrorAccessDenied;
   DiskEntry entry;
-  if (WinError error = Drives(root_).Find(full, &entry)) return error;
-  if (!entry.exists) return kErrorFileNotFound;
+  if (WinError error = FindForRemoval(path, &entry)) return error;
   if (S_ISDIR(entry.info.st_mode) || IsReadOnlyFile(entry)) return kErrorAccessDenied;
   if (posix::FileInUse(entry.target)) return kErrorSharingViolation;
   return unlink(entry.path.c_str()) == 0 ? kErrorSuccess : FromErrno(errno);

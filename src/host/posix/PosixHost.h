@@ -15,6 +15,9 @@
 #include "host/posix/WindowsPath.h"
 
 namespace orvo {
+namespace posix {
+struct DiskEntry;
+}
 
 class PosixHost : public Host {
  public:
@@ -61,6 +64,8 @@ class PosixHost : public Host {
  private:
   // Resolves `path` against the current directory.
   WinError Resolve(const std::string& path, posix::WindowsPath* full) const;
+  // Finds the existing entry that `path` names for removal; a drive root is refused.
+  WinError FindForRemoval(const std::string& path, posix::DiskEntry* entry) const;
 
   std::string root_;
   posix::WindowsPath currentDirectory_;
