@@ -46,16 +46,19 @@ size_t LastDelimiter(const std::string& name, const char* delimiters) {
 
 }  // namespace
 
-bool FileIsPresent(const std::string& name) {
+int32_t FileStamp(const std::string& name) {
   Host& host = Host::Default();
   std::unique_ptr<DirSearch> search;
   FindData entry;
-  if (host.FindFirst(name, &search, &entry) != kErrorSuccess) return false;
+  if (host.FindFirst(name, &search, &entry) != kErrorSuccess) return -1;
   search.reset();
-  if ((entry.attributes & attrDirectory) != 0) return false;
+  if ((entry.attributes & attrDirectory) != 0) return -1;
   int32_t stamp = 0;
-  return FileTimeToDosDateTime(host.UtcToLocalFileTime(entry.lastWriteTime), &stamp);
+  if (!FileTimeToDosDateTime(host.UtcToLocalFileTime(entry.lastWriteTime), &stamp)) return -1;
+  return stamp;
 }
+
+bool FileIsPresent(const std::string& name) { return FileStamp(name) != -1; }
 
 bool DirIsPresent(const std::string& name) {
   uint32_t attributes = 0;

@@ -29,6 +29,9 @@ struct TSearchRec {
 // True when the first entry matching the pattern `name` is a file whose local last-write time
 // fits a FAT stamp (1980 to 2107).
 bool FileIsPresent(const std::string& name);
+// The packed local date and time of the first entry that `name` matches, or -1 when nothing
+// matches, the first match is a folder, or its time has no packed form (before 1980, after 2107).
+int32_t FileStamp(const std::string& name);
 bool DirIsPresent(const std::string& name);
 // Creates a folder and every missing one above it. EInOutError "Unable to create directory"
 // for the empty path; false when a folder cannot be created.

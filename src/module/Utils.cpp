@@ -1,7 +1,6 @@
 #include "module/Utils.h"
 
 #include "common/SysUtilsFiles.h"
-#include "host/Host.h"
 
 namespace orvo {
 
@@ -35,15 +34,8 @@ void CollectFiles(const std::string& Folder, const std::string& Mask, TStrings& 
 
 TDateTime GetFileDate(const std::string& FileName) {
   const TDateTime now = Now();
-  Host& host = Host::Default();
-  std::unique_ptr<DirSearch> search;
-  FindData entry;
-  if (host.FindFirst(FileName, &search, &entry) != kErrorSuccess) return now;
-  search.reset();
-  if ((entry.attributes & kAttrDirectory) != 0) return now;
-  int32_t stamp = 0;
-  if (!FileTimeToDosDateTime(host.UtcToLocalFileTime(entry.lastWriteTime), &stamp)) return now;
-  return FileStampToDateTime(stamp);
+  const int32_t stamp = FileStamp(FileName);
+  return stamp == -1 ? now : FileStampToDateTime(stamp);
 }
 
 std::string ReplaceText(const std::string& Text, const std::string& Search,
