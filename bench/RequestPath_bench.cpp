@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/Classes.h"
-#include "host/posix/PosixHost.h"
+#include "host/Host.h"
 #include "web/HTTPApp.h"
 
 namespace orvo {
@@ -179,8 +179,9 @@ class BenchRoot {
   BenchRoot()
       : path_(std::filesystem::temp_directory_path() /
               ("orvo-bench-" + std::to_string(std::random_device{}()))),
-        host_((std::filesystem::create_directories(path_ / "c" / "bench"), path_.string())) {
-    Host::SetDefault(&host_);
+        host_(NewDriveRootHost(
+            (std::filesystem::create_directories(path_ / "c" / "bench"), path_.string()))) {
+    Host::SetDefault(host_.get());
   }
   ~BenchRoot() {
     Host::SetDefault(nullptr);
@@ -192,7 +193,7 @@ class BenchRoot {
 
  private:
   std::filesystem::path path_;
-  PosixHost host_;
+  std::unique_ptr<Host> host_;
 };
 
 }  // namespace

@@ -46,7 +46,7 @@ class PendingFile {
 
   ~PendingFile() {
     stream_.reset();
-    if (!path_.empty()) Host::Default().DeleteFile(path_);
+    if (!path_.empty()) Host::Default().RemoveFile(path_);
   }
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
@@ -57,7 +57,7 @@ class PendingFile {
   void Commit() {
     if (stream_->Handle().Flush() != kErrorSuccess) throw EWriteError("Stream write error");
     stream_.reset();
-    WinError error = Host::Default().MoveFile(path_, target_, true);
+    WinError error = Host::Default().MovePath(path_, target_, true);
     if (error != kErrorSuccess) throw EFCreateError(FileStreamMessage("create", target_, error));
     path_.clear();
   }

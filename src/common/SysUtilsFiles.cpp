@@ -62,7 +62,7 @@ bool FileIsPresent(const std::string& name) { return FileStamp(name) != -1; }
 
 bool DirIsPresent(const std::string& name) {
   uint32_t attributes = 0;
-  return Host::Default().GetFileAttributes(name, &attributes) == kErrorSuccess &&
+  return Host::Default().GetAttributes(name, &attributes) == kErrorSuccess &&
          (attributes & attrDirectory) != 0;
 }
 
@@ -73,7 +73,7 @@ bool CreateDirPath(const std::string& dir) {
   std::string parent = ExtractFilePath(path);
   if (parent == path) return true;
   if (!CreateDirPath(parent)) return false;
-  return Host::Default().CreateDirectory(path) == kErrorSuccess;
+  return Host::Default().CreateFolder(path) == kErrorSuccess;
 }
 
 int32_t SearchFirst(const std::string& pattern, uint8_t filter, TSearchRec& rec) {
@@ -95,7 +95,7 @@ int32_t SearchNext(TSearchRec& rec) {
 void SearchClose(TSearchRec& rec) { rec.Search.reset(); }
 
 bool RenameEntry(const std::string& oldName, const std::string& newName) {
-  return Host::Default().MoveFile(oldName, newName, false) == kErrorSuccess;
+  return Host::Default().MovePath(oldName, newName, false) == kErrorSuccess;
 }
 
 std::string ReplaceFileExt(const std::string& name, const std::string& ext) {
@@ -114,13 +114,13 @@ std::string ExtractFileLeaf(const std::string& name) {
   return last == std::string::npos ? name : name.substr(last + 1);
 }
 
-std::string GetWorkDir() { return Host::Default().GetCurrentDirectory(); }
+std::string GetWorkDir() { return Host::Default().GetCurrentFolder(); }
 
 std::string FileStreamMessage(const std::string& verb, const std::string& fileName,
                               WinError error) {
   Host& host = Host::Default();
   std::string full;
-  if (host.GetFullPathName(fileName, &full) != kErrorSuccess) full = fileName;
+  if (host.FullPathName(fileName, &full) != kErrorSuccess) full = fileName;
   std::string text = host.ErrorText(error);
   while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) {
     text.pop_back();
@@ -129,7 +129,7 @@ std::string FileStreamMessage(const std::string& verb, const std::string& fileNa
 }
 
 void SetWorkDir(const std::string& dir) {
-  WinError error = Host::Default().SetCurrentDirectory(dir);
+  WinError error = Host::Default().SetCurrentFolder(dir);
   if (error != kErrorSuccess) throw EInOutError(InOutMessage(error), static_cast<int32_t>(error));
 }
 

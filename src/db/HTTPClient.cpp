@@ -35,7 +35,7 @@ void Bind(DynamicLibrary& library, const char* name, F* function) {
 
 CurlApi LoadCurl() {
   CurlApi api;
-  if (Host::Default().LoadLibrary(kCurlLibrary, &api.library) != kErrorSuccess) {
+  if (Host::Default().OpenLibrary(kCurlLibrary, &api.library) != kErrorSuccess) {
     throw EHTTPError(std::string("Cannot load the HTTP client ") + kCurlLibrary, 0);
   }
   DynamicLibrary& library = *api.library;

@@ -61,7 +61,7 @@ const std::string& ClientErrorMessages(int32_t number) {
   return clientErrorMessages[number];
 }
 
-std::string FormatMessage(const std::string& pattern, const std::vector<std::string>& args) {
+std::string FormatClientMessage(const std::string& pattern, const std::vector<std::string>& args) {
   std::string text;
   size_t next = 0;
   for (size_t i = 0; i < pattern.size(); ++i) {
@@ -110,7 +110,7 @@ void RaiseServerError() {
 }
 
 void RaiseClientError(int32_t number, const std::vector<std::string>& args) {
-  std::string message = FormatMessage(ClientErrorMessages(number), args);
+  std::string message = FormatClientMessage(ClientErrorMessages(number), args);
   if (number != 58) MonitorHook().SQLError(message);
   throw EIBClientError(message, number, 0);
 }

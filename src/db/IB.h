@@ -66,7 +66,7 @@ inline constexpr int32_t ceMessageCount = 124;
 const std::string& ClientErrorMessages(int32_t number);
 
 // Fills the %s and %d placeholders of `pattern` with `args`, in order.
-std::string FormatMessage(const std::string& pattern, const std::vector<std::string>& args);
+std::string FormatClientMessage(const std::string& pattern, const std::vector<std::string>& args);
 
 // The failure the calling thread's status vector describes.
 struct TServerError {

@@ -112,7 +112,7 @@ void TDynamicLibrary::Optional(DynamicLibrary* library, const std::vector<const 
 void TDynamicLibrary::LoadEntryPoints() {
   std::unique_ptr<DynamicLibrary> library;
   for (const std::string& name : names_) {
-    if (!name.empty() && Host::Default().LoadLibrary(name, &library) == kErrorSuccess) break;
+    if (!name.empty() && Host::Default().OpenLibrary(name, &library) == kErrorSuccess) break;
   }
   if (library == nullptr) return;
 
@@ -138,7 +138,7 @@ void TDynamicLibrary::LoadEntryPoints() {
     Optional(library.get(), kVersion80, clientVersion_ >= 80000, 0, kNeeds80);
 
     std::unique_ptr<DynamicLibrary> xml;
-    bool hasXml = Host::Default().LoadLibrary(kXmlLibraryName, &xml) == kErrorSuccess;
+    bool hasXml = Host::Default().OpenLibrary(kXmlLibraryName, &xml) == kErrorSuccess;
     Optional(xml.get(), kXml, hasXml, 0, kNeedsXml);
     xmlLibrary_ = std::move(xml);
   } catch (...) {
@@ -177,7 +177,7 @@ void* TDynamicLibrary::EntryPoint(const std::string& name) {
   const Entry& entry = found->second;
   if (entry.address != nullptr) return entry.address;
   if (entry.clientError != 0) RaiseClientError(entry.clientError, {name});
-  throw EIBClientError(FormatMessage(entry.missing, {name}));
+  throw EIBClientError(FormatClientMessage(entry.missing, {name}));
 }
 
 template <typename F>

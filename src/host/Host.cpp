@@ -1,18 +1,9 @@
 #include "host/Host.h"
 
-#include "host/posix/PosixHost.h"
-
 namespace orvo {
-namespace {
-Host* installed = nullptr;
-}
 
-Host& Host::Default() {
-  if (installed != nullptr) return *installed;
-  static PosixHost platform(PosixHost::RootFromEnvironment());
-  return platform;
-}
+Host* Host::installed_ = nullptr;
 
-void Host::SetDefault(Host* host) { installed = host; }
+void Host::SetDefault(Host* host) { installed_ = host; }
 
 }  // namespace orvo

@@ -2,8 +2,13 @@
 //
 // Paths are Windows paths in code page 1252 ("D:\Movel\Lotes", relative ones against the
 // program's own current directory). Failures come back as Windows error codes (0 is success),
-// from which the program builds its messages. One implementation per operating system; the
-// program uses the process-wide default, and tests may install their own.
+// from which the program builds its messages. One implementation per operating system, each in
+// its own folder, which also defines Host::Default(); the program uses the process-wide default,
+// and tests may install their own (usually a HostWrapper that overrides a call or two).
+//
+// The program is single-threaded: no host, search or file is used from two threads at once,
+// and none of them locks. An out-parameter is written only on success unless a method says
+// otherwise.
 #pragma once
 
 #include <cstddef>
@@ -61,8 +66,8 @@ using FileTime = int64_t;
 
 // One entry of a directory search.
 struct FindData {
-  std::string name;        // code page 1252, without folder
-  uint32_t attributes = 0; // never 0: a plain folder is exactly 16, a plain file 32
+  std::string name;            // code page 1252, without folder
+  uint32_t attributes = 0;     // never 0: a plain folder is exactly 16, a plain file 32
   FileTime lastWriteTime = 0;  // UTC
   int64_t size = 0;
 };
@@ -71,7 +76,8 @@ struct FindData {
 class DirSearch {
  public:
   virtual ~DirSearch() = default;
-  // Fills `entry` with the next matching entry; kErrorNoMoreFiles after the last one.
+  // Fills `entry` with the next matching entry; kErrorNoMoreFiles after the last one, with
+  // `entry` left as it was.
   virtual WinError Next(FindData* entry) = 0;
 };
 
@@ -81,11 +87,14 @@ enum class SeekOrigin { kBegin = 0, kCurrent = 1, kEnd = 2 };
 class FileHandle {
  public:
   virtual ~FileHandle() = default;
-  // Reads up to `count` bytes; `*done` is the number read, 0 at the end of the file.
+  // Reads up to `count` bytes; `*done` is the number read, 0 at the end of the file. On
+  // failure `*done` is 0 and the file position is unspecified.
   virtual WinError Read(void* buffer, size_t count, size_t* done) = 0;
-  // Writes `count` bytes; `*done` is the number written.
+  // Writes `count` bytes; `*done` is the number written, which on failure may be fewer (bytes
+  // before it are in the file).
   virtual WinError Write(const void* buffer, size_t count, size_t* done) = 0;
-  // Moves the file position and stores the new one in `*position`.
+  // Moves the file position and stores the new one in `*position`; on failure (a negative
+  // position: kErrorNegativeSeek) the position stays and `*position` is untouched.
   virtual WinError Seek(int64_t offset, SeekOrigin origin, int64_t* position) = 0;
   // Forces written bytes to the storage device.
   virtual WinError Flush() = 0;
@@ -112,7 +121,8 @@ enum class FileDisposition {
 class DynamicLibrary {
  public:
   virtual ~DynamicLibrary() = default;
-  // The address of an exported symbol, or nullptr with `*error` set (kErrorProcNotFound).
+  // The address of an exported symbol, or nullptr with `*error` set (kErrorProcNotFound) when
+  // `error` is not null.
   virtual void* Symbol(const std::string& name, WinError* error) = 0;
 };
 
@@ -135,41 +145,45 @@ class Host {
  public:
   virtual ~Host() = default;
 
-  // The process-wide host: the one installed by SetDefault, else the one of this platform.
+  // The process-wide host: the one installed by SetDefault, else the one of this platform
+  // (created on first use; defined in the platform's own file).
   static Host& Default();
   // Installs `host` as the default (nullptr restores the platform's); the caller keeps it alive.
   static void SetDefault(Host* host);
 
   // ---- File system ----
 
-  // The attribute word of `path`; kErrorFileNotFound / kErrorPathNotFound when it is missing.
-  virtual WinError GetFileAttributes(const std::string& path, uint32_t* attributes) = 0;
+  // The attribute word of `path`; kErrorFileNotFound / kErrorPathNotFound when it is missing,
+  // kErrorFilenameExcedRange when the full path is too long.
+  virtual WinError GetAttributes(const std::string& path, uint32_t* attributes) = 0;
   // Starts a search on a pattern ("C:\x\*.dwl": Windows wildcards, letter case ignored) and
   // yields its first entry. "." and ".." come first except at a drive root, then NTFS order.
-  // kErrorFileNotFound when nothing matches, kErrorPathNotFound when the folder is missing.
+  // kErrorFileNotFound when nothing matches, kErrorPathNotFound when the folder is missing; on
+  // failure `*search` is empty.
   virtual WinError FindFirst(const std::string& pattern, std::unique_ptr<DirSearch>* search,
                              FindData* first) = 0;
   // Creates one folder; kErrorAlreadyExists when it exists, kErrorPathNotFound without parent.
-  virtual WinError CreateDirectory(const std::string& path) = 0;
+  virtual WinError CreateFolder(const std::string& path) = 0;
   // Removes one empty folder.
-  virtual WinError RemoveDirectory(const std::string& path) = 0;
+  virtual WinError RemoveFolder(const std::string& path) = 0;
   // Removes one file.
-  virtual WinError DeleteFile(const std::string& path) = 0;
+  virtual WinError RemoveFile(const std::string& path) = 0;
   // Renames or moves a file or folder. Without `replace` an existing target fails with
   // kErrorAlreadyExists and nothing changes; with it an existing file target is replaced
   // atomically.
-  virtual WinError MoveFile(const std::string& from, const std::string& to, bool replace) = 0;
+  virtual WinError MovePath(const std::string& from, const std::string& to, bool replace) = 0;
   // Opens or creates a file. A conflict with the sharing of another open of the same file,
   // in this or another process of the program, fails at once with kErrorSharingViolation.
+  // On failure `*file` is empty.
   virtual WinError OpenFile(const std::string& path, FileAccess access, FileShare share,
                             FileDisposition disposition, std::unique_ptr<FileHandle>* file) = 0;
   // The full path of `path`, made absolute against the current directory (never fails for
-  // a well-formed path; kErrorInvalidName otherwise).
-  virtual WinError GetFullPathName(const std::string& path, std::string* full) = 0;
+  // a well-formed path; kErrorInvalidName otherwise, with `*full` untouched).
+  virtual WinError FullPathName(const std::string& path, std::string* full) = 0;
   // The program's current directory, without a trailing backslash except at a drive root.
-  virtual std::string GetCurrentDirectory() = 0;
+  virtual std::string GetCurrentFolder() = 0;
   // Changes the current directory; on failure it stays as it was.
-  virtual WinError SetCurrentDirectory(const std::string& path) = 0;
+  virtual WinError SetCurrentFolder(const std::string& path) = 0;
   // The English system text of an error code, as FormatMessage gives it (ending in ".\r\n").
   virtual std::string ErrorText(WinError code) = 0;
 
@@ -180,7 +194,7 @@ class Host {
   // Converts a UTC file time to local time with the offset in force now, daylight saving
   // included (FileTimeToLocalFileTime).
   virtual FileTime UtcToLocalFileTime(FileTime utc) = 0;
-  // A value of the process's locale; nullopt when the host has none.
+  // A value of the process's locale; nullopt when the host has none (the caller's defaults apply).
   virtual std::optional<std::string> GetLocaleValue(LocaleItem item) = 0;
 
   // ---- Process ----
@@ -190,7 +204,8 @@ class Host {
   // Reads up to `count` bytes of standard input, raw. Returns the number read, 0 at the end,
   // -1 when the read fails.
   virtual int64_t ReadStdin(void* buffer, size_t count) = 0;
-  // Writes all bytes to standard output, raw and unbuffered. Failures are not reported.
+  // Writes all bytes to standard output, raw and unbuffered. Failures are not reported: a reader
+  // that went away loses the rest, and the program goes on.
   virtual void WriteStdout(const void* buffer, size_t count) = 0;
   // Writes all bytes to standard error.
   virtual void WriteStderr(const void* buffer, size_t count) = 0;
@@ -199,19 +214,28 @@ class Host {
 
   // Loads a library by name ("libfbclient.so.2": the system's search; with a separator: that
   // file). kErrorModNotFound when it cannot be loaded.
-  virtual WinError LoadLibrary(const std::string& name, std::unique_ptr<DynamicLibrary>* library) = 0;
+  virtual WinError OpenLibrary(const std::string& name,
+                               std::unique_ptr<DynamicLibrary>* library) = 0;
 
   // ---- Per-user settings store ----
 
   // Opens `key` ("Orvo\Config\General") under the current user, creating it when `create`.
   // kErrorFileNotFound when it is missing and not created.
   virtual WinError OpenUserKey(const std::string& key, bool create) = 0;
-  // Reads a value of an existing key; kErrorFileNotFound when the key or value is missing.
+  // Reads a value of an existing key; kErrorFileNotFound when the key or value is missing, with
+  // `*value` untouched.
   virtual WinError ReadUserValue(const std::string& key, const std::string& name,
                                  RegistryValue* value) = 0;
   // Writes a value, creating the key when needed.
   virtual WinError WriteUserValue(const std::string& key, const std::string& name,
                                   const RegistryValue& value) = 0;
+
+ private:
+  static Host* installed_;
 };
+
+// A host of this platform whose drives are the folders under `root` (C:\ is <root>/c): the
+// program's own host on Linux, and what tests use on every platform for a drive tree of their own.
+std::unique_ptr<Host> NewDriveRootHost(const std::string& root);
 
 }  // namespace orvo

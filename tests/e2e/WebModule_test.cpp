@@ -140,7 +140,7 @@ TEST_F(WebModuleTest, BatchStates) {
   const std::string xml = Disk(kStore + std::string(kFirstKey) + ".xml");
 
   EXPECT_EQ(Post("/xmlverify", Batch()), CgiAnswer("Erro"));  // absent
-  EXPECT_FALSE(HostPathExists(Disk(kStore)));              // verification creates nothing
+  EXPECT_FALSE(HostPathExists(Disk(kStore)));                 // verification creates nothing
 
   Post("/uploadxml", Batch("20240815093012000", "00152390", "first"));
   Post("/uploadxml", Batch("20240815093012000", "00152390", "a\r\nb"));  // replaces the first
@@ -294,13 +294,15 @@ TEST_F(WebModuleTest, ListingGoesDepthFirstAndSkipsHiddenEntries) {
   }
   fs::create_directories(Disk(kStore + std::string("vazia.dwl")));  // folders are not listed
   const std::string s = "D:\\Movel\\Lotes\\VESTRA\\";
-  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "*.dwl"}}),
-            CgiAnswer(s + "sub1\\deep\\e.dwl\r\n" + s + "sub1\\c.dwl\r\n" + s + "sub2\\x\\h.dwl\r\n" +
-                   s + "sub2\\f.dwl\r\n" + s + "a.dwl\r\n" + s + "b.dwl\r\n"));
+  EXPECT_EQ(
+      Post("/listaarquivos", Fields{{"filtro", "*.dwl"}}),
+      CgiAnswer(s + "sub1\\deep\\e.dwl\r\n" + s + "sub1\\c.dwl\r\n" + s + "sub2\\x\\h.dwl\r\n" + s +
+                "sub2\\f.dwl\r\n" + s + "a.dwl\r\n" + s + "b.dwl\r\n"));
   EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "*.XML"}}), CgiAnswer(s + "c.xml\r\n"));
   EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", ""}}), CgiAnswer(""));
   // A folder part in the mask matches there but is reported as if in the walked folder.
-  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "x\\*.dwl"}}), CgiAnswer(s + "sub2\\h.dwl\r\n"));
+  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "x\\*.dwl"}}),
+            CgiAnswer(s + "sub2\\h.dwl\r\n"));
 }
 
 TEST_F(WebModuleTest, ListingAMissingStoreFolderFails) {

@@ -9,13 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "host/posix/PosixHost.h"
+#include "host/HostWrapper.h"
 
 namespace orvo::test {
 
-class FakeCgiHost : public PosixHost {
+class FakeCgiHost : public HostWrapper {
  public:
-  FakeCgiHost() : PosixHost("/nonexistent-orvo-root") { Host::SetDefault(this); }
+  FakeCgiHost() : HostWrapper(NewDriveRootHost("/nonexistent-orvo-root")) {
+    Host::SetDefault(this);
+  }
   ~FakeCgiHost() override { Host::SetDefault(nullptr); }
 
   std::map<std::string, std::string> environment;

@@ -37,9 +37,9 @@ std::string ReadHostFile(const std::string& path) {
   return bytes.str();
 }
 
-DriveRoot::DriveRoot(const std::string& drives) : host_(dir_.path()) {
+DriveRoot::DriveRoot(const std::string& drives) : host_(NewDriveRootHost(dir_.path())) {
   for (char drive : drives) fs::create_directories(Disk(std::string(1, drive)));
-  Host::SetDefault(&host_);
+  Host::SetDefault(host_.get());
 }
 
 DriveRoot::~DriveRoot() { Host::SetDefault(nullptr); }

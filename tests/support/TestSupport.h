@@ -2,11 +2,12 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "host/posix/PosixHost.h"
+#include "host/Host.h"
 
 namespace orvo::test {
 
@@ -34,11 +35,11 @@ class DriveRoot {
   const std::string& path() const { return dir_.path(); }
   // The host path of `relative` ("c/Lotes/a.xml") below the root.
   std::string Disk(const std::string& relative) const { return path() + "/" + relative; }
-  PosixHost& host() { return host_; }
+  Host& host() { return *host_; }
 
  private:
   TempDir dir_;
-  PosixHost host_;
+  std::unique_ptr<Host> host_;
 };
 
 // Sets an environment variable of this process for the lifetime of the guard.

@@ -4,7 +4,7 @@
 
 #include "TestSupport.h"
 #include "common/UOrvoConsts.h"
-#include "host/posix/PosixHost.h"
+#include "host/Host.h"
 
 namespace orvo {
 namespace {
@@ -73,11 +73,11 @@ TEST(FindIniValueTest, LongValuesAreCutAndEditorMarksSkipped) {
 
 TEST(IniFileTest, ReadsTheConfigurationThroughTheDrivesOnEveryLookup) {
   test::TempDir root;
-  PosixHost host(root.path());
+  auto host = NewDriveRootHost(root.path());
   struct Installed {
     explicit Installed(Host* host) { Host::SetDefault(host); }
     ~Installed() { Host::SetDefault(nullptr); }
-  } installed(&host);
+  } installed(host.get());
   TIniFile ini(ConfigFileName);
   EXPECT_EQ(ini.ReadString(SectionFrameWork, KeyPathImagens, "none"), "none");  // no drive yet
 
@@ -88,8 +88,8 @@ TEST(IniFileTest, ReadsTheConfigurationThroughTheDrivesOnEveryLookup) {
 
   // The file stays readable while another open holds it, and is never written.
   std::unique_ptr<FileHandle> writer;
-  ASSERT_EQ(host.OpenFile(ConfigFileName, FileAccess::kReadWrite, FileShare{true, true},
-                          FileDisposition::kOpenExisting, &writer),
+  ASSERT_EQ(host->OpenFile(ConfigFileName, FileAccess::kReadWrite, FileShare{true, true},
+                           FileDisposition::kOpenExisting, &writer),
             kErrorSuccess);
   EXPECT_EQ(ini.ReadString(SectionFrameWork, KeyDBSuporte, ""), "srv:C:\\Dados\\SUPORTE.GDB");
   writer.reset();

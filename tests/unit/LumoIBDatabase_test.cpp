@@ -13,7 +13,7 @@
 
 #include "TestSupport.h"
 #include "db/HTTPClient.h"
-#include "host/posix/PosixHost.h"
+#include "host/HostWrapper.h"
 
 namespace orvo {
 namespace {
@@ -84,9 +84,9 @@ std::string Response(const std::string& status, const std::string& body) {
 }
 
 // The platform host with standard error captured.
-class CapturingHost : public PosixHost {
+class CapturingHost : public HostWrapper {
  public:
-  explicit CapturingHost(std::string root) : PosixHost(std::move(root)) {}
+  explicit CapturingHost(const std::string& root) : HostWrapper(NewDriveRootHost(root)) {}
   void WriteStderr(const void* buffer, size_t count) override {
     stderr_.append(static_cast<const char*>(buffer), count);
   }

@@ -62,9 +62,9 @@ class PosixHostTest : public ::testing::Test {
 };
 
 TEST_F(PosixHostTest, ResolvesPathsAsWindowsDoes) {
-  ASSERT_EQ(host_.SetCurrentDirectory("C:\\"), kErrorSuccess);
+  ASSERT_EQ(host_.SetCurrentFolder("C:\\"), kErrorSuccess);
   fs::create_directories(Disk("c/work"));
-  ASSERT_EQ(host_.SetCurrentDirectory("c:/WORK"), kErrorSuccess);
+  ASSERT_EQ(host_.SetCurrentFolder("c:/WORK"), kErrorSuccess);
   struct Case {
     const char* path;
     const char* full;
@@ -82,12 +82,12 @@ TEST_F(PosixHostTest, ResolvesPathsAsWindowsDoes) {
   };
   for (const Case& c : cases) {
     std::string full;
-    EXPECT_EQ(host_.GetFullPathName(c.path, &full), kErrorSuccess) << c.path;
+    EXPECT_EQ(host_.FullPathName(c.path, &full), kErrorSuccess) << c.path;
     EXPECT_EQ(full, c.full) << c.path;
   }
   std::string full;
-  EXPECT_EQ(host_.GetFullPathName("\\\\server\\share\\a", &full), kErrorBadNetPath);
-  EXPECT_EQ(host_.GetFullPathName("", &full), kErrorInvalidName);
+  EXPECT_EQ(host_.FullPathName("\\\\server\\share\\a", &full), kErrorBadNetPath);
+  EXPECT_EQ(host_.FullPathName("", &full), kErrorInvalidName);
 }
 
 TEST_F(PosixHostTest, NothingOutsideTheRootIsReached) {
@@ -95,7 +95,7 @@ TEST_F(PosixHostTest, NothingOutsideTheRootIsReached) {
   fs::create_directory_symlink(outside_.path(), Disk("c/escape"));
   fs::create_symlink(outside_.path() + "/secret", Disk("c/secret.lnk"));
   fs::create_directories(Disk("c/a/b"));
-  ASSERT_EQ(host_.SetCurrentDirectory("C:\\a\\b"), kErrorSuccess);
+  ASSERT_EQ(host_.SetCurrentFolder("C:\\a\\b"), kErrorSuccess);
   std::string hostSecret = outside_.path() + "/secret";
   std::string windowsSecret = "C:" + hostSecret;
   std::replace(windowsSecret.begin(), windowsSecret.end(), '/', '\\');
@@ -122,15 +122,15 @@ TEST_F(PosixHostTest, NothingOutsideTheRootIsReached) {
               kErrorSuccess)
         << path;
     uint32_t attributes = 0;
-    EXPECT_NE(host_.GetFileAttributes(path, &attributes), kErrorSuccess) << path;
-    EXPECT_NE(host_.DeleteFile(path), kErrorSuccess) << path;
-    EXPECT_NE(host_.MoveFile(path, "C:\\taken", false), kErrorSuccess) << path;
-    EXPECT_NE(host_.MoveFile("C:\\a\\b", path, true), kErrorSuccess) << path;
+    EXPECT_NE(host_.GetAttributes(path, &attributes), kErrorSuccess) << path;
+    EXPECT_NE(host_.RemoveFile(path), kErrorSuccess) << path;
+    EXPECT_NE(host_.MovePath(path, "C:\\taken", false), kErrorSuccess) << path;
+    EXPECT_NE(host_.MovePath("C:\\a\\b", path, true), kErrorSuccess) << path;
     EXPECT_TRUE(Names(path).empty()) << path;
   }
   EXPECT_TRUE(Names("C:\\escape\\*").empty());
   EXPECT_EQ(Names("C:\\*"), (std::vector<std::string>{"a"}));  // the links are missing
-  EXPECT_NE(host_.SetCurrentDirectory("C:\\escape"), kErrorSuccess);
+  EXPECT_NE(host_.SetCurrentFolder("C:\\escape"), kErrorSuccess);
   EXPECT_EQ(ReadHostFile(hostSecret), "secret");
   EXPECT_EQ(fs::directory_iterator(outside_.path())->path().filename(), "secret");
   EXPECT_EQ(std::distance(fs::directory_iterator(outside_.path()), fs::directory_iterator()), 1);
@@ -153,7 +153,7 @@ TEST_F(PosixHostTest, MatchesExistingNamesIgnoringCase) {
             kErrorSuccess);
   file.reset();
   EXPECT_TRUE(HostPathExists(Disk("d/Movel/Novo.txt")));
-  EXPECT_EQ(host_.CreateDirectory("d:\\movel\\LOTES"), kErrorAlreadyExists);
+  EXPECT_EQ(host_.CreateFolder("d:\\movel\\LOTES"), kErrorAlreadyExists);
 }
 
 TEST_F(PosixHostTest, NamesAre1252InsideAndUtf8OnDisk) {
@@ -184,9 +184,9 @@ TEST_F(PosixHostTest, RefusesNamesWindowsRefuses) {
     EXPECT_EQ(Open(path, FileAccess::kWrite, {}, FileDisposition::kCreateAlways, &file),
               kErrorInvalidName)
         << name;
-    EXPECT_EQ(host_.CreateDirectory(path), kErrorInvalidName) << name;
+    EXPECT_EQ(host_.CreateFolder(path), kErrorInvalidName) << name;
     WriteHostFile(Disk("c/ok"), "");
-    EXPECT_EQ(host_.MoveFile("C:\\ok", path, false), kErrorInvalidName) << name;
+    EXPECT_EQ(host_.MovePath("C:\\ok", path, false), kErrorInvalidName) << name;
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(Disk("c")), fs::directory_iterator()), 1);
 }
@@ -258,47 +258,47 @@ TEST_F(PosixHostTest, ReportsAttributeWords) {
                {"C:\\file", 32}, {"C:\\.hidden", 34}, {"C:\\READONLY", 33}};
   for (const Case& c : cases) {
     uint32_t attributes = 0;
-    EXPECT_EQ(host_.GetFileAttributes(c.path, &attributes), kErrorSuccess) << c.path;
+    EXPECT_EQ(host_.GetAttributes(c.path, &attributes), kErrorSuccess) << c.path;
     EXPECT_EQ(attributes, c.attributes) << c.path;
   }
   uint32_t attributes = 0;
-  EXPECT_EQ(host_.GetFileAttributes("C:\\missing", &attributes), kErrorFileNotFound);
-  EXPECT_EQ(host_.GetFileAttributes("C:\\missing\\x", &attributes), kErrorPathNotFound);
-  EXPECT_EQ(host_.GetFileAttributes("C:\\file\\x", &attributes), kErrorPathNotFound);
+  EXPECT_EQ(host_.GetAttributes("C:\\missing", &attributes), kErrorFileNotFound);
+  EXPECT_EQ(host_.GetAttributes("C:\\missing\\x", &attributes), kErrorPathNotFound);
+  EXPECT_EQ(host_.GetAttributes("C:\\file\\x", &attributes), kErrorPathNotFound);
   fs::permissions(Disk("c/folder"), fs::perms::owner_write, fs::perm_options::add);
 }
 
 TEST_F(PosixHostTest, MoveNeverReplacesUnlessAsked) {
   WriteHostFile(Disk("c/a.dwl"), "new");
   WriteHostFile(Disk("c/A.XML"), "old");
-  EXPECT_EQ(host_.MoveFile("C:\\a.dwl", "C:\\a.xml", false), kErrorAlreadyExists);
+  EXPECT_EQ(host_.MovePath("C:\\a.dwl", "C:\\a.xml", false), kErrorAlreadyExists);
   EXPECT_EQ(ReadHostFile(Disk("c/a.dwl")), "new");
   EXPECT_EQ(ReadHostFile(Disk("c/A.XML")), "old");
-  EXPECT_EQ(host_.MoveFile("C:\\a.dwl", "C:\\a.xml", true), kErrorSuccess);
+  EXPECT_EQ(host_.MovePath("C:\\a.dwl", "C:\\a.xml", true), kErrorSuccess);
   EXPECT_FALSE(HostPathExists(Disk("c/a.dwl")));
   EXPECT_EQ(ReadHostFile(Disk("c/A.XML")), "new");  // the existing name is kept
-  EXPECT_EQ(host_.MoveFile("C:\\a.xml", "C:\\sub\\a.xml", false), kErrorPathNotFound);
-  EXPECT_EQ(host_.MoveFile("C:\\missing", "C:\\b", false), kErrorFileNotFound);
-  EXPECT_EQ(host_.MoveFile("C:\\A.XML", "C:\\a.xml", false), kErrorSuccess);  // case change
+  EXPECT_EQ(host_.MovePath("C:\\a.xml", "C:\\sub\\a.xml", false), kErrorPathNotFound);
+  EXPECT_EQ(host_.MovePath("C:\\missing", "C:\\b", false), kErrorFileNotFound);
+  EXPECT_EQ(host_.MovePath("C:\\A.XML", "C:\\a.xml", false), kErrorSuccess);  // case change
   EXPECT_TRUE(HostPathExists(Disk("c/a.xml")));
-  EXPECT_EQ(host_.MoveFile("C:\\a.xml", "D:\\\\a.xml", false), kErrorSuccess);
+  EXPECT_EQ(host_.MovePath("C:\\a.xml", "D:\\\\a.xml", false), kErrorSuccess);
   EXPECT_EQ(ReadHostFile(Disk("d/a.xml")), "new");
 }
 
 TEST_F(PosixHostTest, FoldersAndCurrentDirectory) {
-  EXPECT_EQ(host_.CreateDirectory("C:\\a"), kErrorSuccess);
-  EXPECT_EQ(host_.CreateDirectory("C:\\a"), kErrorAlreadyExists);
-  EXPECT_EQ(host_.CreateDirectory("C:\\x\\y"), kErrorPathNotFound);
+  EXPECT_EQ(host_.CreateFolder("C:\\a"), kErrorSuccess);
+  EXPECT_EQ(host_.CreateFolder("C:\\a"), kErrorAlreadyExists);
+  EXPECT_EQ(host_.CreateFolder("C:\\x\\y"), kErrorPathNotFound);
   WriteHostFile(Disk("c/a/f"), "");
-  EXPECT_EQ(host_.RemoveDirectory("C:\\a"), kErrorDirNotEmpty);
-  EXPECT_EQ(host_.SetCurrentDirectory("C:\\a\\f"), kErrorDirectory);
-  EXPECT_EQ(host_.SetCurrentDirectory("C:\\nothing"), kErrorFileNotFound);
-  EXPECT_EQ(host_.SetCurrentDirectory("Q:\\"), kErrorPathNotFound);
-  EXPECT_EQ(host_.GetCurrentDirectory(), "C:\\");
-  EXPECT_EQ(host_.SetCurrentDirectory("a\\"), kErrorSuccess);
-  EXPECT_EQ(host_.GetCurrentDirectory(), "C:\\a");
-  EXPECT_EQ(host_.DeleteFile("f"), kErrorSuccess);
-  EXPECT_EQ(host_.RemoveDirectory("\\a"), kErrorSuccess);
+  EXPECT_EQ(host_.RemoveFolder("C:\\a"), kErrorDirNotEmpty);
+  EXPECT_EQ(host_.SetCurrentFolder("C:\\a\\f"), kErrorDirectory);
+  EXPECT_EQ(host_.SetCurrentFolder("C:\\nothing"), kErrorFileNotFound);
+  EXPECT_EQ(host_.SetCurrentFolder("Q:\\"), kErrorPathNotFound);
+  EXPECT_EQ(host_.GetCurrentFolder(), "C:\\");
+  EXPECT_EQ(host_.SetCurrentFolder("a\\"), kErrorSuccess);
+  EXPECT_EQ(host_.GetCurrentFolder(), "C:\\a");
+  EXPECT_EQ(host_.RemoveFile("f"), kErrorSuccess);
+  EXPECT_EQ(host_.RemoveFolder("\\a"), kErrorSuccess);
   EXPECT_FALSE(HostPathExists(Disk("c/a")));
 }
 
@@ -310,8 +310,8 @@ TEST_F(PosixHostTest, CurrentDirectoryStartsAtTheProcessDirectoryInsideADrive) {
   fs::current_path(outside_.path());
   PosixHost elsewhere(root_.path());
   fs::current_path(saved);
-  EXPECT_EQ(inside.GetCurrentDirectory(), "D:\\Orvo\\Bin");
-  EXPECT_EQ(elsewhere.GetCurrentDirectory(), "C:\\");
+  EXPECT_EQ(inside.GetCurrentFolder(), "D:\\Orvo\\Bin");
+  EXPECT_EQ(elsewhere.GetCurrentFolder(), "C:\\");
 }
 
 TEST_F(PosixHostTest, FilesDispositionsAndReadWrite) {
@@ -377,8 +377,8 @@ TEST_F(PosixHostTest, ShareModesConflictAtOnce) {
   EXPECT_EQ(Open("C:\\f", FileAccess::kWrite, both, FileDisposition::kCreateAlways, &other),
             kErrorSharingViolation);
   EXPECT_EQ(ReadHostFile(Disk("c/f")), "data");  // a refused create-always truncates nothing
-  EXPECT_EQ(host_.DeleteFile("C:\\f"), kErrorSharingViolation);
-  EXPECT_EQ(host_.MoveFile("C:\\f", "C:\\g", false), kErrorSharingViolation);
+  EXPECT_EQ(host_.RemoveFile("C:\\f"), kErrorSharingViolation);
+  EXPECT_EQ(host_.MovePath("C:\\f", "C:\\g", false), kErrorSharingViolation);
   holder.reset();
   EXPECT_EQ(Open("C:\\f", FileAccess::kRead, none, FileDisposition::kOpenExisting, &other), 0u);
 }

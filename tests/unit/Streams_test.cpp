@@ -12,7 +12,7 @@
 #include "TestSupport.h"
 #include "common/Classes.h"
 #include "common/SysUtils.h"
-#include "host/posix/PosixHost.h"
+#include "host/Host.h"
 
 namespace orvo {
 namespace {
@@ -25,7 +25,7 @@ class StreamsTest : public ::testing::Test {
  protected:
   StreamsTest() {
     fs::create_directories(Disk("c/x"));
-    drives_.host().SetCurrentDirectory("C:\\x");
+    drives_.host().SetCurrentFolder("C:\\x");
   }
   std::string Disk(const std::string& relative) const { return drives_.Disk(relative); }
   size_t EntriesIn(const std::string& relative) const {

@@ -5,15 +5,15 @@
 #include <map>
 
 #include "common/SysUtils.h"
-#include "host/posix/PosixHost.h"
+#include "host/HostWrapper.h"
 
 namespace orvo {
 namespace {
 
 // A host with a fixed clock and chosen locale values.
-class FakeHost : public PosixHost {
+class FakeHost : public HostWrapper {
  public:
-  FakeHost() : PosixHost("/nonexistent") {}
+  FakeHost() : HostWrapper(NewDriveRootHost("/nonexistent")) {}
   LocalTime LocalNow() override { return now; }
   std::optional<std::string> GetLocaleValue(LocaleItem item) override {
     auto found = locale.find(item);

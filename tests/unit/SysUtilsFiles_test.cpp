@@ -10,7 +10,7 @@
 
 #include "TestSupport.h"
 #include "common/SysUtils.h"
-#include "host/posix/PosixHost.h"
+#include "host/Host.h"
 
 namespace orvo {
 namespace {

@@ -116,7 +116,7 @@ WinError PosixHost::Resolve(const std::string& path, WindowsPath* full) const {
   return posix::ResolveWindowsPath(path, currentDirectory_, full);
 }
 
-WinError PosixHost::GetFileAttributes(const std::string& path, uint32_t* attributes) {
+WinError PosixHost::GetAttributes(const std::string& path, uint32_t* attributes) {
   WindowsPath full;
   std::string folder;
   if (WinError error = Resolve(path, &full)) return error;
@@ -165,7 +165,7 @@ WinError PosixHost::FindFirst(const std::string& pattern, std::unique_ptr<DirSea
   return kErrorSuccess;
 }
 
-WinError PosixHost::CreateDirectory(const std::string& path) {
+WinError PosixHost::CreateFolder(const std::string& path) {
   WindowsPath full;
   if (WinError error = Resolve(path, &full)) return error;
   std::string folder;
@@ -188,7 +188,7 @@ WinError PosixHost::FindForRemoval(const std::string& path, DiskEntry* entry) co
   return entry->exists ? kErrorSuccess : kErrorFileNotFound;
 }
 
-WinError PosixHost::RemoveDirectory(const std::string& path) {
+WinError PosixHost::RemoveFolder(const std::string& path) {
   DiskEntry entry;
   if (WinError error = FindForRemoval(path, &entry)) return error;
   if (!S_ISDIR(entry.info.st_mode)) return kErrorDirectory;
@@ -197,7 +197,7 @@ WinError PosixHost::RemoveDirectory(const std::string& path) {
   return result == 0 ? kErrorSuccess : FromErrno(errno);
 }
 
-WinError PosixHost::DeleteFile(const std::string& path) {
+WinError PosixHost::RemoveFile(const std::string& path) {
   DiskEntry entry;
   if (WinError error = FindForRemoval(path, &entry)) return error;
   if (S_ISDIR(entry.info.st_mode) || IsReadOnlyFile(entry)) return kErrorAccessDenied;
@@ -205,7 +205,7 @@ WinError PosixHost::DeleteFile(const std::string& path) {
   return unlink(entry.path.c_str()) == 0 ? kErrorSuccess : FromErrno(errno);
 }
 
-WinError PosixHost::MoveFile(const std::string& from, const std::string& to, bool replace) {
+WinError PosixHost::MovePath(const std::string& from, const std::string& to, bool replace) {
   WindowsPath source, dest;
   if (WinError error = Resolve(from, &source)) return error;
   if (WinError error = Resolve(to, &dest)) return error;
@@ -239,7 +239,7 @@ WinError PosixHost::MoveFile(const std::string& from, const std::string& to, boo
   return rename(old.path.c_str(), target.path.c_str()) == 0 ? kErrorSuccess : FromErrno(errno);
 }
 
-WinError PosixHost::GetFullPathName(const std::string& path, std::string* full) {
+WinError PosixHost::FullPathName(const std::string& path, std::string* full) {
   WindowsPath resolved;
   if (path.empty()) return kErrorInvalidName;
   if (WinError error = Resolve(path, &resolved)) return error;
@@ -247,9 +247,9 @@ WinError PosixHost::GetFullPathName(const std::string& path, std::string* full) 
   return kErrorSuccess;
 }
 
-std::string PosixHost::GetCurrentDirectory() { return currentDirectory_.Text(); }
+std::string PosixHost::GetCurrentFolder() { return currentDirectory_.Text(); }
 
-WinError PosixHost::SetCurrentDirectory(const std::string& path) {
+WinError PosixHost::SetCurrentFolder(const std::string& path) {
   WindowsPath full;
   if (WinError error = Resolve(path, &full)) return error;
   full.trailingSeparator = false;

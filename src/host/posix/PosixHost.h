@@ -28,18 +28,18 @@ class PosixHost : public Host {
   // The root named by ORVO_ROOT, else /var/lib/orvo.
   static std::string RootFromEnvironment();
 
-  WinError GetFileAttributes(const std::string& path, uint32_t* attributes) override;
+  WinError GetAttributes(const std::string& path, uint32_t* attributes) override;
   WinError FindFirst(const std::string& pattern, std::unique_ptr<DirSearch>* search,
                      FindData* first) override;
-  WinError CreateDirectory(const std::string& path) override;
-  WinError RemoveDirectory(const std::string& path) override;
-  WinError DeleteFile(const std::string& path) override;
-  WinError MoveFile(const std::string& from, const std::string& to, bool replace) override;
+  WinError CreateFolder(const std::string& path) override;
+  WinError RemoveFolder(const std::string& path) override;
+  WinError RemoveFile(const std::string& path) override;
+  WinError MovePath(const std::string& from, const std::string& to, bool replace) override;
   WinError OpenFile(const std::string& path, FileAccess access, FileShare share,
                     FileDisposition disposition, std::unique_ptr<FileHandle>* file) override;
-  WinError GetFullPathName(const std::string& path, std::string* full) override;
-  std::string GetCurrentDirectory() override;
-  WinError SetCurrentDirectory(const std::string& path) override;
+  WinError FullPathName(const std::string& path, std::string* full) override;
+  std::string GetCurrentFolder() override;
+  WinError SetCurrentFolder(const std::string& path) override;
   std::string ErrorText(WinError code) override;
 
   LocalTime LocalNow() override;
@@ -51,7 +51,7 @@ class PosixHost : public Host {
   void WriteStdout(const void* buffer, size_t count) override;
   void WriteStderr(const void* buffer, size_t count) override;
 
-  WinError LoadLibrary(const std::string& name, std::unique_ptr<DynamicLibrary>* library) override;
+  WinError OpenLibrary(const std::string& name, std::unique_ptr<DynamicLibrary>* library) override;
 
   WinError OpenUserKey(const std::string& key, bool create) override;
   WinError ReadUserValue(const std::string& key, const std::string& name,

@@ -71,8 +71,13 @@ LocalTime PosixHost::LocalNow() {
   gettimeofday(&now, nullptr);
   tm local{};
   localtime_r(&now.tv_sec, &local);
-  return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                   local.tm_min,         local.tm_sec,     static_cast<int>(now.tv_usec / 1000)};
+  return LocalTime{local.tm_year + 1900,
+                   local.tm_mon + 1,
+                   local.tm_mday,
+                   local.tm_hour,
+                   local.tm_min,
+                   local.tm_sec,
+                   static_cast<int>(now.tv_usec / 1000)};
 }
 
 FileTime PosixHost::UtcToLocalFileTime(FileTime utc) {
@@ -83,7 +88,7 @@ FileTime PosixHost::UtcToLocalFileTime(FileTime utc) {
   return utc + static_cast<FileTime>(local.tm_gmtoff) * 10'000'000;
 }
 
-WinError PosixHost::LoadLibrary(const std::string& name, std::unique_ptr<DynamicLibrary>* library) {
+WinError PosixHost::OpenLibrary(const std::string& name, std::unique_ptr<DynamicLibrary>* library) {
   void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) return kErrorModNotFound;
   *library = std::make_unique<PosixLibrary>(handle);

@@ -10,19 +10,19 @@
 #include <string>
 
 #include "common/SysUtilsText.h"
-#include "host/posix/PosixHost.h"
+#include "host/HostWrapper.h"
 #include "web/CGIApp.h"
 
 namespace orvo {
 namespace {
 
-class LoggingHost : public PosixHost {
+class LoggingHost : public HostWrapper {
  public:
-  LoggingHost() : PosixHost(RootFromEnvironment()) {}
+  LoggingHost() : HostWrapper(&Host::Default()) {}
   void WriteStdout(const void* buffer, size_t count) override {
     std::string line = "write " + IntToStr(static_cast<int64_t>(count)) + "\n";
     WriteStderr(line.data(), line.size());
-    PosixHost::WriteStdout(buffer, count);
+    HostWrapper::WriteStdout(buffer, count);
   }
 };
 
