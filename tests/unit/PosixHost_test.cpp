@@ -251,11 +251,22 @@ TEST_F(PosixHostTest, ReportsAttributeWords) {
   WriteHostFile(Disk("c/readonly"), "");
   fs::permissions(Disk("c/readonly"), fs::perms::owner_write, fs::perm_options::remove);
   fs::permissions(Disk("c/folder"), fs::perms::owner_write, fs::perm_options::remove);
+  // Links carry the reparse-point bit, as junctions and symbolic links do on Windows.
+  fs::create_directory_symlink("folder", Disk("c/linkfolder"));
+  fs::create_symlink(Disk("c/file"), Disk("c/linkfile"));
+  fs::create_directory_symlink("..", Disk("c/folder/.up"));
   struct Case {
     const char* path;
     uint32_t attributes;
-  } cases[] = {{"C:\\", 16},     {"C:\\folder", 16},  {"C:\\.hiddenfolder", 18},
-               {"C:\\file", 32}, {"C:\\.hidden", 34}, {"C:\\READONLY", 33}};
+  } cases[] = {{"C:\\", 16},
+               {"C:\\folder", 16},
+               {"C:\\.hiddenfolder", 18},
+               {"C:\\file", 32},
+               {"C:\\.hidden", 34},
+               {"C:\\READONLY", 33},
+               {"C:\\linkfolder", 0x410},
+               {"C:\\linkfile", 0x420},
+               {"C:\\folder\\.up", 0x412}};
   for (const Case& c : cases) {
     uint32_t attributes = 0;
     EXPECT_EQ(host_.GetAttributes(c.path, &attributes), kErrorSuccess) << c.path;
@@ -265,6 +276,12 @@ TEST_F(PosixHostTest, ReportsAttributeWords) {
   EXPECT_EQ(host_.GetAttributes("C:\\missing", &attributes), kErrorFileNotFound);
   EXPECT_EQ(host_.GetAttributes("C:\\missing\\x", &attributes), kErrorPathNotFound);
   EXPECT_EQ(host_.GetAttributes("C:\\file\\x", &attributes), kErrorPathNotFound);
+  std::unique_ptr<DirSearch> search;
+  FindData entry;
+  ASSERT_EQ(host_.FindFirst("C:\\linkf*", &search, &entry), kErrorSuccess);
+  EXPECT_EQ(entry.attributes, 0x420u);  // linkfile comes before linkfolder
+  ASSERT_EQ(search->Next(&entry), kErrorSuccess);
+  EXPECT_EQ(entry.attributes, 0x410u);
   fs::permissions(Disk("c/folder"), fs::perms::owner_write, fs::perm_options::add);
 }
 

@@ -15,6 +15,8 @@
 namespace orvo::posix {
 namespace {
 
+constexpr uint32_t kAttrReparsePoint = 0x400;
+
 std::optional<std::string> RealPath(const std::string& path) {
   std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
   if (!real) return std::nullopt;
@@ -49,6 +51,7 @@ DiskEntry Drives::Describe(const std::string& hostFolder, const std::string& dis
     entry.exists = true;
     return entry;
   }
+  entry.isLink = true;
   std::optional<std::string> root = RealRoot();
   std::optional<std::string> target = RealPath(entry.path);
   if (!root || !target || !Inside(*root, *target)) return entry;
@@ -126,13 +129,16 @@ std::optional<WindowsPath> Drives::ToWindows(const std::string& hostPath) const 
   return path;
 }
 
-uint32_t AttributesOf(const std::string& name, const struct stat& info) {
+uint32_t AttributesOf(const std::string& name, const struct stat& info, bool isLink) {
   uint32_t hidden = !name.empty() && name[0] == '.' ? kAttrHidden : 0;
-  if (S_ISDIR(info.st_mode)) return kAttrDirectory | hidden;
+  // A link is a reparse point, as Windows marks junctions and symbolic links: the walk, which
+  // enters only plain folders, never follows one, so a link back up cannot make it loop.
+  uint32_t reparse = isLink ? kAttrReparsePoint : 0;
+  if (S_ISDIR(info.st_mode)) return kAttrDirectory | hidden | reparse;
   uint32_t readOnly = (info.st_mode & S_IWUSR) == 0 ? kAttrReadOnly : 0;
   // Pipes, sockets and devices are system entries, which listings pass over.
   uint32_t system = S_ISREG(info.st_mode) ? 0 : kAttrSystem;
-  return kAttrArchive | readOnly | hidden | system;
+  return kAttrArchive | readOnly | hidden | system | reparse;
 }
 
 FileTime FileTimeOf(const struct stat& info) {

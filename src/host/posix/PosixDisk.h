@@ -19,6 +19,7 @@ struct DiskEntry {
   std::string diskName;  // its name in its folder, UTF-8
   struct stat info {};   // of the target; valid when `exists`
   bool exists = false;   // false also for a link that leads outside the root or nowhere
+  bool isLink = false;   // the name is a symbolic link
 };
 
 // The drive folders under one root. Every lookup starts from the root's real path, so nothing
@@ -46,8 +47,9 @@ class Drives {
   std::string root_;
 };
 
-// The attribute word of an entry with 1252 name `name`.
-uint32_t AttributesOf(const std::string& name, const struct stat& info);
+// The attribute word of an entry with 1252 name `name`; `isLink` for a symbolic link, whose
+// `info` is of its target.
+uint32_t AttributesOf(const std::string& name, const struct stat& info, bool isLink);
 // The Windows file time of a modification time.
 FileTime FileTimeOf(const struct stat& info);
 

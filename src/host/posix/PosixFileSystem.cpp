@@ -46,10 +46,10 @@ class PosixDirSearch : public DirSearch {
   size_t next_ = 0;
 };
 
-FindData MakeFindData(const std::string& name, const struct stat& info) {
+FindData MakeFindData(const std::string& name, const struct stat& info, bool isLink) {
   FindData data;
   data.name = name;
-  data.attributes = posix::AttributesOf(name, info);
+  data.attributes = posix::AttributesOf(name, info, isLink);
   data.lastWriteTime = posix::FileTimeOf(info);
   data.size = S_ISREG(info.st_mode) ? static_cast<int64_t>(info.st_size) : 0;
   return data;
@@ -59,7 +59,7 @@ FindData MakeFindData(const std::string& name, const struct stat& info) {
 FindData DotEntry(const std::string& name, const std::string& hostPath) {
   struct stat info {};
   stat(hostPath.c_str(), &info);
-  FindData data = MakeFindData(name, info);
+  FindData data = MakeFindData(name, info, false);
   data.attributes = kAttrDirectory;
   data.size = 0;
   return data;
@@ -77,7 +77,8 @@ std::vector<FindData> ListFolder(const Drives& drives, const std::string& hostFo
       if (!posix::MatchesPattern(pattern, name)) continue;
       DiskEntry entry = drives.Describe(hostFolder, diskName);
       if (!entry.exists) continue;
-      found.emplace_back(posix::NtfsSortKey(diskName), MakeFindData(name, entry.info));
+      found.emplace_back(posix::NtfsSortKey(diskName),
+                         MakeFindData(name, entry.info, entry.isLink));
     }
     closedir(dir);
   }
@@ -129,7 +130,7 @@ WinError PosixHost::GetAttributes(const std::string& path, uint32_t* attributes)
   if (WinError error = Drives(root_).Find(full, &entry)) return error;
   if (posix::IsInvalidName(full.components.back())) return kErrorInvalidName;
   if (!entry.exists) return kErrorFileNotFound;
-  *attributes = posix::AttributesOf(full.components.back(), entry.info);
+  *attributes = posix::AttributesOf(full.components.back(), entry.info, entry.isLink);
   return kErrorSuccess;
 }
 
@@ -156,7 +157,8 @@ WinError PosixHost::FindFirst(const std::string& pattern, std::unique_ptr<DirSea
   } else {
     DiskEntry entry = drives.Lookup(folder, leaf);
     if (entry.exists)
-      entries.push_back(MakeFindData(posix::Utf8ToCp1252(entry.diskName), entry.info));
+      entries.push_back(
+          MakeFindData(posix::Utf8ToCp1252(entry.diskName), entry.info, entry.isLink));
   }
   if (entries.empty()) return kErrorFileNotFound;
   *first = entries.front();

@@ -4,8 +4,9 @@
 // Drive X exists exactly when the folder named by its lower-case letter exists under the root
 // (C:\ is <root>/c); the program never creates drive folders, the deployment does. Nothing
 // outside the root is read, written, listed or renamed: a symbolic link whose target lies
-// outside (or nowhere) is treated as missing, the drive folders included. Names are code page
-// 1252 inside and UTF-8 on disk, matched ignoring case. Share modes hold among the program's
+// outside (or nowhere) is treated as missing, the drive folders included; one that stays inside
+// is followed, and its entry carries the reparse-point bit (0x400) as on Windows. Names are code
+// page 1252 inside and UTF-8 on disk, matched ignoring case. Share modes hold among the program's
 // processes through advisory locks.
 #pragma once
 
