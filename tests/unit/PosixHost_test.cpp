@@ -216,6 +216,16 @@ TEST_F(PosixHostTest, SearchesInNtfsOrderWithDotsBelowTheRoot) {
   EXPECT_EQ(host_.FindFirst("Q:\\*", &search, &entry), kErrorPathNotFound);
 }
 
+TEST_F(PosixHostTest, SearchesLeaveOutNamesWindowsCannotHold) {
+  for (const char* name :
+       {"a\\b", "a:b", "a*b", "a?b", "a\"b", "a<b", "a>b", "a|b", "a\nb", "a\x1f"}) {
+    WriteHostFile(Disk("c/x/") + name, "");
+  }
+  WriteHostFile(Disk("c/x/ok"), "");
+  EXPECT_EQ(Names("C:\\x\\*"), (std::vector<std::string>{".", "..", "ok"}));
+  EXPECT_EQ(Names("C:\\x\\a*"), (std::vector<std::string>{}));
+}
+
 TEST(PatternTest, FollowsWindowsWildcards) {
   struct Case {
     const char* pattern;

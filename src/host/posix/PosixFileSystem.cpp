@@ -72,7 +72,7 @@ std::vector<FindData> ListFolder(const Drives& drives, const std::string& hostFo
   if (DIR* dir = opendir(hostFolder.c_str())) {
     while (dirent* item = readdir(dir)) {
       std::string diskName = item->d_name;
-      if (diskName == "." || diskName == "..") continue;
+      if (diskName == "." || diskName == ".." || !posix::WindowsCanHold(diskName)) continue;
       std::string name = posix::Utf8ToCp1252(diskName);
       if (!posix::MatchesPattern(pattern, name)) continue;
       DiskEntry entry = drives.Describe(hostFolder, diskName);

@@ -199,4 +199,8 @@ bool IsInvalidPattern(const std::string& pattern) {
 
 bool IsInvalidName(const std::string& name) { return IsInvalidPattern(name) || HasWildcards(name); }
 
+bool WindowsCanHold(const std::string& diskName) {
+  return !IsInvalidName(diskName) && diskName.find('\\') == std::string::npos;
+}
+
 }  // namespace orvo::posix

@@ -30,5 +30,9 @@ bool HasWildcards(const std::string& name);
 bool IsInvalidName(const std::string& name);
 // Invalid as above, except that the wildcards '*' and '?' are allowed.
 bool IsInvalidPattern(const std::string& pattern);
+// True for a disk name (UTF-8) that a Windows folder could hold: none of \ : * ? " < > | and no
+// byte 1-31. Searches leave the others out: they could never be opened, and a line feed in a
+// name would add a line to a listing.
+bool WindowsCanHold(const std::string& diskName);
 
 }  // namespace orvo::posix
