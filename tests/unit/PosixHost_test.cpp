@@ -329,6 +329,37 @@ TEST_F(PosixHostTest, FoldersAndCurrentDirectory) {
   EXPECT_FALSE(HostPathExists(Disk("c/a")));
 }
 
+TEST_F(PosixHostTest, RefusesPathsAsLongAsWindowsRefusesThem) {
+  // A path of `length` characters below one of 203.
+  const std::string base = "C:\\" + std::string(200, 'a');
+  auto path = [&](size_t length) { return base + "\\" + std::string(length - 204, 'b'); };
+  auto disk = [&](size_t length) {
+    return Disk("c/" + std::string(200, 'a') + "/" + std::string(length - 204, 'b'));
+  };
+  fs::create_directories(disk(258));
+  fs::create_directories(disk(259));
+  EXPECT_EQ(host_.CreateFolder(path(247)), kErrorSuccess);
+  EXPECT_EQ(host_.CreateFolder(path(248)), kErrorFilenameExcedRange);
+  uint32_t attributes = 0;
+  EXPECT_EQ(host_.GetAttributes(path(259), &attributes), kErrorSuccess);
+  EXPECT_EQ(host_.GetAttributes(path(259) + "\\", &attributes), kErrorPathNotFound);
+  EXPECT_EQ(host_.GetAttributes(path(261), &attributes), kErrorFilenameExcedRange);
+  EXPECT_EQ(host_.SetCurrentFolder(path(259)), kErrorFilenameExcedRange);
+  ASSERT_EQ(host_.SetCurrentFolder(path(258)), kErrorSuccess);
+  std::unique_ptr<DirSearch> search;
+  FindData entry;
+  EXPECT_EQ(host_.FindFirst("*", &search, &entry), kErrorPathNotFound);  // 260 in full
+  EXPECT_EQ(host_.MovePath(path(259), "C:\\x", false), kErrorSuccess);
+  EXPECT_EQ(host_.MovePath("C:\\x", path(260), false), kErrorPathNotFound);
+  // A path of any length costs its length: refused where its text must fit the buffer, taken
+  // by a move, whose full path is short.
+  const std::string huge = "C:" + std::string(100000, '\\') + "x";
+  std::unique_ptr<FileHandle> file;
+  EXPECT_EQ(Open(huge, FileAccess::kRead, {}, FileDisposition::kOpenExisting, &file),
+            kErrorFilenameExcedRange);
+  EXPECT_EQ(host_.MovePath(huge, "C:\\y", false), kErrorSuccess);  // it is C:\x in full
+}
+
 TEST_F(PosixHostTest, CurrentDirectoryStartsAtTheProcessDirectoryInsideADrive) {
   fs::create_directories(Disk("d/Orvo/Bin"));
   fs::path saved = fs::current_path();

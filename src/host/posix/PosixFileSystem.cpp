@@ -112,9 +112,18 @@ int RenameNoReplace(const std::string& from, const std::string& to, bool isFolde
 PosixHost::PosixHost(std::string root)
     : root_(std::move(root)), currentDirectory_(InitialDirectory(root_)) {}
 
-WinError PosixHost::Resolve(const std::string& path, WindowsPath* full) const {
+WinError PosixHost::Resolve(const std::string& path, WindowsPath* full,
+                            const posix::PathLimit& limit) const {
+  constexpr size_t kMaxPath = 260;
   if (path.empty()) return kErrorPathNotFound;
-  return posix::ResolveWindowsPath(path, currentDirectory_, full);
+  if (limit.givenFitsBuffer && path.size() > kMaxPath) return kErrorFilenameExcedRange;
+  WindowsPath resolved;
+  if (WinError error = posix::ResolveWindowsPath(path, currentDirectory_, &resolved)) return error;
+  size_t length = resolved.Text().size();
+  if (limit.withFinalSeparator && !resolved.trailingSeparator && !resolved.IsRoot()) ++length;
+  if (length >= limit.full) return limit.error;
+  *full = std::move(resolved);
+  return kErrorSuccess;
 }
 
 WinError PosixHost::GetAttributes(const std::string& path, uint32_t* attributes) {
@@ -169,7 +178,7 @@ WinError PosixHost::FindFirst(const std::string& pattern, std::unique_ptr<DirSea
 
 WinError PosixHost::CreateFolder(const std::string& path) {
   WindowsPath full;
-  if (WinError error = Resolve(path, &full)) return error;
+  if (WinError error = Resolve(path, &full, posix::kNewFolder)) return error;
   std::string folder;
   if (full.IsRoot()) {
     WinError error = Drives(root_).Folder(full, 0, &folder);
@@ -209,8 +218,8 @@ WinError PosixHost::RemoveFile(const std::string& path) {
 
 WinError PosixHost::MovePath(const std::string& from, const std::string& to, bool replace) {
   WindowsPath source, dest;
-  if (WinError error = Resolve(from, &source)) return error;
-  if (WinError error = Resolve(to, &dest)) return error;
+  if (WinError error = Resolve(from, &source, posix::kMovedPath)) return error;
+  if (WinError error = Resolve(to, &dest, posix::kMovedPath)) return error;
   if (source.IsRoot() || dest.IsRoot()) return kErrorAccessDenied;
   Drives drives(root_);
   DiskEntry old, target;
@@ -242,9 +251,9 @@ WinError PosixHost::MovePath(const std::string& from, const std::string& to, boo
 }
 
 WinError PosixHost::FullPathName(const std::string& path, std::string* full) {
+  // Messages name the full path of whatever was given, however long.
   WindowsPath resolved;
-  if (path.empty()) return kErrorInvalidName;
-  if (WinError error = Resolve(path, &resolved)) return error;
+  if (WinError error = posix::ResolveWindowsPath(path, currentDirectory_, &resolved)) return error;
   *full = resolved.Text();
   return kErrorSuccess;
 }
@@ -253,7 +262,7 @@ std::string PosixHost::GetCurrentFolder() { return currentDirectory_.Text(); }
 
 WinError PosixHost::SetCurrentFolder(const std::string& path) {
   WindowsPath full;
-  if (WinError error = Resolve(path, &full)) return error;
+  if (WinError error = Resolve(path, &full, posix::kCurrentFolder)) return error;
   full.trailingSeparator = false;
   std::string folder;
   if (full.IsRoot()) {

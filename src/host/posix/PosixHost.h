@@ -18,7 +18,25 @@
 namespace orvo {
 namespace posix {
 struct DiskEntry;
-}
+
+// The longest paths a call takes, as Windows' ANSI calls take them: a given text of more than
+// MAX_PATH (260) characters does not fit the buffer it is copied to, ERROR_FILENAME_EXCED_RANGE
+// (206) before anything else; a full path of `full` characters or more fails with `error`.
+struct PathLimit {
+  size_t full;
+  WinError error;
+  bool givenFitsBuffer = true;      // false where the call copies the text to a buffer of its size
+  bool withFinalSeparator = false;  // the full path is measured with a final backslash
+};
+// Most calls: the system's path layer refuses a full path of MAX_PATH or more as not found.
+inline constexpr PathLimit kAnyCall{260, kErrorPathNotFound};
+// CreateDirectory leaves room for an 8.3 name below the new folder.
+inline constexpr PathLimit kNewFolder{248, kErrorFilenameExcedRange};
+// SetCurrentDirectory keeps the folder with a final backslash in a buffer of MAX_PATH.
+inline constexpr PathLimit kCurrentFolder{260, kErrorFilenameExcedRange, true, true};
+// MoveFileEx copies both names to buffers of their own size.
+inline constexpr PathLimit kMovedPath{260, kErrorPathNotFound, false};
+}  // namespace posix
 
 class PosixHost : public Host {
  public:
@@ -63,8 +81,9 @@ class PosixHost : public Host {
   const std::string& Root() const { return root_; }
 
  private:
-  // Resolves `path` against the current directory.
-  WinError Resolve(const std::string& path, posix::WindowsPath* full) const;
+  // Resolves `path` against the current directory, refusing one longer than `limit` allows.
+  WinError Resolve(const std::string& path, posix::WindowsPath* full,
+                   const posix::PathLimit& limit = posix::kAnyCall) const;
   // Finds the existing entry that `path` names for removal; a drive root is refused.
   WinError FindForRemoval(const std::string& path, posix::DiskEntry* entry) const;
 
