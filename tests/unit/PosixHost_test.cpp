@@ -1,12 +1,16 @@
 // The Linux host's file system: drive folders under a temporary root.
 #include "host/posix/PosixHost.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -90,11 +94,29 @@ TEST_F(PosixHostTest, ResolvesPathsAsWindowsDoes) {
   EXPECT_EQ(host_.FullPathName("", &full), kErrorInvalidName);
 }
 
+// Runs the host on the walk that stands in for openat2 where the kernel lacks it.
+class WithoutOpenat2 {
+ public:
+  WithoutOpenat2() {
+    posix::Openat2 = [](int, const char*, open_how*, size_t) -> long {
+      errno = ENOSYS;
+      return -1;
+    };
+  }
+  ~WithoutOpenat2() { posix::Openat2 = saved_; }
+
+ private:
+  decltype(posix::Openat2) saved_ = posix::Openat2;
+};
+
 TEST_F(PosixHostTest, NothingOutsideTheRootIsReached) {
   WriteHostFile(outside_.path() + "/secret", "secret");
   fs::create_directory_symlink(outside_.path(), Disk("c/escape"));
   fs::create_symlink(outside_.path() + "/secret", Disk("c/secret.lnk"));
   fs::create_directories(Disk("c/a/b"));
+  fs::create_directory_symlink("../../..", Disk("c/a/up"));  // relative, above the root
+  WriteHostFile(root_.path() + "-twin/secret", "secret");    // shares the root's text
+  fs::create_directory_symlink(root_.path() + "-twin", Disk("c/twin"));
   ASSERT_EQ(host_.SetCurrentFolder("C:\\a\\b"), kErrorSuccess);
   std::string hostSecret = outside_.path() + "/secret";
   std::string windowsSecret = "C:" + hostSecret;
@@ -109,38 +131,104 @@ TEST_F(PosixHostTest, NothingOutsideTheRootIsReached) {
       windowsSecret,
       "C:\\escape\\secret",
       "C:\\secret.lnk",
+      "C:\\a\\up\\" + fs::path(outside_.path()).filename().string() + "\\secret",
+      "C:\\twin\\secret",
       "\\\\localhost\\c$" + hostSecret,
       "//localhost/" + hostSecret,
       "\\\\?\\" + hostSecret,
   };
-  for (const std::string& path : attempts) {
-    std::unique_ptr<FileHandle> file;
-    EXPECT_NE(Open(path, FileAccess::kRead, {true, true}, FileDisposition::kOpenExisting, &file),
-              kErrorSuccess)
-        << path;
-    EXPECT_NE(Open(path, FileAccess::kWrite, {}, FileDisposition::kCreateAlways, &file),
-              kErrorSuccess)
-        << path;
-    uint32_t attributes = 0;
-    EXPECT_NE(host_.GetAttributes(path, &attributes), kErrorSuccess) << path;
-    EXPECT_NE(host_.RemoveFile(path), kErrorSuccess) << path;
-    EXPECT_NE(host_.MovePath(path, "C:\\taken", false), kErrorSuccess) << path;
-    EXPECT_NE(host_.MovePath("C:\\a\\b", path, true), kErrorSuccess) << path;
-    EXPECT_TRUE(Names(path).empty()) << path;
+  for (bool walk : {false, true}) {
+    std::optional<WithoutOpenat2> fallback;
+    if (walk) fallback.emplace();
+    for (const std::string& path : attempts) {
+      std::unique_ptr<FileHandle> file;
+      EXPECT_NE(Open(path, FileAccess::kRead, {true, true}, FileDisposition::kOpenExisting, &file),
+                kErrorSuccess)
+          << path;
+      EXPECT_NE(Open(path, FileAccess::kWrite, {}, FileDisposition::kCreateAlways, &file),
+                kErrorSuccess)
+          << path;
+      uint32_t attributes = 0;
+      EXPECT_NE(host_.GetAttributes(path, &attributes), kErrorSuccess) << path;
+      EXPECT_NE(host_.RemoveFile(path), kErrorSuccess) << path;
+      EXPECT_NE(host_.MovePath(path, "C:\\taken", false), kErrorSuccess) << path;
+      EXPECT_NE(host_.MovePath("C:\\a\\b", path, true), kErrorSuccess) << path;
+      EXPECT_TRUE(Names(path).empty()) << path;
+    }
+    EXPECT_TRUE(Names("C:\\escape\\*").empty());
+    EXPECT_EQ(Names("C:\\*"), (std::vector<std::string>{"a"}));  // the links are missing
+    EXPECT_EQ(Names("C:\\a\\*"), (std::vector<std::string>{".", "..", "b"}));
+    EXPECT_NE(host_.SetCurrentFolder("C:\\escape"), kErrorSuccess);
   }
-  EXPECT_TRUE(Names("C:\\escape\\*").empty());
-  EXPECT_EQ(Names("C:\\*"), (std::vector<std::string>{"a"}));  // the links are missing
-  EXPECT_NE(host_.SetCurrentFolder("C:\\escape"), kErrorSuccess);
   EXPECT_EQ(ReadHostFile(hostSecret), "secret");
   EXPECT_EQ(fs::directory_iterator(outside_.path())->path().filename(), "secret");
   EXPECT_EQ(std::distance(fs::directory_iterator(outside_.path()), fs::directory_iterator()), 1);
+  fs::remove_all(root_.path() + "-twin");
+}
+
+TEST_F(PosixHostTest, ConfinementHoldsWhileAFolderIsSwappedWithALinkOut) {
+  WriteHostFile(Disk("d/docs/f.txt"), "inside");
+  WriteHostFile(outside_.path() + "/f.txt", "outside");
+  WriteHostFile(outside_.path() + "/only-outside.txt", "");
+  fs::create_directory_symlink(outside_.path(), Disk("d/swap"));
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    while (!stop) {
+      renameat2(AT_FDCWD, Disk("d/docs").c_str(), AT_FDCWD, Disk("d/swap").c_str(),
+                RENAME_EXCHANGE);
+    }
+  });
+  int insideReads = 0;
+  for (bool walk : {false, true}) {
+    std::optional<WithoutOpenat2> fallback;
+    if (walk) fallback.emplace();
+    for (int i = 0; i < 1000; ++i) {
+      PosixHost host(root_.path());  // resolves from the root every time
+      std::unique_ptr<FileHandle> file;
+      if (host.OpenFile("D:\\docs\\f.txt", FileAccess::kRead, {true, true},
+                        FileDisposition::kOpenExisting, &file) == kErrorSuccess) {
+        char bytes[16];
+        size_t done = 0;
+        file->Read(bytes, sizeof bytes, &done);
+        ASSERT_EQ(std::string(bytes, done), "inside") << walk;
+        ++insideReads;
+      }
+      std::unique_ptr<DirSearch> search;
+      FindData entry;
+      if (host.FindFirst("D:\\docs\\only*", &search, &entry) == kErrorSuccess) {
+        ADD_FAILURE() << "listed outside: " << entry.name;
+      }
+      host.OpenFile("D:\\docs\\new.txt", FileAccess::kWrite, {}, FileDisposition::kCreateAlways,
+                    &file);
+    }
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_GT(insideReads, 0);
+  EXPECT_FALSE(HostPathExists(outside_.path() + "/new.txt"));
+  EXPECT_EQ(ReadHostFile(outside_.path() + "/f.txt"), "outside");
 }
 
 TEST_F(PosixHostTest, FollowsLinksThatStayInside) {
   WriteHostFile(Disk("d/real/file.txt"), "inside");
   fs::create_directory_symlink(Disk("d/real"), Disk("c/alias"));
+  fs::create_directory_symlink("../d/./real/", Disk("c/relative"));
+  fs::create_symlink("../../c/relative/file.txt", Disk("c/alias/linked.txt"));
+  for (bool walk : {false, true}) {
+    std::optional<WithoutOpenat2> fallback;
+    if (walk) fallback.emplace();
+    PosixHost host(root_.path());
+    for (const char* path :
+         {"C:\\alias\\file.txt", "C:\\relative\\file.txt", "D:\\real\\linked.txt"}) {
+      std::unique_ptr<FileHandle> file;
+      ASSERT_EQ(host.OpenFile(path, FileAccess::kRead, {true, true}, FileDisposition::kOpenExisting,
+                              &file),
+                kErrorSuccess)
+          << path << walk;
+    }
+  }
   EXPECT_EQ(Read("C:\\alias\\file.txt"), "inside");
-  EXPECT_EQ(Names("C:\\*"), (std::vector<std::string>{"alias"}));
+  EXPECT_EQ(Names("C:\\*"), (std::vector<std::string>{"alias", "relative"}));
 }
 
 TEST_F(PosixHostTest, MatchesExistingNamesIgnoringCase) {

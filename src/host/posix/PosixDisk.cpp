@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -23,92 +24,168 @@ std::optional<std::string> RealPath(const std::string& path) {
   return std::string(real.get());
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-}  // namespace
-
-std::optional<std::string> Drives::RealRoot() const { return RealPath(root_); }
-
-bool Drives::Inside(const std::string& realRoot, const std::string& realPath) const {
+bool Inside(const std::string& realRoot, const std::string& realPath) {
   if (realRoot == "/") return true;
   return realPath == realRoot ||
          (realPath.size() > realRoot.size() &&
           realPath.compare(0, realRoot.size(), realRoot) == 0 && realPath[realRoot.size()] == '/');
 }
 
-DiskEntry Drives::Describe(const std::string& hostFolder, const std::string& diskName) const {
-  DiskEntry entry;
-  entry.diskName = diskName;
-  entry.path = hostFolder + "/" + diskName;
-  struct stat info {};
-  if (lstat(entry.path.c_str(), &info) != 0) return entry;
-  if (!S_ISLNK(info.st_mode)) {
-    entry.target = entry.path;
-    entry.info = info;
-    entry.exists = true;
-    return entry;
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+Listing ReadFolder(const DiskFolder& folder) {
+  Listing names;
+  Fd fd(openat(folder.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return names;
+  DirPtr dir{fdopendir(fd.get())};
+  if (!dir) return names;
+  fd.Release();
+  while (dirent* item = readdir(dir.get())) {
+    std::string diskName = item->d_name;
+    if (diskName == "." || diskName == ".." || !WindowsCanHold(diskName)) continue;
+    std::u16string key = NtfsSortKey(diskName);
+    names.push_back({std::move(diskName), Utf8ToCp1252(item->d_name), std::move(key)});
   }
-  entry.isLink = true;
-  std::optional<std::string> root = RealRoot();
-  std::optional<std::string> target = RealPath(entry.path);
-  if (!root || !target || !Inside(*root, *target)) return entry;
-  if (stat(target->c_str(), &info) != 0) return entry;
-  entry.target = *target;
-  entry.info = info;
-  entry.exists = true;
+  std::sort(names.begin(), names.end(), [](const ListedName& a, const ListedName& b) {
+    return a.sortKey != b.sortKey ? a.sortKey < b.sortKey : a.diskName < b.diskName;
+  });
+  return names;
+}
+
+}  // namespace
+
+bool Drives::Describe(const FolderRef& folder, const std::string& diskName,
+                      DiskEntry* entry) const {
+  *entry = DiskEntry{};
+  entry->folder = folder;
+  entry->diskName = diskName;
+  struct stat info {};
+  if (fstatat(folder->fd.get(), diskName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (S_ISLNK(info.st_mode)) {
+    entry->isLink = true;
+    Fd target(root_.Open(entry->Relative(), O_PATH));
+    if (!target || fstat(target.get(), &info) != 0) return true;
+  }
+  entry->info = info;
+  entry->exists = true;
+  return true;
+}
+
+DiskEntry Drives::Lookup(const FolderRef& folder, const std::string& name) {
+  DiskEntry entry;
+  std::string exact = Cp1252ToUtf8(name);
+  if (Describe(folder, exact, &entry)) return entry;
+  // Several disk names may differ only in case; the first in NTFS order wins, as a stable choice.
+  std::shared_ptr<const Listing> names = List(folder);
+  for (const ListedName& listed : *names) {
+    if (SameNameIgnoringCase(listed.name, name) && Describe(folder, listed.diskName, &entry)) {
+      return entry;
+    }
+  }
+  entry = DiskEntry{};
+  entry.folder = folder;
+  entry.diskName = exact;
   return entry;
 }
 
-DiskEntry Drives::Lookup(const std::string& hostFolder, const std::string& name) const {
-  std::string exact = Cp1252ToUtf8(name);
-  struct stat info {};
-  if (lstat((hostFolder + "/" + exact).c_str(), &info) == 0) return Describe(hostFolder, exact);
-
-  // Several disk names may differ only in case; the first in NTFS order wins, as a stable choice.
-  std::optional<std::string> found;
-  if (DirPtr dir{opendir(hostFolder.c_str())}) {
-    while (dirent* item = readdir(dir.get())) {
-      std::string diskName = item->d_name;
-      if (diskName == "." || diskName == "..") continue;
-      if (!SameNameIgnoringCase(Utf8ToCp1252(diskName), name)) continue;
-      if (!found || NtfsSortKey(diskName) < NtfsSortKey(*found)) found = diskName;
-    }
+int Drives::Open(const DiskEntry& entry, int flags) const {
+  if (!entry.isLink) {
+    int fd = openat(entry.folder->fd.get(), entry.diskName.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    // ELOOP: the name became a link since it was described.
+    if (fd >= 0 || errno != ELOOP) return fd;
   }
-  if (found) return Describe(hostFolder, *found);
-  DiskEntry missing;
-  missing.diskName = exact;
-  missing.path = hostFolder + "/" + exact;
-  return missing;
+  return root_.Open(entry.Relative(), flags);
 }
 
-WinError Drives::Folder(const WindowsPath& path, size_t count, std::string* hostFolder) const {
+int Drives::Enter(const FolderRef& parent, const std::string& name, FolderRef* child) {
+  constexpr int kFolder = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  std::string diskName = Cp1252ToUtf8(name);
+  Fd fd(openat(parent->fd.get(), diskName.c_str(), kFolder));
+  if (!fd && errno == ENOENT) {
+    std::shared_ptr<const Listing> names = List(parent);
+    auto match = std::find_if(names->begin(), names->end(), [&](const ListedName& listed) {
+      return SameNameIgnoringCase(listed.name, name);
+    });
+    if (match == names->end()) return ENOENT;
+    diskName = match->diskName;
+    fd = Fd(openat(parent->fd.get(), diskName.c_str(), kFolder));
+  }
+  std::string relative = parent->relative + "/" + diskName;
+  // A link (or a file): followed while it stays inside.
+  if (!fd && (errno == ENOTDIR || errno == ELOOP))
+    fd = Fd(root_.Open(relative, O_PATH | O_DIRECTORY));
+  if (!fd) return errno;
+  *child = std::make_shared<DiskFolder>(DiskFolder{std::move(fd), std::move(relative)});
+  return 0;
+}
+
+WinError Drives::Folder(const WindowsPath& path, size_t count, FolderRef* folder) {
   for (size_t i = 0; i < count; ++i) {
     if (IsInvalidName(path.components[i])) return kErrorInvalidName;
   }
-  std::optional<std::string> root = RealRoot();
-  if (!root) return kErrorPathNotFound;
-  DiskEntry folder = Describe(*root, std::string(1, path.DriveFolder()));
-  for (size_t i = 0; folder.exists && S_ISDIR(folder.info.st_mode) && i < count; ++i) {
-    folder = Lookup(folder.target, path.components[i]);
+  // The levels kept from the last path serve as far as both paths agree, when the deepest of
+  // them is still a folder somewhere (a removed one has no links left).
+  size_t kept = 0;
+  if (!chain_.empty() && drive_ == path.DriveFolder()) {
+    kept = 1;
+    while (kept <= count && kept < chain_.size() &&
+           chain_[kept].name == path.components[kept - 1]) {
+      ++kept;
+    }
+    struct stat info {};
+    if (fstat(chain_[kept - 1].folder->fd.get(), &info) != 0 || info.st_nlink == 0) kept = 0;
   }
-  if (!folder.exists || !S_ISDIR(folder.info.st_mode)) return kErrorPathNotFound;
-  *hostFolder = folder.target;
+  chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(kept), chain_.end());
+  if (chain_.empty()) {
+    drive_ = path.DriveFolder();
+    std::string name(1, drive_);
+    Fd fd(root_.Open(name, O_PATH | O_DIRECTORY));
+    if (!fd) return kErrorPathNotFound;
+    chain_.emplace_back(name, std::make_shared<DiskFolder>(DiskFolder{std::move(fd), name}));
+  }
+  while (chain_.size() <= count) {
+    const std::string& name = path.components[chain_.size() - 1];
+    FolderRef child;
+    if (Enter(chain_.back().folder, name, &child) != 0) return kErrorPathNotFound;
+    chain_.emplace_back(name, std::move(child));
+  }
+  *folder = chain_[count].folder;
   return kErrorSuccess;
 }
 
-WinError Drives::Find(const WindowsPath& path, DiskEntry* entry) const {
-  std::string folder;
+WinError Drives::Find(const WindowsPath& path, DiskEntry* entry) {
+  FolderRef folder;
   WinError error = Folder(path, path.components.size() - 1, &folder);
   if (error != kErrorSuccess) return error;
   *entry = Lookup(folder, path.components.back());
   return kErrorSuccess;
 }
 
+std::shared_ptr<const Listing> Drives::List(const FolderRef& folder) {
+  auto level = std::find_if(chain_.begin(), chain_.end(),
+                            [&](const Level& kept) { return kept.folder == folder; });
+  if (level == chain_.end()) return std::make_shared<Listing>(ReadFolder(*folder));
+  struct stat info {};
+  fstat(folder->fd.get(), &info);
+  if (!level->listing || !SameTime(level->modified, info.st_mtim) ||
+      !SameTime(level->changed, info.st_ctim)) {
+    // The times are taken before the read: a change during it shows as a change next time.
+    level->listing = std::make_shared<Listing>(ReadFolder(*folder));
+    level->modified = info.st_mtim;
+    level->changed = info.st_ctim;
+  }
+  return level->listing;
+}
+
 std::optional<WindowsPath> Drives::ToWindows(const std::string& hostPath) const {
-  std::optional<std::string> root = RealRoot();
+  std::optional<std::string> root = RealPath(rootPath_);
   std::optional<std::string> real = RealPath(hostPath);
   if (!root || !real || !Inside(*root, *real) || *real == *root) return std::nullopt;
   std::string rest = real->substr(*root == "/" ? 1 : root->size() + 1);
@@ -252,12 +329,6 @@ WinError ClaimSharing(int fd, FileAccess access, FileShare share) {
   return claimed ? kErrorSuccess : FromErrno(errno);
 }
 
-bool FileInUse(const std::string& hostPath) {
-  int fd = open(hostPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool inUse = HeldByOther(fd, 0, 4);
-  close(fd);
-  return inUse;
-}
+bool FileInUse(int fd) { return HeldByOther(fd, 0, 4); }
 
 }  // namespace orvo::posix

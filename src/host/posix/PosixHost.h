@@ -13,11 +13,11 @@
 #include <string>
 
 #include "host/Host.h"
+#include "host/posix/PosixDisk.h"
 #include "host/posix/WindowsPath.h"
 
 namespace orvo {
 namespace posix {
-struct DiskEntry;
 
 // The longest paths a call takes, as Windows' ANSI calls take them: a given text of more than
 // MAX_PATH (260) characters does not fit the buffer it is copied to, ERROR_FILENAME_EXCED_RANGE
@@ -85,9 +85,10 @@ class PosixHost : public Host {
   WinError Resolve(const std::string& path, posix::WindowsPath* full,
                    const posix::PathLimit& limit = posix::kAnyCall) const;
   // Finds the existing entry that `path` names for removal; a drive root is refused.
-  WinError FindForRemoval(const std::string& path, posix::DiskEntry* entry) const;
+  WinError FindForRemoval(const std::string& path, posix::DiskEntry* entry);
 
   std::string root_;
+  posix::Drives drives_;
   posix::WindowsPath currentDirectory_;
 };
 
