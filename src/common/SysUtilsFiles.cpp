@@ -91,13 +91,27 @@ bool CreateDirPath(const std::string& dir) {
   return true;
 }
 
-int32_t SearchFirst(const std::string& pattern, uint8_t filter, TSearchRec& rec) {
+namespace {
+
+int32_t StartSearch(const std::string& pattern, uint8_t filter, bool foldersOnly, TSearchRec& rec) {
   SearchClose(rec);
   rec.SkipAttrs = ~static_cast<int32_t>(filter) & kFilterableAttrs;
-  WinError error = Host::Default().FindFirst(pattern, &rec.Search, &rec.Data);
+  Host& host = Host::Default();
+  WinError error = foldersOnly ? host.FindFirstFolder(pattern, &rec.Search, &rec.Data)
+                               : host.FindFirst(pattern, &rec.Search, &rec.Data);
   if (error == kErrorSuccess) error = SkipFiltered(rec);
   if (error != kErrorSuccess) SearchClose(rec);
   return static_cast<int32_t>(error);
+}
+
+}  // namespace
+
+int32_t SearchFirst(const std::string& pattern, uint8_t filter, TSearchRec& rec) {
+  return StartSearch(pattern, filter, false, rec);
+}
+
+int32_t SearchFirstFolder(const std::string& pattern, uint8_t filter, TSearchRec& rec) {
+  return StartSearch(pattern, filter, true, rec);
 }
 
 int32_t SearchNext(TSearchRec& rec) {

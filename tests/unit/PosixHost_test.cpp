@@ -304,6 +304,34 @@ TEST_F(PosixHostTest, SearchesInNtfsOrderWithDotsBelowTheRoot) {
   EXPECT_EQ(host_.FindFirst("Q:\\*", &search, &entry), kErrorPathNotFound);
 }
 
+TEST_F(PosixHostTest, SearchesSeeEveryChangeToTheirFolder) {
+  WriteHostFile(Disk("c/x/a.xml"), "");
+  fs::create_directories(Disk("c/x/sub"));
+  fs::create_directory_symlink("sub", Disk("c/x/link"));
+  // A search for folders may leave the files out.
+  std::vector<std::string> folders;
+  std::unique_ptr<DirSearch> search;
+  FindData entry;
+  ASSERT_EQ(host_.FindFirstFolder("C:\\x\\*", &search, &entry), kErrorSuccess);
+  do folders.push_back(entry.name);
+  while (search->Next(&entry) == kErrorSuccess);
+  EXPECT_EQ(folders, (std::vector<std::string>{".", "..", "link", "sub"}));
+  // A folder searched again is read again when it changed, by the host or by others.
+  std::unique_ptr<FileHandle> file;
+  ASSERT_EQ(Open("C:\\x\\b.xml", FileAccess::kWrite, {}, FileDisposition::kCreateNew, &file),
+            kErrorSuccess);
+  EXPECT_EQ(Names("C:\\x\\*.xml"), (std::vector<std::string>{"a.xml", "b.xml"}));
+  WriteHostFile(Disk("c/x/c.xml"), "");
+  EXPECT_EQ(Names("C:\\x\\*.xml"), (std::vector<std::string>{"a.xml", "b.xml", "c.xml"}));
+  fs::remove(Disk("c/x/a.xml"));
+  EXPECT_EQ(Names("C:\\x\\*.xml"), (std::vector<std::string>{"b.xml", "c.xml"}));
+  // A folder removed and made again by others is found anew.
+  ASSERT_EQ(host_.SetCurrentFolder("C:\\x\\sub"), kErrorSuccess);
+  fs::remove(Disk("c/x/sub"));
+  WriteHostFile(Disk("c/x/sub/new.xml"), "");
+  EXPECT_EQ(Names("*.xml"), (std::vector<std::string>{"new.xml"}));
+}
+
 TEST_F(PosixHostTest, SearchesLeaveOutNamesWindowsCannotHold) {
   for (const char* name :
        {"a\\b", "a:b", "a*b", "a?b", "a\"b", "a<b", "a>b", "a|b", "a\nb", "a\x1f"}) {

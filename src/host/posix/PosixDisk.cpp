@@ -50,8 +50,9 @@ Listing ReadFolder(const DiskFolder& folder) {
   while (dirent* item = readdir(dir.get())) {
     std::string diskName = item->d_name;
     if (diskName == "." || diskName == ".." || !WindowsCanHold(diskName)) continue;
-    std::u16string key = NtfsSortKey(diskName);
-    names.push_back({std::move(diskName), Utf8ToCp1252(item->d_name), std::move(key)});
+    std::string key = NtfsSortKey(diskName);
+    names.push_back(
+        {std::move(diskName), Utf8ToCp1252(item->d_name), std::move(key), item->d_type});
   }
   std::sort(names.begin(), names.end(), [](const ListedName& a, const ListedName& b) {
     return a.sortKey != b.sortKey ? a.sortKey < b.sortKey : a.diskName < b.diskName;

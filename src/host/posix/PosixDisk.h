@@ -38,7 +38,8 @@ struct DiskEntry {
 struct ListedName {
   std::string diskName;  // UTF-8
   std::string name;      // code page 1252
-  std::u16string sortKey;
+  std::string sortKey;   // NtfsSortKey
+  unsigned char type;    // as the folder read gives it (DT_DIR, DT_REG, DT_LNK, DT_UNKNOWN, ...)
 };
 // A folder's names that Windows could hold, in NTFS order.
 using Listing = std::vector<ListedName>;

@@ -1,4 +1,5 @@
 // Folders, directory searches, renames, the current directory and the error texts.
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -142,6 +143,16 @@ WinError PosixHost::GetAttributes(const std::string& path, uint32_t* attributes)
 
 WinError PosixHost::FindFirst(const std::string& pattern, std::unique_ptr<DirSearch>* search,
                               FindData* first) {
+  return Search(pattern, false, search, first);
+}
+
+WinError PosixHost::FindFirstFolder(const std::string& pattern, std::unique_ptr<DirSearch>* search,
+                                    FindData* first) {
+  return Search(pattern, true, search, first);
+}
+
+WinError PosixHost::Search(const std::string& pattern, bool foldersOnly,
+                           std::unique_ptr<DirSearch>* search, FindData* first) {
   WindowsPath full;
   if (WinError error = Resolve(pattern, &full)) return error;
   if (full.IsRoot() || full.trailingSeparator) return kErrorFileNotFound;
@@ -159,6 +170,10 @@ WinError PosixHost::FindFirst(const std::string& pattern, std::unique_ptr<DirSea
     }
     std::shared_ptr<const posix::Listing> names = drives_.List(folder);
     for (const posix::ListedName& listed : *names) {
+      if (foldersOnly && listed.type != DT_DIR && listed.type != DT_LNK &&
+          listed.type != DT_UNKNOWN) {
+        continue;
+      }
       if (!posix::MatchesPattern(leaf, listed.name)) continue;
       DiskEntry entry;
       if (drives_.Describe(folder, listed.diskName, &entry) && entry.exists) {

@@ -50,6 +50,8 @@ class PosixHost : public Host {
   WinError GetAttributes(const std::string& path, uint32_t* attributes) override;
   WinError FindFirst(const std::string& pattern, std::unique_ptr<DirSearch>* search,
                      FindData* first) override;
+  WinError FindFirstFolder(const std::string& pattern, std::unique_ptr<DirSearch>* search,
+                           FindData* first) override;
   WinError CreateFolder(const std::string& path) override;
   WinError RemoveFolder(const std::string& path) override;
   WinError RemoveFile(const std::string& path) override;
@@ -86,6 +88,10 @@ class PosixHost : public Host {
                    const posix::PathLimit& limit = posix::kAnyCall) const;
   // Finds the existing entry that `path` names for removal; a drive root is refused.
   WinError FindForRemoval(const std::string& path, posix::DiskEntry* entry);
+  // A search; with `foldersOnly` the names that the folder read shows to be something else are
+  // left out without looking at them.
+  WinError Search(const std::string& pattern, bool foldersOnly, std::unique_ptr<DirSearch>* search,
+                  FindData* first);
 
   std::string root_;
   posix::Drives drives_;

@@ -19,8 +19,8 @@ unsigned char UpperCp1252(unsigned char c);
 bool SameNameIgnoringCase(const std::string& a, const std::string& b);
 
 // The key that sorts disk names in NTFS order: the UTF-16 code units of the upper-case form,
-// compared ordinally.
-std::u16string NtfsSortKey(const std::string& diskName);
+// big-endian, so that comparing the bytes compares the units ordinally.
+std::string NtfsSortKey(const std::string& diskName);
 
 // True when `name` matches a Windows pattern ('*' any run, '?' one character, letter case
 // ignored, a final ".*" also matching names without a dot).
