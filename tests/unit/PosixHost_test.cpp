@@ -428,6 +428,48 @@ TEST_F(PosixHostTest, MoveNeverReplacesUnlessAsked) {
   EXPECT_EQ(ReadHostFile(Disk("d/a.xml")), "new");
 }
 
+// The folders flushed (by inode) while it lives; flushes fail with `error` when it is set.
+class FlushRecorder {
+ public:
+  FlushRecorder() {
+    posix::Fsync = [](int fd) {
+      struct stat info {};
+      if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) folders.push_back(info.st_ino);
+      errno = error;
+      return error == 0 ? 0 : -1;
+    };
+  }
+  ~FlushRecorder() {
+    posix::Fsync = saved_;
+    folders.clear();
+    error = 0;
+  }
+  static inline std::vector<ino_t> folders;
+  static inline int error = 0;
+
+ private:
+  decltype(posix::Fsync) saved_ = posix::Fsync;
+};
+
+TEST_F(PosixHostTest, MovesReachTheDiskBeforeTheyAreAnswered) {
+  WriteHostFile(Disk("c/a/f.dwl"), "batch");
+  fs::create_directories(Disk("c/b"));
+  auto inode = [&](const char* folder) {
+    struct stat info {};
+    stat(Disk(folder).c_str(), &info);
+    return info.st_ino;
+  };
+  FlushRecorder flushes;
+  EXPECT_EQ(host_.MovePath("C:\\a\\f.dwl", "C:\\a\\f.xml", false), kErrorSuccess);
+  EXPECT_EQ(flushes.folders, std::vector<ino_t>{inode("c/a")});
+  flushes.folders.clear();
+  EXPECT_EQ(host_.MovePath("C:\\a\\f.xml", "C:\\b\\F.xml", true), kErrorSuccess);
+  EXPECT_EQ(flushes.folders, (std::vector<ino_t>{inode("c/b"), inode("c/a")}));
+  // A move whose flush fails is not answered as done.
+  flushes.error = EIO;
+  EXPECT_EQ(host_.MovePath("C:\\b\\F.xml", "C:\\b\\g.xml", false), kErrorIoDevice);
+}
+
 TEST_F(PosixHostTest, FoldersAndCurrentDirectory) {
   EXPECT_EQ(host_.CreateFolder("C:\\a"), kErrorSuccess);
   EXPECT_EQ(host_.CreateFolder("C:\\a"), kErrorAlreadyExists);

@@ -207,6 +207,8 @@ std::optional<WindowsPath> Drives::ToWindows(const std::string& hostPath) const 
   return path;
 }
 
+int (*Fsync)(int fd) = fsync;
+
 uint32_t AttributesOf(const std::string& name, const struct stat& info, bool isLink) {
   uint32_t hidden = !name.empty() && name[0] == '.' ? kAttrHidden : 0;
   // A link is a reparse point, as Windows marks junctions and symbolic links: the walk, which

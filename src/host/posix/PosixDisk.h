@@ -82,8 +82,9 @@ class Drives {
     std::string name;  // the path's component, 1252; the drive folder's name for the first
     FolderRef folder;
     std::shared_ptr<const Listing> listing;  // once read
-    struct timespec modified {
-    }, changed{};  // the folder's times when it was read
+    // The folder's times when it was read.
+    timespec modified{};
+    timespec changed{};
   };
 
   // The child folder `name` (1252) of `parent`; ENOENT, ENOTDIR or another errno on failure.
@@ -103,6 +104,10 @@ FileTime FileTimeOf(const struct stat& info);
 
 // The Windows code of a failed system call.
 WinError FromErrno(int error);
+
+// The fsync system call, through which files and folders are flushed. Tests replace it to see
+// what is flushed and to make a flush fail.
+extern int (*Fsync)(int fd);
 
 // Places the sharing claim of an open on `fd` (opened for reading) after checking, under an
 // exclusive guard, that no other open of the file conflicts: kErrorSharingViolation if one does.

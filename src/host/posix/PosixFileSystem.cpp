@@ -70,14 +70,17 @@ bool IsReadOnlyFile(const DiskEntry& entry) {
   return S_ISREG(entry.info.st_mode) && (entry.info.st_mode & S_IWUSR) == 0;
 }
 
-// True when two entries are one name of one folder.
-bool SameEntry(const DiskEntry& a, const DiskEntry& b) {
-  if (a.diskName != b.diskName) return false;
+bool SameFolder(const DiskEntry& a, const DiskEntry& b) {
   if (a.folder == b.folder) return true;
-  struct stat first {
-  }, second{};
+  struct stat first {};
+  struct stat second {};
   return fstat(a.folder->fd.get(), &first) == 0 && fstat(b.folder->fd.get(), &second) == 0 &&
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// True when two entries are one name of one folder.
+bool SameEntry(const DiskEntry& a, const DiskEntry& b) {
+  return a.diskName == b.diskName && SameFolder(a, b);
 }
 
 int At(const DiskEntry& entry) { return entry.folder->fd.get(); }
@@ -97,6 +100,13 @@ int RenameNoReplace(const DiskEntry& from, const DiskEntry& to, const std::strin
   struct stat info {};
   if (fstatat(At(to), newName, &info, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
   return renameat(At(from), oldName, At(to), newName) == 0 ? 0 : errno;
+}
+
+// Forces a folder's entries to the storage device.
+WinError SyncFolder(const DiskEntry& entry) {
+  posix::Fd folder(openat(At(entry), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder || posix::Fsync(folder.get()) != 0) return FromErrno(errno);
+  return kErrorSuccess;
 }
 
 // True when some open of the program holds the existing entry.
@@ -251,7 +261,15 @@ WinError PosixHost::MovePath(const std::string& from, const std::string& to, boo
   bool isFolder = S_ISDIR(old.info.st_mode);
   if (!isFolder && InUse(drives_, old)) return kErrorSharingViolation;
   drives_.Forget();
+  if (WinError error = Move(old, target, newName, replace, isFolder)) return error;
+  // As MOVEFILE_WRITE_THROUGH: both folders are on the disk before the move is answered, so a
+  // save, a verification or a marker swap that was answered survives a power cut.
+  if (WinError error = SyncFolder(target)) return error;
+  return SameFolder(old, target) ? kErrorSuccess : SyncFolder(old);
+}
 
+WinError PosixHost::Move(const DiskEntry& old, const DiskEntry& target, const std::string& newName,
+                         bool replace, bool isFolder) {
   if (target.exists && SameEntry(old, target)) {
     // The same entry: only a change of letter case is left to do.
     std::string wanted = posix::Cp1252ToUtf8(newName);

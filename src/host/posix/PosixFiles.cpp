@@ -56,7 +56,7 @@ class PosixFile : public FileHandle {
 
   WinError Flush() override {
     if (access_ == FileAccess::kRead) return kErrorSuccess;
-    return fsync(fd_) == 0 ? kErrorSuccess : posix::FromErrno(errno);
+    return posix::Fsync(fd_) == 0 ? kErrorSuccess : posix::FromErrno(errno);
   }
 
   WinError SetEndOfFile() override {
@@ -118,7 +118,10 @@ WinError PosixHost::OpenFile(const std::string& path, FileAccess access, FileSha
       ftruncate(fd.get(), 0) != 0) {
     return posix::FromErrno(errno);
   }
-  *file = std::make_unique<PosixFile>(fd.Release(), access);
+  // The descriptor is let go only once the handle owns it (the allocation may fail).
+  auto handle = std::make_unique<PosixFile>(fd.get(), access);
+  fd.Release();
+  *file = std::move(handle);
   return kErrorSuccess;
 }
 

@@ -88,6 +88,9 @@ class PosixHost : public Host {
                    const posix::PathLimit& limit = posix::kAnyCall) const;
   // Finds the existing entry that `path` names for removal; a drive root is refused.
   WinError FindForRemoval(const std::string& path, posix::DiskEntry* entry);
+  // Renames `old` as `target` (of the name `newName`), the final step of MovePath.
+  WinError Move(const posix::DiskEntry& old, const posix::DiskEntry& target,
+                const std::string& newName, bool replace, bool isFolder);
   // A search; with `foldersOnly` the names that the folder read shows to be something else are
   // left out without looking at them.
   WinError Search(const std::string& pattern, bool foldersOnly, std::unique_ptr<DirSearch>* search,
