@@ -325,11 +325,24 @@ TEST_F(PosixHostTest, SearchesSeeEveryChangeToTheirFolder) {
   EXPECT_EQ(Names("C:\\x\\*.xml"), (std::vector<std::string>{"a.xml", "b.xml", "c.xml"}));
   fs::remove(Disk("c/x/a.xml"));
   EXPECT_EQ(Names("C:\\x\\*.xml"), (std::vector<std::string>{"b.xml", "c.xml"}));
-  // A folder removed and made again by others is found anew.
+  // A folder kept open that others removed, renamed or linked elsewhere answers no more for its
+  // path: the one its path names now does.
+  using Names_ = std::vector<std::string>;
   ASSERT_EQ(host_.SetCurrentFolder("C:\\x\\sub"), kErrorSuccess);
   fs::remove(Disk("c/x/sub"));
-  WriteHostFile(Disk("c/x/sub/new.xml"), "");
-  EXPECT_EQ(Names("*.xml"), (std::vector<std::string>{"new.xml"}));
+  WriteHostFile(Disk("c/x/sub/one.xml"), "");
+  EXPECT_EQ(Names("*.xml"), Names_{"one.xml"});
+  fs::rename(Disk("c/x/sub"), Disk("c/x/old"));
+  WriteHostFile(Disk("c/x/sub/two.xml"), "");
+  EXPECT_EQ(Names("C:\\x\\sub\\*.xml"), Names_{"two.xml"});
+  fs::rename(Disk("c/x"), Disk("c/y"));
+  WriteHostFile(Disk("c/x/sub/three.xml"), "");
+  EXPECT_EQ(Names("C:\\x\\sub\\*.xml"), Names_{"three.xml"});
+  fs::create_directory_symlink("y", Disk("c/link"));
+  EXPECT_EQ(Names("C:\\link\\sub\\*.xml"), Names_{"two.xml"});
+  fs::remove(Disk("c/link"));
+  fs::create_directory_symlink("x", Disk("c/link"));
+  EXPECT_EQ(Names("C:\\link\\sub\\*.xml"), Names_{"three.xml"});
 }
 
 TEST_F(PosixHostTest, SearchesLeaveOutNamesWindowsCannotHold) {

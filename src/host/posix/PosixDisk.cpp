@@ -105,34 +105,73 @@ int Drives::Open(const DiskEntry& entry, int flags) const {
   return root_.Open(entry.Relative(), flags);
 }
 
-int Drives::Enter(const FolderRef& parent, const std::string& name, FolderRef* child) {
+int Drives::Enter(const Level& parent, const std::string& name, Level* child) {
   constexpr int kFolder = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int at = parent.folder->fd.get();
   std::string diskName = Cp1252ToUtf8(name);
-  Fd fd(openat(parent->fd.get(), diskName.c_str(), kFolder));
-  if (!fd && errno == ENOENT) {
-    std::shared_ptr<const Listing> names = List(parent);
+  Fd fd(openat(at, diskName.c_str(), kFolder));
+  int error = fd ? 0 : errno;
+  if (error == ENOENT) {
+    std::shared_ptr<const Listing> names = List(parent.folder);
     auto match = std::find_if(names->begin(), names->end(), [&](const ListedName& listed) {
       return SameNameIgnoringCase(listed.name, name);
     });
     if (match == names->end()) return ENOENT;
     diskName = match->diskName;
-    fd = Fd(openat(parent->fd.get(), diskName.c_str(), kFolder));
+    fd = Fd(openat(at, diskName.c_str(), kFolder));
+    error = fd ? 0 : errno;
   }
-  std::string relative = parent->relative + "/" + diskName;
+  std::string relative = parent.folder->relative + "/" + diskName;
   // A link (or a file): followed while it stays inside.
-  if (!fd && (errno == ENOTDIR || errno == ELOOP))
+  bool throughLink = error == ENOTDIR || error == ELOOP;
+  if (throughLink) {
     fd = Fd(root_.Open(relative, O_PATH | O_DIRECTORY));
-  if (!fd) return errno;
-  *child = std::make_shared<DiskFolder>(DiskFolder{std::move(fd), std::move(relative)});
+    error = fd ? 0 : errno;
+  }
+  if (error != 0) return error;
+  child->name = name;
+  Keep(at, diskName, throughLink, DiskFolder{std::move(fd), std::move(relative)}, child);
   return 0;
+}
+
+int Drives::EnterDrive(char drive, Level* level) {
+  std::string name(1, drive);
+  Fd fd(root_.Open(name, O_PATH | O_DIRECTORY));
+  if (!fd) return errno;
+  level->name = name;
+  Keep(root_.fd(), name, false, DiskFolder{std::move(fd), name}, level);
+  return 0;
+}
+
+void Drives::Keep(int parent, const std::string& diskName, bool throughLink, DiskFolder folder,
+                  Level* level) {
+  level->folder = std::make_shared<DiskFolder>(std::move(folder));
+  fstat(level->folder->fd.get(), &level->entered);
+  // The name must still be this folder after its change time was taken, or a rename in between
+  // would go unseen.
+  struct stat named {};
+  level->throughLink =
+      throughLink || fstatat(parent, diskName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      named.st_dev != level->entered.st_dev || named.st_ino != level->entered.st_ino;
+}
+
+bool Drives::StillThere(const Level& level) const {
+  struct stat now {};
+  if (level.throughLink) {
+    Fd again(root_.Open(level.folder->relative, O_PATH | O_DIRECTORY));
+    return again && fstat(again.get(), &now) == 0 && now.st_dev == level.entered.st_dev &&
+           now.st_ino == level.entered.st_ino;
+  }
+  return fstat(level.folder->fd.get(), &now) == 0 && now.st_nlink > 0 &&
+         SameTime(now.st_ctim, level.entered.st_ctim);
 }
 
 WinError Drives::Folder(const WindowsPath& path, size_t count, FolderRef* folder) {
   for (size_t i = 0; i < count; ++i) {
     if (IsInvalidName(path.components[i])) return kErrorInvalidName;
   }
-  // The levels kept from the last path serve as far as both paths agree, when the deepest of
-  // them is still a folder somewhere (a removed one has no links left).
+  // The levels kept from the last path serve as far as both paths agree and the folders are
+  // still where they were.
   size_t kept = 0;
   if (!chain_.empty() && drive_ == path.DriveFolder()) {
     kept = 1;
@@ -140,22 +179,23 @@ WinError Drives::Folder(const WindowsPath& path, size_t count, FolderRef* folder
            chain_[kept].name == path.components[kept - 1]) {
       ++kept;
     }
-    struct stat info {};
-    if (fstat(chain_[kept - 1].folder->fd.get(), &info) != 0 || info.st_nlink == 0) kept = 0;
+  }
+  for (size_t i = 0; i < kept; ++i) {
+    if (!StillThere(chain_[i])) kept = i;
   }
   chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(kept), chain_.end());
   if (chain_.empty()) {
     drive_ = path.DriveFolder();
-    std::string name(1, drive_);
-    Fd fd(root_.Open(name, O_PATH | O_DIRECTORY));
-    if (!fd) return kErrorPathNotFound;
-    chain_.emplace_back(name, std::make_shared<DiskFolder>(DiskFolder{std::move(fd), name}));
+    Level drive;
+    if (EnterDrive(drive_, &drive) != 0) return kErrorPathNotFound;
+    chain_.push_back(std::move(drive));
   }
   while (chain_.size() <= count) {
-    const std::string& name = path.components[chain_.size() - 1];
-    FolderRef child;
-    if (Enter(chain_.back().folder, name, &child) != 0) return kErrorPathNotFound;
-    chain_.emplace_back(name, std::move(child));
+    Level child;
+    if (Enter(chain_.back(), path.components[chain_.size() - 1], &child) != 0) {
+      return kErrorPathNotFound;
+    }
+    chain_.push_back(std::move(child));
   }
   *folder = chain_[count].folder;
   return kErrorSuccess;

@@ -50,8 +50,8 @@ using Listing = std::vector<ListedName>;
 //
 // The folders of the path resolved last are kept open, with the names of those that were read:
 // a walk then enters each child, comes back and searches a folder again without resolving
-// anything twice. Whatever the host changes forgets them (Forget); a folder that others changed
-// since is read again.
+// anything twice. Whatever the host changes forgets them (Forget); a kept folder that others
+// renamed, removed or changed since is entered or read again.
 class Drives {
  public:
   explicit Drives(const std::string& root) : root_(root), rootPath_(root) {}
@@ -77,18 +77,29 @@ class Drives {
 
  private:
   struct Level {
-    Level(std::string levelName, FolderRef levelFolder)
-        : name(std::move(levelName)), folder(std::move(levelFolder)) {}
     std::string name;  // the path's component, 1252; the drive folder's name for the first
     FolderRef folder;
+    // Reached through a link (or while its name changed): checked by opening its path again,
+    // not by its own change time.
+    bool throughLink = false;
+    struct stat entered {};                  // the folder when it was entered
     std::shared_ptr<const Listing> listing;  // once read
     // The folder's times when it was read.
     timespec modified{};
     timespec changed{};
   };
 
-  // The child folder `name` (1252) of `parent`; ENOENT, ENOTDIR or another errno on failure.
-  int Enter(const FolderRef& parent, const std::string& name, FolderRef* child);
+  // Opens the child folder `name` (1252) of `parent` as a new level; ENOENT, ENOTDIR or
+  // another errno on failure.
+  int Enter(const Level& parent, const std::string& name, Level* child);
+  // Opens the drive folder `drive` (its lower-case letter) as the first level.
+  int EnterDrive(char drive, Level* level);
+  // Makes `folder`, named `diskName` in the folder `parent`, the folder of `level`.
+  void Keep(int parent, const std::string& diskName, bool throughLink, DiskFolder folder,
+            Level* level);
+  // True when a kept level is still the folder its path names: its change time stands (a
+  // rename, a removal or a new entry changes it), or its path opens it again.
+  bool StillThere(const Level& level) const;
 
   DiskRoot root_;
   std::string rootPath_;
