@@ -109,8 +109,10 @@ WinError SyncFolder(const DiskEntry& entry) {
   return kErrorSuccess;
 }
 
-// True when some open of the program holds the existing entry.
+// True when some open of the program holds the existing file (devices and pipes are never
+// opened: their opens act).
 bool InUse(const Drives& drives, const DiskEntry& entry) {
+  if (!S_ISREG(entry.info.st_mode)) return false;
   posix::Fd fd(drives.Open(entry, O_RDONLY | O_NONBLOCK));
   return fd && posix::FileInUse(fd.get());
 }
