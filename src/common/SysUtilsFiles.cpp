@@ -1,5 +1,7 @@
 #include "common/SysUtilsFiles.h"
 
+#include <vector>
+
 #include "common/SysUtils.h"
 #include "common/SysUtilsConvert.h"
 #include "common/SysUtilsText.h"
@@ -67,22 +69,49 @@ bool DirIsPresent(const std::string& name) {
 }
 
 bool CreateDirPath(const std::string& dir) {
-  if (dir.empty()) throw EInOutError("Unable to create directory", 3);
-  std::string path = dir.back() == '\\' ? dir.substr(0, dir.size() - 1) : dir;
-  if (path.size() < 3 || DirIsPresent(path)) return true;
-  std::string parent = ExtractFilePath(path);
-  if (parent == path) return true;
-  if (!CreateDirPath(parent)) return false;
-  return Host::Default().CreateFolder(path) == kErrorSuccess;
+  // Looks from the folder outwards for the first one present, then creates the missing ones
+  // inwards. Each level is a prefix of `dir` (its folder part without the final backslash), so
+  // one buffer cut back and grown again serves every level: the cost stays linear in the path.
+  std::string path = dir;
+  std::vector<size_t> missing;  // lengths of the folders to create, innermost first
+  for (;;) {
+    if (path.empty()) throw EInOutError("Unable to create directory", 3);
+    if (path.back() == '\\') path.pop_back();
+    if (path.size() < 3 || DirIsPresent(path)) break;
+    size_t last = LastDelimiter(path, "\\:");
+    if (last == path.size() - 1) break;  // a bare drive ("C:"): nothing to create there
+    missing.push_back(path.size());
+    path.resize(last == std::string::npos ? 0 : last + 1);
+  }
+  Host& host = Host::Default();
+  for (auto length = missing.rbegin(); length != missing.rend(); ++length) {
+    path.append(dir, path.size(), *length - path.size());
+    if (host.CreateFolder(path) != kErrorSuccess) return false;
+  }
+  return true;
 }
 
-int32_t SearchFirst(const std::string& pattern, uint8_t filter, TSearchRec& rec) {
+namespace {
+
+int32_t StartSearch(const std::string& pattern, uint8_t filter, bool foldersOnly, TSearchRec& rec) {
   SearchClose(rec);
   rec.SkipAttrs = ~static_cast<int32_t>(filter) & kFilterableAttrs;
-  WinError error = Host::Default().FindFirst(pattern, &rec.Search, &rec.Data);
+  Host& host = Host::Default();
+  WinError error = foldersOnly ? host.FindFirstFolder(pattern, &rec.Search, &rec.Data)
+                               : host.FindFirst(pattern, &rec.Search, &rec.Data);
   if (error == kErrorSuccess) error = SkipFiltered(rec);
   if (error != kErrorSuccess) SearchClose(rec);
   return static_cast<int32_t>(error);
+}
+
+}  // namespace
+
+int32_t SearchFirst(const std::string& pattern, uint8_t filter, TSearchRec& rec) {
+  return StartSearch(pattern, filter, false, rec);
+}
+
+int32_t SearchFirstFolder(const std::string& pattern, uint8_t filter, TSearchRec& rec) {
+  return StartSearch(pattern, filter, true, rec);
 }
 
 int32_t SearchNext(TSearchRec& rec) {

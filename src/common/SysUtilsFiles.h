@@ -40,6 +40,9 @@ bool CreateDirPath(const std::string& dir);
 // Starts a search that passes over entries carrying any of the bits 2, 4, 8, 16 missing from
 // `filter`. Returns 0 or the host's code (the search is then closed).
 int32_t SearchFirst(const std::string& pattern, uint8_t filter, TSearchRec& rec);
+// As SearchFirst, for a caller that wants the folders only: entries that are not folders may be
+// left out (or not: the filter still applies to every entry).
+int32_t SearchFirstFolder(const std::string& pattern, uint8_t filter, TSearchRec& rec);
 int32_t SearchNext(TSearchRec& rec);
 void SearchClose(TSearchRec& rec);
 

@@ -162,6 +162,13 @@ class Host {
   // failure `*search` is empty.
   virtual WinError FindFirst(const std::string& pattern, std::unique_ptr<DirSearch>* search,
                              FindData* first) = 0;
+  // As FindFirst, for a caller that wants the folders only: the search may leave out entries
+  // that are not folders, and need not (on Windows FindExSearchLimitToDirectories is a hint), so
+  // the caller still looks at each entry's attributes.
+  virtual WinError FindFirstFolder(const std::string& pattern, std::unique_ptr<DirSearch>* search,
+                                   FindData* first) {
+    return FindFirst(pattern, search, first);
+  }
   // Creates one folder; kErrorAlreadyExists when it exists, kErrorPathNotFound without parent.
   virtual WinError CreateFolder(const std::string& path) = 0;
   // Removes one empty folder.

@@ -27,6 +27,10 @@ class HostWrapper : public Host {
                      FindData* first) override {
     return target_->FindFirst(pattern, search, first);
   }
+  WinError FindFirstFolder(const std::string& pattern, std::unique_ptr<DirSearch>* search,
+                           FindData* first) override {
+    return target_->FindFirstFolder(pattern, search, first);
+  }
   WinError CreateFolder(const std::string& path) override { return target_->CreateFolder(path); }
   WinError RemoveFolder(const std::string& path) override { return target_->RemoveFolder(path); }
   WinError RemoveFile(const std::string& path) override { return target_->RemoveFile(path); }

@@ -15,7 +15,7 @@ void CollectFiles(const std::string& Folder, const std::string& Mask, TStrings& 
   SetWorkDir(Folder);
 
   TSearchRec rec;
-  for (int32_t found = SearchFirst("*.*", attrDirectory, rec); found == 0;
+  for (int32_t found = SearchFirstFolder("*.*", attrDirectory, rec); found == 0;
        found = SearchNext(rec)) {
     // A folder with any further attribute bit is not walked into.
     if (rec.AttrBits == attrDirectory && rec.EntryName != "." && rec.EntryName != "..") {

@@ -311,6 +311,21 @@ TEST_F(WebModuleTest, ListingAMissingStoreFolderFails) {
   EXPECT_EQ(Names("c"), std::vector<std::string>{"Orvo"});  // nothing created
 }
 
+TEST_F(WebModuleTest, ListingsFollowNoLinkAndShowNoNameWindowsCannotHold) {
+  const std::string store = kStore;
+  WriteHostFile(Disk(store + "a.dwl"), "");
+  WriteHostFile(Disk(store + "sub/b.dwl"), "");
+  WriteHostFile(Disk(store + "x.dwl\nD:\\fake.dwl"), "");  // a line of its own, were it listed
+  fs::create_directory_symlink("..", Disk(store + "sub/up"));
+  fs::create_directory_symlink(Disk("d/Movel"), Disk(store + "loop"));
+  WriteHostFile(Disk("d/Img/c.png"), "");
+  fs::create_directory_symlink(Disk("d/Img"), Disk("d/Img/loop"));
+  const std::string s = "D:\\Movel\\Lotes\\VESTRA\\";
+  EXPECT_EQ(Post("/listaarquivos", Fields{{"filtro", "*.dwl"}}),
+            CgiAnswer(s + "sub\\b.dwl\r\n" + s + "a.dwl\r\n"));
+  EXPECT_EQ(Post("/imagens", Fields{{"data", "01/01/2000"}}), CgiAnswer("D:\\Img\\c.png\r\n"));
+}
+
 TEST_F(WebModuleTest, ReadingAFileAnswersItsLines) {
   WriteHostFile(Disk("d/docs/lf.txt"), "um\ndois\r\ntr\xEAs");
   WriteHostFile(Disk("d/docs/vazio.txt"), "");

@@ -1,12 +1,16 @@
 // The Linux host's file system: drive folders under a temporary root.
 #include "host/posix/PosixHost.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -90,11 +94,29 @@ TEST_F(PosixHostTest, ResolvesPathsAsWindowsDoes) {
   EXPECT_EQ(host_.FullPathName("", &full), kErrorInvalidName);
 }
 
+// Runs the host on the walk that stands in for openat2 where the kernel lacks it.
+class WithoutOpenat2 {
+ public:
+  WithoutOpenat2() {
+    posix::Openat2 = [](int, const char*, open_how*, size_t) -> long {
+      errno = ENOSYS;
+      return -1;
+    };
+  }
+  ~WithoutOpenat2() { posix::Openat2 = saved_; }
+
+ private:
+  decltype(posix::Openat2) saved_ = posix::Openat2;
+};
+
 TEST_F(PosixHostTest, NothingOutsideTheRootIsReached) {
   WriteHostFile(outside_.path() + "/secret", "secret");
   fs::create_directory_symlink(outside_.path(), Disk("c/escape"));
   fs::create_symlink(outside_.path() + "/secret", Disk("c/secret.lnk"));
   fs::create_directories(Disk("c/a/b"));
+  fs::create_directory_symlink("../../..", Disk("c/a/up"));  // relative, above the root
+  WriteHostFile(root_.path() + "-twin/secret", "secret");    // shares the root's text
+  fs::create_directory_symlink(root_.path() + "-twin", Disk("c/twin"));
   ASSERT_EQ(host_.SetCurrentFolder("C:\\a\\b"), kErrorSuccess);
   std::string hostSecret = outside_.path() + "/secret";
   std::string windowsSecret = "C:" + hostSecret;
@@ -109,38 +131,104 @@ TEST_F(PosixHostTest, NothingOutsideTheRootIsReached) {
       windowsSecret,
       "C:\\escape\\secret",
       "C:\\secret.lnk",
+      "C:\\a\\up\\" + fs::path(outside_.path()).filename().string() + "\\secret",
+      "C:\\twin\\secret",
       "\\\\localhost\\c$" + hostSecret,
       "//localhost/" + hostSecret,
       "\\\\?\\" + hostSecret,
   };
-  for (const std::string& path : attempts) {
-    std::unique_ptr<FileHandle> file;
-    EXPECT_NE(Open(path, FileAccess::kRead, {true, true}, FileDisposition::kOpenExisting, &file),
-              kErrorSuccess)
-        << path;
-    EXPECT_NE(Open(path, FileAccess::kWrite, {}, FileDisposition::kCreateAlways, &file),
-              kErrorSuccess)
-        << path;
-    uint32_t attributes = 0;
-    EXPECT_NE(host_.GetAttributes(path, &attributes), kErrorSuccess) << path;
-    EXPECT_NE(host_.RemoveFile(path), kErrorSuccess) << path;
-    EXPECT_NE(host_.MovePath(path, "C:\\taken", false), kErrorSuccess) << path;
-    EXPECT_NE(host_.MovePath("C:\\a\\b", path, true), kErrorSuccess) << path;
-    EXPECT_TRUE(Names(path).empty()) << path;
+  for (bool walk : {false, true}) {
+    std::optional<WithoutOpenat2> fallback;
+    if (walk) fallback.emplace();
+    for (const std::string& path : attempts) {
+      std::unique_ptr<FileHandle> file;
+      EXPECT_NE(Open(path, FileAccess::kRead, {true, true}, FileDisposition::kOpenExisting, &file),
+                kErrorSuccess)
+          << path;
+      EXPECT_NE(Open(path, FileAccess::kWrite, {}, FileDisposition::kCreateAlways, &file),
+                kErrorSuccess)
+          << path;
+      uint32_t attributes = 0;
+      EXPECT_NE(host_.GetAttributes(path, &attributes), kErrorSuccess) << path;
+      EXPECT_NE(host_.RemoveFile(path), kErrorSuccess) << path;
+      EXPECT_NE(host_.MovePath(path, "C:\\taken", false), kErrorSuccess) << path;
+      EXPECT_NE(host_.MovePath("C:\\a\\b", path, true), kErrorSuccess) << path;
+      EXPECT_TRUE(Names(path).empty()) << path;
+    }
+    EXPECT_TRUE(Names("C:\\escape\\*").empty());
+    EXPECT_EQ(Names("C:\\*"), (std::vector<std::string>{"a"}));  // the links are missing
+    EXPECT_EQ(Names("C:\\a\\*"), (std::vector<std::string>{".", "..", "b"}));
+    EXPECT_NE(host_.SetCurrentFolder("C:\\escape"), kErrorSuccess);
   }
-  EXPECT_TRUE(Names("C:\\escape\\*").empty());
-  EXPECT_EQ(Names("C:\\*"), (std::vector<std::string>{"a"}));  // the links are missing
-  EXPECT_NE(host_.SetCurrentFolder("C:\\escape"), kErrorSuccess);
   EXPECT_EQ(ReadHostFile(hostSecret), "secret");
   EXPECT_EQ(fs::directory_iterator(outside_.path())->path().filename(), "secret");
   EXPECT_EQ(std::distance(fs::directory_iterator(outside_.path()), fs::directory_iterator()), 1);
+  fs::remove_all(root_.path() + "-twin");
+}
+
+TEST_F(PosixHostTest, ConfinementHoldsWhileAFolderIsSwappedWithALinkOut) {
+  WriteHostFile(Disk("d/docs/f.txt"), "inside");
+  WriteHostFile(outside_.path() + "/f.txt", "outside");
+  WriteHostFile(outside_.path() + "/only-outside.txt", "");
+  fs::create_directory_symlink(outside_.path(), Disk("d/swap"));
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    while (!stop) {
+      renameat2(AT_FDCWD, Disk("d/docs").c_str(), AT_FDCWD, Disk("d/swap").c_str(),
+                RENAME_EXCHANGE);
+    }
+  });
+  int insideReads = 0;
+  for (bool walk : {false, true}) {
+    std::optional<WithoutOpenat2> fallback;
+    if (walk) fallback.emplace();
+    for (int i = 0; i < 1000; ++i) {
+      PosixHost host(root_.path());  // resolves from the root every time
+      std::unique_ptr<FileHandle> file;
+      if (host.OpenFile("D:\\docs\\f.txt", FileAccess::kRead, {true, true},
+                        FileDisposition::kOpenExisting, &file) == kErrorSuccess) {
+        char bytes[16];
+        size_t done = 0;
+        file->Read(bytes, sizeof bytes, &done);
+        ASSERT_EQ(std::string(bytes, done), "inside") << walk;
+        ++insideReads;
+      }
+      std::unique_ptr<DirSearch> search;
+      FindData entry;
+      if (host.FindFirst("D:\\docs\\only*", &search, &entry) == kErrorSuccess) {
+        ADD_FAILURE() << "listed outside: " << entry.name;
+      }
+      host.OpenFile("D:\\docs\\new.txt", FileAccess::kWrite, {}, FileDisposition::kCreateAlways,
+                    &file);
+    }
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_GT(insideReads, 0);
+  EXPECT_FALSE(HostPathExists(outside_.path() + "/new.txt"));
+  EXPECT_EQ(ReadHostFile(outside_.path() + "/f.txt"), "outside");
 }
 
 TEST_F(PosixHostTest, FollowsLinksThatStayInside) {
   WriteHostFile(Disk("d/real/file.txt"), "inside");
   fs::create_directory_symlink(Disk("d/real"), Disk("c/alias"));
+  fs::create_directory_symlink("../d/./real/", Disk("c/relative"));
+  fs::create_symlink("../../c/relative/file.txt", Disk("c/alias/linked.txt"));
+  for (bool walk : {false, true}) {
+    std::optional<WithoutOpenat2> fallback;
+    if (walk) fallback.emplace();
+    PosixHost host(root_.path());
+    for (const char* path :
+         {"C:\\alias\\file.txt", "C:\\relative\\file.txt", "D:\\real\\linked.txt"}) {
+      std::unique_ptr<FileHandle> file;
+      ASSERT_EQ(host.OpenFile(path, FileAccess::kRead, {true, true}, FileDisposition::kOpenExisting,
+                              &file),
+                kErrorSuccess)
+          << path << walk;
+    }
+  }
   EXPECT_EQ(Read("C:\\alias\\file.txt"), "inside");
-  EXPECT_EQ(Names("C:\\*"), (std::vector<std::string>{"alias"}));
+  EXPECT_EQ(Names("C:\\*"), (std::vector<std::string>{"alias", "relative"}));
 }
 
 TEST_F(PosixHostTest, MatchesExistingNamesIgnoringCase) {
@@ -216,6 +304,57 @@ TEST_F(PosixHostTest, SearchesInNtfsOrderWithDotsBelowTheRoot) {
   EXPECT_EQ(host_.FindFirst("Q:\\*", &search, &entry), kErrorPathNotFound);
 }
 
+TEST_F(PosixHostTest, SearchesSeeEveryChangeToTheirFolder) {
+  WriteHostFile(Disk("c/x/a.xml"), "");
+  fs::create_directories(Disk("c/x/sub"));
+  fs::create_directory_symlink("sub", Disk("c/x/link"));
+  // A search for folders may leave the files out.
+  std::vector<std::string> folders;
+  std::unique_ptr<DirSearch> search;
+  FindData entry;
+  ASSERT_EQ(host_.FindFirstFolder("C:\\x\\*", &search, &entry), kErrorSuccess);
+  do folders.push_back(entry.name);
+  while (search->Next(&entry) == kErrorSuccess);
+  EXPECT_EQ(folders, (std::vector<std::string>{".", "..", "link", "sub"}));
+  // A folder searched again is read again when it changed, by the host or by others.
+  std::unique_ptr<FileHandle> file;
+  ASSERT_EQ(Open("C:\\x\\b.xml", FileAccess::kWrite, {}, FileDisposition::kCreateNew, &file),
+            kErrorSuccess);
+  EXPECT_EQ(Names("C:\\x\\*.xml"), (std::vector<std::string>{"a.xml", "b.xml"}));
+  WriteHostFile(Disk("c/x/c.xml"), "");
+  EXPECT_EQ(Names("C:\\x\\*.xml"), (std::vector<std::string>{"a.xml", "b.xml", "c.xml"}));
+  fs::remove(Disk("c/x/a.xml"));
+  EXPECT_EQ(Names("C:\\x\\*.xml"), (std::vector<std::string>{"b.xml", "c.xml"}));
+  // A folder kept open that others removed, renamed or linked elsewhere answers no more for its
+  // path: the one its path names now does.
+  using Names_ = std::vector<std::string>;
+  ASSERT_EQ(host_.SetCurrentFolder("C:\\x\\sub"), kErrorSuccess);
+  fs::remove(Disk("c/x/sub"));
+  WriteHostFile(Disk("c/x/sub/one.xml"), "");
+  EXPECT_EQ(Names("*.xml"), Names_{"one.xml"});
+  fs::rename(Disk("c/x/sub"), Disk("c/x/old"));
+  WriteHostFile(Disk("c/x/sub/two.xml"), "");
+  EXPECT_EQ(Names("C:\\x\\sub\\*.xml"), Names_{"two.xml"});
+  fs::rename(Disk("c/x"), Disk("c/y"));
+  WriteHostFile(Disk("c/x/sub/three.xml"), "");
+  EXPECT_EQ(Names("C:\\x\\sub\\*.xml"), Names_{"three.xml"});
+  fs::create_directory_symlink("y", Disk("c/link"));
+  EXPECT_EQ(Names("C:\\link\\sub\\*.xml"), Names_{"two.xml"});
+  fs::remove(Disk("c/link"));
+  fs::create_directory_symlink("x", Disk("c/link"));
+  EXPECT_EQ(Names("C:\\link\\sub\\*.xml"), Names_{"three.xml"});
+}
+
+TEST_F(PosixHostTest, SearchesLeaveOutNamesWindowsCannotHold) {
+  for (const char* name :
+       {"a\\b", "a:b", "a*b", "a?b", "a\"b", "a<b", "a>b", "a|b", "a\nb", "a\x1f"}) {
+    WriteHostFile(Disk("c/x/") + name, "");
+  }
+  WriteHostFile(Disk("c/x/ok"), "");
+  EXPECT_EQ(Names("C:\\x\\*"), (std::vector<std::string>{".", "..", "ok"}));
+  EXPECT_EQ(Names("C:\\x\\a*"), (std::vector<std::string>{}));
+}
+
 TEST(PatternTest, FollowsWindowsWildcards) {
   struct Case {
     const char* pattern;
@@ -251,11 +390,22 @@ TEST_F(PosixHostTest, ReportsAttributeWords) {
   WriteHostFile(Disk("c/readonly"), "");
   fs::permissions(Disk("c/readonly"), fs::perms::owner_write, fs::perm_options::remove);
   fs::permissions(Disk("c/folder"), fs::perms::owner_write, fs::perm_options::remove);
+  // Links carry the reparse-point bit, as junctions and symbolic links do on Windows.
+  fs::create_directory_symlink("folder", Disk("c/linkfolder"));
+  fs::create_symlink(Disk("c/file"), Disk("c/linkfile"));
+  fs::create_directory_symlink("..", Disk("c/folder/.up"));
   struct Case {
     const char* path;
     uint32_t attributes;
-  } cases[] = {{"C:\\", 16},     {"C:\\folder", 16},  {"C:\\.hiddenfolder", 18},
-               {"C:\\file", 32}, {"C:\\.hidden", 34}, {"C:\\READONLY", 33}};
+  } cases[] = {{"C:\\", 16},
+               {"C:\\folder", 16},
+               {"C:\\.hiddenfolder", 18},
+               {"C:\\file", 32},
+               {"C:\\.hidden", 34},
+               {"C:\\READONLY", 33},
+               {"C:\\linkfolder", 0x410},
+               {"C:\\linkfile", 0x420},
+               {"C:\\folder\\.up", 0x412}};
   for (const Case& c : cases) {
     uint32_t attributes = 0;
     EXPECT_EQ(host_.GetAttributes(c.path, &attributes), kErrorSuccess) << c.path;
@@ -265,6 +415,12 @@ TEST_F(PosixHostTest, ReportsAttributeWords) {
   EXPECT_EQ(host_.GetAttributes("C:\\missing", &attributes), kErrorFileNotFound);
   EXPECT_EQ(host_.GetAttributes("C:\\missing\\x", &attributes), kErrorPathNotFound);
   EXPECT_EQ(host_.GetAttributes("C:\\file\\x", &attributes), kErrorPathNotFound);
+  std::unique_ptr<DirSearch> search;
+  FindData entry;
+  ASSERT_EQ(host_.FindFirst("C:\\linkf*", &search, &entry), kErrorSuccess);
+  EXPECT_EQ(entry.attributes, 0x420u);  // linkfile comes before linkfolder
+  ASSERT_EQ(search->Next(&entry), kErrorSuccess);
+  EXPECT_EQ(entry.attributes, 0x410u);
   fs::permissions(Disk("c/folder"), fs::perms::owner_write, fs::perm_options::add);
 }
 
@@ -285,6 +441,48 @@ TEST_F(PosixHostTest, MoveNeverReplacesUnlessAsked) {
   EXPECT_EQ(ReadHostFile(Disk("d/a.xml")), "new");
 }
 
+// The folders flushed (by inode) while it lives; flushes fail with `error` when it is set.
+class FlushRecorder {
+ public:
+  FlushRecorder() {
+    posix::Fsync = [](int fd) {
+      struct stat info {};
+      if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) folders.push_back(info.st_ino);
+      errno = error;
+      return error == 0 ? 0 : -1;
+    };
+  }
+  ~FlushRecorder() {
+    posix::Fsync = saved_;
+    folders.clear();
+    error = 0;
+  }
+  static inline std::vector<ino_t> folders;
+  static inline int error = 0;
+
+ private:
+  decltype(posix::Fsync) saved_ = posix::Fsync;
+};
+
+TEST_F(PosixHostTest, MovesReachTheDiskBeforeTheyAreAnswered) {
+  WriteHostFile(Disk("c/a/f.dwl"), "batch");
+  fs::create_directories(Disk("c/b"));
+  auto inode = [&](const char* folder) {
+    struct stat info {};
+    stat(Disk(folder).c_str(), &info);
+    return info.st_ino;
+  };
+  FlushRecorder flushes;
+  EXPECT_EQ(host_.MovePath("C:\\a\\f.dwl", "C:\\a\\f.xml", false), kErrorSuccess);
+  EXPECT_EQ(flushes.folders, std::vector<ino_t>{inode("c/a")});
+  flushes.folders.clear();
+  EXPECT_EQ(host_.MovePath("C:\\a\\f.xml", "C:\\b\\F.xml", true), kErrorSuccess);
+  EXPECT_EQ(flushes.folders, (std::vector<ino_t>{inode("c/b"), inode("c/a")}));
+  // A move whose flush fails is not answered as done.
+  flushes.error = EIO;
+  EXPECT_EQ(host_.MovePath("C:\\b\\F.xml", "C:\\b\\g.xml", false), kErrorIoDevice);
+}
+
 TEST_F(PosixHostTest, FoldersAndCurrentDirectory) {
   EXPECT_EQ(host_.CreateFolder("C:\\a"), kErrorSuccess);
   EXPECT_EQ(host_.CreateFolder("C:\\a"), kErrorAlreadyExists);
@@ -300,6 +498,37 @@ TEST_F(PosixHostTest, FoldersAndCurrentDirectory) {
   EXPECT_EQ(host_.RemoveFile("f"), kErrorSuccess);
   EXPECT_EQ(host_.RemoveFolder("\\a"), kErrorSuccess);
   EXPECT_FALSE(HostPathExists(Disk("c/a")));
+}
+
+TEST_F(PosixHostTest, RefusesPathsAsLongAsWindowsRefusesThem) {
+  // A path of `length` characters below one of 203.
+  const std::string base = "C:\\" + std::string(200, 'a');
+  auto path = [&](size_t length) { return base + "\\" + std::string(length - 204, 'b'); };
+  auto disk = [&](size_t length) {
+    return Disk("c/" + std::string(200, 'a') + "/" + std::string(length - 204, 'b'));
+  };
+  fs::create_directories(disk(258));
+  fs::create_directories(disk(259));
+  EXPECT_EQ(host_.CreateFolder(path(247)), kErrorSuccess);
+  EXPECT_EQ(host_.CreateFolder(path(248)), kErrorFilenameExcedRange);
+  uint32_t attributes = 0;
+  EXPECT_EQ(host_.GetAttributes(path(259), &attributes), kErrorSuccess);
+  EXPECT_EQ(host_.GetAttributes(path(259) + "\\", &attributes), kErrorPathNotFound);
+  EXPECT_EQ(host_.GetAttributes(path(261), &attributes), kErrorFilenameExcedRange);
+  EXPECT_EQ(host_.SetCurrentFolder(path(259)), kErrorFilenameExcedRange);
+  ASSERT_EQ(host_.SetCurrentFolder(path(258)), kErrorSuccess);
+  std::unique_ptr<DirSearch> search;
+  FindData entry;
+  EXPECT_EQ(host_.FindFirst("*", &search, &entry), kErrorPathNotFound);  // 260 in full
+  EXPECT_EQ(host_.MovePath(path(259), "C:\\x", false), kErrorSuccess);
+  EXPECT_EQ(host_.MovePath("C:\\x", path(260), false), kErrorPathNotFound);
+  // A path of any length costs its length: refused where its text must fit the buffer, taken
+  // by a move, whose full path is short.
+  const std::string huge = "C:" + std::string(100000, '\\') + "x";
+  std::unique_ptr<FileHandle> file;
+  EXPECT_EQ(Open(huge, FileAccess::kRead, {}, FileDisposition::kOpenExisting, &file),
+            kErrorFilenameExcedRange);
+  EXPECT_EQ(host_.MovePath(huge, "C:\\y", false), kErrorSuccess);  // it is C:\x in full
 }
 
 TEST_F(PosixHostTest, CurrentDirectoryStartsAtTheProcessDirectoryInsideADrive) {

@@ -104,6 +104,17 @@ TEST_F(SysUtilsFilesTest, CreateDirPath) {
   EXPECT_FALSE(CreateDirPath("C:\\f\\file\\x"));
   EXPECT_FALSE(CreateDirPath("Q:\\x\\y"));  // no such drive
   EXPECT_FALSE(CreateDirPath("C:\\a\\bad|name"));
+  EXPECT_THROW(CreateDirPath("nada\\x"), EInOutError);  // the relative parent's parent is empty
+
+  // Folders are made while the host takes their paths (248 characters for a new one); the
+  // levels beyond cost no more than the path's length.
+  std::string deep = "C:";
+  for (int i = 0; i < 50000; ++i) deep += "\\a";
+  EXPECT_FALSE(CreateDirPath(deep));
+  std::string made = "c";
+  for (int i = 0; i < 122; ++i) made += "/a";
+  EXPECT_TRUE(fs::is_directory(Disk(made)));
+  EXPECT_FALSE(HostPathExists(Disk(made + "/a")));
 }
 
 TEST_F(SysUtilsFilesTest, SearchFiltersAsTheWalkNeedsThem) {

@@ -61,6 +61,18 @@ TEST_F(UtilsTest, CollectFilesWalksSubFoldersFirst) {
   EXPECT_EQ(ListFiles("D:\\Img\\sub\\z", "*.txt"), "");
 }
 
+TEST_F(UtilsTest, WalkNeverFollowsLinks) {
+  WriteHostFile(Disk("d/Img/a.png"), "");
+  WriteHostFile(Disk("d/Img/sub/b.png"), "");
+  WriteHostFile(Disk("d/Outro/c.png"), "");
+  fs::create_directory_symlink(Disk("d/Img"), Disk("d/Img/loop"));
+  fs::create_directory_symlink("..", Disk("d/Img/sub/up"));
+  fs::create_directory_symlink("../../Outro", Disk("d/Img/sub/outro"));
+  fs::create_symlink("a.png", Disk("d/Img/link.png"));  // a linked file is a file
+  EXPECT_EQ(ListFiles("D:\\Img", "*.png"),
+            "D:\\Img\\sub\\b.png\r\nD:\\Img\\a.png\r\nD:\\Img\\link.png\r\n");
+}
+
 TEST_F(UtilsTest, RelativeStartFolderFailsOnItsFirstSubFolder) {
   WriteHostFile(Disk("d/Img/sub/c.png"), "");
   WriteHostFile(Disk("d/Img/a.png"), "");

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -15,10 +16,19 @@
 namespace orvo::posix {
 namespace {
 
+constexpr uint32_t kAttrReparsePoint = 0x400;
+
 std::optional<std::string> RealPath(const std::string& path) {
   std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
   if (!real) return std::nullopt;
   return std::string(real.get());
+}
+
+bool Inside(const std::string& realRoot, const std::string& realPath) {
+  if (realRoot == "/") return true;
+  return realPath == realRoot ||
+         (realPath.size() > realRoot.size() &&
+          realPath.compare(0, realRoot.size(), realRoot) == 0 && realPath[realRoot.size()] == '/');
 }
 
 struct DirCloser {
@@ -26,86 +36,197 @@ struct DirCloser {
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
-}  // namespace
-
-std::optional<std::string> Drives::RealRoot() const { return RealPath(root_); }
-
-bool Drives::Inside(const std::string& realRoot, const std::string& realPath) const {
-  if (realRoot == "/") return true;
-  return realPath == realRoot ||
-         (realPath.size() > realRoot.size() &&
-          realPath.compare(0, realRoot.size(), realRoot) == 0 && realPath[realRoot.size()] == '/');
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-DiskEntry Drives::Describe(const std::string& hostFolder, const std::string& diskName) const {
-  DiskEntry entry;
-  entry.diskName = diskName;
-  entry.path = hostFolder + "/" + diskName;
-  struct stat info {};
-  if (lstat(entry.path.c_str(), &info) != 0) return entry;
-  if (!S_ISLNK(info.st_mode)) {
-    entry.target = entry.path;
-    entry.info = info;
-    entry.exists = true;
-    return entry;
+Listing ReadFolder(const DiskFolder& folder) {
+  Listing names;
+  Fd fd(openat(folder.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return names;
+  DirPtr dir{fdopendir(fd.get())};
+  if (!dir) return names;
+  fd.Release();
+  while (dirent* item = readdir(dir.get())) {
+    std::string diskName = item->d_name;
+    if (diskName == "." || diskName == ".." || !WindowsCanHold(diskName)) continue;
+    std::string key = NtfsSortKey(diskName);
+    names.push_back(
+        {std::move(diskName), Utf8ToCp1252(item->d_name), std::move(key), item->d_type});
   }
-  std::optional<std::string> root = RealRoot();
-  std::optional<std::string> target = RealPath(entry.path);
-  if (!root || !target || !Inside(*root, *target)) return entry;
-  if (stat(target->c_str(), &info) != 0) return entry;
-  entry.target = *target;
-  entry.info = info;
-  entry.exists = true;
+  std::sort(names.begin(), names.end(), [](const ListedName& a, const ListedName& b) {
+    return a.sortKey != b.sortKey ? a.sortKey < b.sortKey : a.diskName < b.diskName;
+  });
+  return names;
+}
+
+}  // namespace
+
+bool Drives::Describe(const FolderRef& folder, const std::string& diskName,
+                      DiskEntry* entry) const {
+  *entry = DiskEntry{};
+  entry->folder = folder;
+  entry->diskName = diskName;
+  struct stat info {};
+  if (fstatat(folder->fd.get(), diskName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (S_ISLNK(info.st_mode)) {
+    entry->isLink = true;
+    Fd target(root_.Open(entry->Relative(), O_PATH));
+    if (!target || fstat(target.get(), &info) != 0) return true;
+  }
+  entry->info = info;
+  entry->exists = true;
+  return true;
+}
+
+DiskEntry Drives::Lookup(const FolderRef& folder, const std::string& name) {
+  DiskEntry entry;
+  std::string exact = Cp1252ToUtf8(name);
+  if (Describe(folder, exact, &entry)) return entry;
+  // Several disk names may differ only in case; the first in NTFS order wins, as a stable choice.
+  std::shared_ptr<const Listing> names = List(folder);
+  for (const ListedName& listed : *names) {
+    if (SameNameIgnoringCase(listed.name, name) && Describe(folder, listed.diskName, &entry)) {
+      return entry;
+    }
+  }
+  entry = DiskEntry{};
+  entry.folder = folder;
+  entry.diskName = exact;
   return entry;
 }
 
-DiskEntry Drives::Lookup(const std::string& hostFolder, const std::string& name) const {
-  std::string exact = Cp1252ToUtf8(name);
-  struct stat info {};
-  if (lstat((hostFolder + "/" + exact).c_str(), &info) == 0) return Describe(hostFolder, exact);
-
-  // Several disk names may differ only in case; the first in NTFS order wins, as a stable choice.
-  std::optional<std::string> found;
-  if (DirPtr dir{opendir(hostFolder.c_str())}) {
-    while (dirent* item = readdir(dir.get())) {
-      std::string diskName = item->d_name;
-      if (diskName == "." || diskName == "..") continue;
-      if (!SameNameIgnoringCase(Utf8ToCp1252(diskName), name)) continue;
-      if (!found || NtfsSortKey(diskName) < NtfsSortKey(*found)) found = diskName;
-    }
+int Drives::Open(const DiskEntry& entry, int flags) const {
+  if (!entry.isLink) {
+    int fd = openat(entry.folder->fd.get(), entry.diskName.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    // ELOOP: the name became a link since it was described.
+    if (fd >= 0 || errno != ELOOP) return fd;
   }
-  if (found) return Describe(hostFolder, *found);
-  DiskEntry missing;
-  missing.diskName = exact;
-  missing.path = hostFolder + "/" + exact;
-  return missing;
+  return root_.Open(entry.Relative(), flags);
 }
 
-WinError Drives::Folder(const WindowsPath& path, size_t count, std::string* hostFolder) const {
+int Drives::Enter(const Level& parent, const std::string& name, Level* child) {
+  constexpr int kFolder = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int at = parent.folder->fd.get();
+  std::string diskName = Cp1252ToUtf8(name);
+  Fd fd(openat(at, diskName.c_str(), kFolder));
+  int error = fd ? 0 : errno;
+  if (error == ENOENT) {
+    std::shared_ptr<const Listing> names = List(parent.folder);
+    auto match = std::find_if(names->begin(), names->end(), [&](const ListedName& listed) {
+      return SameNameIgnoringCase(listed.name, name);
+    });
+    if (match == names->end()) return ENOENT;
+    diskName = match->diskName;
+    fd = Fd(openat(at, diskName.c_str(), kFolder));
+    error = fd ? 0 : errno;
+  }
+  std::string relative = parent.folder->relative + "/" + diskName;
+  // A link (or a file): followed while it stays inside.
+  bool throughLink = error == ENOTDIR || error == ELOOP;
+  if (throughLink) {
+    fd = Fd(root_.Open(relative, O_PATH | O_DIRECTORY));
+    error = fd ? 0 : errno;
+  }
+  if (error != 0) return error;
+  child->name = name;
+  Keep(at, diskName, throughLink, DiskFolder{std::move(fd), std::move(relative)}, child);
+  return 0;
+}
+
+int Drives::EnterDrive(char drive, Level* level) {
+  std::string name(1, drive);
+  Fd fd(root_.Open(name, O_PATH | O_DIRECTORY));
+  if (!fd) return errno;
+  level->name = name;
+  Keep(root_.fd(), name, false, DiskFolder{std::move(fd), name}, level);
+  return 0;
+}
+
+void Drives::Keep(int parent, const std::string& diskName, bool throughLink, DiskFolder folder,
+                  Level* level) {
+  level->folder = std::make_shared<DiskFolder>(std::move(folder));
+  fstat(level->folder->fd.get(), &level->entered);
+  // The name must still be this folder after its change time was taken, or a rename in between
+  // would go unseen.
+  struct stat named {};
+  level->throughLink =
+      throughLink || fstatat(parent, diskName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      named.st_dev != level->entered.st_dev || named.st_ino != level->entered.st_ino;
+}
+
+bool Drives::StillThere(const Level& level) const {
+  struct stat now {};
+  if (level.throughLink) {
+    Fd again(root_.Open(level.folder->relative, O_PATH | O_DIRECTORY));
+    return again && fstat(again.get(), &now) == 0 && now.st_dev == level.entered.st_dev &&
+           now.st_ino == level.entered.st_ino;
+  }
+  return fstat(level.folder->fd.get(), &now) == 0 && now.st_nlink > 0 &&
+         SameTime(now.st_ctim, level.entered.st_ctim);
+}
+
+WinError Drives::Folder(const WindowsPath& path, size_t count, FolderRef* folder) {
   for (size_t i = 0; i < count; ++i) {
     if (IsInvalidName(path.components[i])) return kErrorInvalidName;
   }
-  std::optional<std::string> root = RealRoot();
-  if (!root) return kErrorPathNotFound;
-  DiskEntry folder = Describe(*root, std::string(1, path.DriveFolder()));
-  for (size_t i = 0; folder.exists && S_ISDIR(folder.info.st_mode) && i < count; ++i) {
-    folder = Lookup(folder.target, path.components[i]);
+  // The levels kept from the last path serve as far as both paths agree and the folders are
+  // still where they were.
+  size_t kept = 0;
+  if (!chain_.empty() && drive_ == path.DriveFolder()) {
+    kept = 1;
+    while (kept <= count && kept < chain_.size() &&
+           chain_[kept].name == path.components[kept - 1]) {
+      ++kept;
+    }
   }
-  if (!folder.exists || !S_ISDIR(folder.info.st_mode)) return kErrorPathNotFound;
-  *hostFolder = folder.target;
+  for (size_t i = 0; i < kept; ++i) {
+    if (!StillThere(chain_[i])) kept = i;
+  }
+  chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(kept), chain_.end());
+  if (chain_.empty()) {
+    drive_ = path.DriveFolder();
+    Level drive;
+    if (EnterDrive(drive_, &drive) != 0) return kErrorPathNotFound;
+    chain_.push_back(std::move(drive));
+  }
+  while (chain_.size() <= count) {
+    Level child;
+    if (Enter(chain_.back(), path.components[chain_.size() - 1], &child) != 0) {
+      return kErrorPathNotFound;
+    }
+    chain_.push_back(std::move(child));
+  }
+  *folder = chain_[count].folder;
   return kErrorSuccess;
 }
 
-WinError Drives::Find(const WindowsPath& path, DiskEntry* entry) const {
-  std::string folder;
+WinError Drives::Find(const WindowsPath& path, DiskEntry* entry) {
+  FolderRef folder;
   WinError error = Folder(path, path.components.size() - 1, &folder);
   if (error != kErrorSuccess) return error;
   *entry = Lookup(folder, path.components.back());
   return kErrorSuccess;
 }
 
+std::shared_ptr<const Listing> Drives::List(const FolderRef& folder) {
+  auto level = std::find_if(chain_.begin(), chain_.end(),
+                            [&](const Level& kept) { return kept.folder == folder; });
+  if (level == chain_.end()) return std::make_shared<Listing>(ReadFolder(*folder));
+  struct stat info {};
+  fstat(folder->fd.get(), &info);
+  if (!level->listing || !SameTime(level->modified, info.st_mtim) ||
+      !SameTime(level->changed, info.st_ctim)) {
+    // The times are taken before the read: a change during it shows as a change next time.
+    level->listing = std::make_shared<Listing>(ReadFolder(*folder));
+    level->modified = info.st_mtim;
+    level->changed = info.st_ctim;
+  }
+  return level->listing;
+}
+
 std::optional<WindowsPath> Drives::ToWindows(const std::string& hostPath) const {
-  std::optional<std::string> root = RealRoot();
+  std::optional<std::string> root = RealPath(rootPath_);
   std::optional<std::string> real = RealPath(hostPath);
   if (!root || !real || !Inside(*root, *real) || *real == *root) return std::nullopt;
   std::string rest = real->substr(*root == "/" ? 1 : root->size() + 1);
@@ -126,13 +247,18 @@ std::optional<WindowsPath> Drives::ToWindows(const std::string& hostPath) const 
   return path;
 }
 
-uint32_t AttributesOf(const std::string& name, const struct stat& info) {
+int (*Fsync)(int fd) = fsync;
+
+uint32_t AttributesOf(const std::string& name, const struct stat& info, bool isLink) {
   uint32_t hidden = !name.empty() && name[0] == '.' ? kAttrHidden : 0;
-  if (S_ISDIR(info.st_mode)) return kAttrDirectory | hidden;
+  // A link is a reparse point, as Windows marks junctions and symbolic links: the walk, which
+  // enters only plain folders, never follows one, so a link back up cannot make it loop.
+  uint32_t reparse = isLink ? kAttrReparsePoint : 0;
+  if (S_ISDIR(info.st_mode)) return kAttrDirectory | hidden | reparse;
   uint32_t readOnly = (info.st_mode & S_IWUSR) == 0 ? kAttrReadOnly : 0;
   // Pipes, sockets and devices are system entries, which listings pass over.
   uint32_t system = S_ISREG(info.st_mode) ? 0 : kAttrSystem;
-  return kAttrArchive | readOnly | hidden | system;
+  return kAttrArchive | readOnly | hidden | system | reparse;
 }
 
 FileTime FileTimeOf(const struct stat& info) {
@@ -246,12 +372,6 @@ WinError ClaimSharing(int fd, FileAccess access, FileShare share) {
   return claimed ? kErrorSuccess : FromErrno(errno);
 }
 
-bool FileInUse(const std::string& hostPath) {
-  int fd = open(hostPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool inUse = HeldByOther(fd, 0, 4);
-  close(fd);
-  return inUse;
-}
+bool FileInUse(int fd) { return HeldByOther(fd, 0, 4); }
 
 }  // namespace orvo::posix

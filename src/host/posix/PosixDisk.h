@@ -1,63 +1,129 @@
-// The drive folders on disk: confined lookup of Windows paths, errno translation, and the
-// sharing claims that emulate Windows share modes among the program's processes.
+// The drive folders on disk: confined lookup of Windows paths through descriptors, errno
+// translation, and the sharing claims that emulate Windows share modes among the program's
+// processes.
 #pragma once
 
 #include <sys/stat.h>
 
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/Host.h"
+#include "host/posix/PosixBeneath.h"
 #include "host/posix/WindowsPath.h"
 
 namespace orvo::posix {
 
-// An entry looked up in a drive folder.
+// A folder reached below the root.
+struct DiskFolder {
+  Fd fd;                 // O_PATH
+  std::string relative;  // its path below the root as reached, links kept ("d/Movel/Lotes")
+};
+using FolderRef = std::shared_ptr<const DiskFolder>;
+
+// An entry looked up in a folder.
 struct DiskEntry {
-  std::string path;      // the entry itself on the host (a symbolic link stays the link)
-  std::string target;    // the same with a link followed; valid when `exists`
-  std::string diskName;  // its name in its folder, UTF-8
-  struct stat info {};   // of the target; valid when `exists`
+  FolderRef folder;      // where it is, or would be created
+  std::string diskName;  // its name in the folder, UTF-8
+  struct stat info {};   // of the entry, a link followed; valid when `exists`
   bool exists = false;   // false also for a link that leads outside the root or nowhere
+  bool isLink = false;   // the name is a symbolic link
+
+  std::string Relative() const { return folder->relative + "/" + diskName; }
 };
 
-// The drive folders under one root. Every lookup starts from the root's real path, so nothing
-// outside it is reached: a symbolic link is followed only when its target lies inside.
+// One name of a folder as searches see it.
+struct ListedName {
+  std::string diskName;  // UTF-8
+  std::string name;      // code page 1252
+  std::string sortKey;   // NtfsSortKey
+  unsigned char type;    // as the folder read gives it (DT_DIR, DT_REG, DT_LNK, DT_UNKNOWN, ...)
+};
+// A folder's names that Windows could hold, in NTFS order.
+using Listing = std::vector<ListedName>;
+
+// The drive folders under one root. Every lookup starts from a descriptor of the root or of a
+// folder reached from it, and follows a symbolic link only while it stays inside, so nothing
+// outside is reached even while other processes swap folders and links.
+//
+// The folders of the path resolved last are kept open, with the names of those that were read:
+// a walk then enters each child, comes back and searches a folder again without resolving
+// anything twice. Whatever the host changes forgets them (Forget); a kept folder that others
+// renamed, removed or changed since is entered or read again.
 class Drives {
  public:
-  explicit Drives(std::string root) : root_(std::move(root)) {}
+  explicit Drives(const std::string& root) : root_(root), rootPath_(root) {}
 
-  // The host folder holding the first `count` components of `path`: each must exist as a
-  // folder (kErrorPathNotFound) and have a valid name (kErrorInvalidName).
-  WinError Folder(const WindowsPath& path, size_t count, std::string* hostFolder) const;
+  // The folder holding the first `count` components of `path`: each must exist as a folder
+  // (kErrorPathNotFound) and have a valid name (kErrorInvalidName).
+  WinError Folder(const WindowsPath& path, size_t count, FolderRef* folder);
   // The entry named by the last component of a non-root path; its folder must exist.
-  WinError Find(const WindowsPath& path, DiskEntry* entry) const;
-  // Looks a 1252 name up in a host folder: the exact name first, else one equal ignoring case.
-  DiskEntry Lookup(const std::string& hostFolder, const std::string& name) const;
-  // Describes the entry `diskName` of a host folder.
-  DiskEntry Describe(const std::string& hostFolder, const std::string& diskName) const;
+  WinError Find(const WindowsPath& path, DiskEntry* entry);
+  // Looks a 1252 name up in a folder: the exact name first, else one equal ignoring case.
+  DiskEntry Lookup(const FolderRef& folder, const std::string& name);
+  // Describes `diskName` of a folder; false when the folder holds no such name.
+  bool Describe(const FolderRef& folder, const std::string& diskName, DiskEntry* entry) const;
+  // Opens an existing entry with `flags`, its link followed while it stays inside: a descriptor,
+  // or -1 with errno set. What it opened may differ from what was described: check it.
+  int Open(const DiskEntry& entry, int flags) const;
+  // The names of a folder.
+  std::shared_ptr<const Listing> List(const FolderRef& folder);
+  // Forgets the folders kept open: after the host changed something.
+  void Forget() { chain_.clear(); }
   // The Windows path of a host path inside a drive folder; nullopt outside them.
   std::optional<WindowsPath> ToWindows(const std::string& hostPath) const;
 
  private:
-  std::optional<std::string> RealRoot() const;
-  bool Inside(const std::string& realRoot, const std::string& realPath) const;
+  struct Level {
+    std::string name;  // the path's component, 1252; the drive folder's name for the first
+    FolderRef folder;
+    // Reached through a link (or while its name changed): checked by opening its path again,
+    // not by its own change time.
+    bool throughLink = false;
+    struct stat entered {};                  // the folder when it was entered
+    std::shared_ptr<const Listing> listing;  // once read
+    // The folder's times when it was read.
+    timespec modified{};
+    timespec changed{};
+  };
 
-  std::string root_;
+  // Opens the child folder `name` (1252) of `parent` as a new level; ENOENT, ENOTDIR or
+  // another errno on failure.
+  int Enter(const Level& parent, const std::string& name, Level* child);
+  // Opens the drive folder `drive` (its lower-case letter) as the first level.
+  int EnterDrive(char drive, Level* level);
+  // Makes `folder`, named `diskName` in the folder `parent`, the folder of `level`.
+  void Keep(int parent, const std::string& diskName, bool throughLink, DiskFolder folder,
+            Level* level);
+  // True when a kept level is still the folder its path names: its change time stands (a
+  // rename, a removal or a new entry changes it), or its path opens it again.
+  bool StillThere(const Level& level) const;
+
+  DiskRoot root_;
+  std::string rootPath_;
+  char drive_ = 0;            // the drive folder of `chain_`
+  std::vector<Level> chain_;  // the drive folder, then one level per component
 };
 
-// The attribute word of an entry with 1252 name `name`.
-uint32_t AttributesOf(const std::string& name, const struct stat& info);
+// The attribute word of an entry with 1252 name `name`; `isLink` for a symbolic link, whose
+// `info` is of its target.
+uint32_t AttributesOf(const std::string& name, const struct stat& info, bool isLink);
 // The Windows file time of a modification time.
 FileTime FileTimeOf(const struct stat& info);
 
 // The Windows code of a failed system call.
 WinError FromErrno(int error);
 
+// The fsync system call, through which files and folders are flushed. Tests replace it to see
+// what is flushed and to make a flush fail.
+extern int (*Fsync)(int fd);
+
 // Places the sharing claim of an open on `fd` (opened for reading) after checking, under an
 // exclusive guard, that no other open of the file conflicts: kErrorSharingViolation if one does.
 WinError ClaimSharing(int fd, FileAccess access, FileShare share);
-// True when some open of the program holds the file at `hostPath`.
-bool FileInUse(const std::string& hostPath);
+// True when some open of the program holds the file open as `fd` (opened for reading).
+bool FileInUse(int fd);
 
 }  // namespace orvo::posix

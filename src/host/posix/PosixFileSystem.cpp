@@ -22,16 +22,16 @@ using posix::WindowsPath;
 
 namespace {
 
-WindowsPath InitialDirectory(const std::string& root) {
+WindowsPath InitialDirectory(const Drives& drives) {
   std::error_code error;
   std::filesystem::path cwd = std::filesystem::current_path(error);
   if (!error) {
-    if (auto image = Drives(root).ToWindows(cwd.string())) return *image;
+    if (auto image = drives.ToWindows(cwd.string())) return *image;
   }
   return WindowsPath{};
 }
 
-// A search's entries, gathered and sorted when it starts.
+// A search's entries, gathered when it starts.
 class PosixDirSearch : public DirSearch {
  public:
   explicit PosixDirSearch(std::vector<FindData> entries) : entries_(std::move(entries)) {}
@@ -46,117 +46,158 @@ class PosixDirSearch : public DirSearch {
   size_t next_ = 0;
 };
 
-FindData MakeFindData(const std::string& name, const struct stat& info) {
+FindData MakeFindData(const std::string& name, const struct stat& info, bool isLink) {
   FindData data;
   data.name = name;
-  data.attributes = posix::AttributesOf(name, info);
+  data.attributes = posix::AttributesOf(name, info, isLink);
   data.lastWriteTime = posix::FileTimeOf(info);
   data.size = S_ISREG(info.st_mode) ? static_cast<int64_t>(info.st_size) : 0;
   return data;
 }
 
-// "." and ".." are plain folders whatever their names suggest.
-FindData DotEntry(const std::string& name, const std::string& hostPath) {
+// "." and ".." are plain folders whatever their names suggest; both carry the folder's own
+// times, so that nothing is read above a folder that a link made the root.
+FindData DotEntry(const std::string& name, const posix::DiskFolder& folder) {
   struct stat info {};
-  stat(hostPath.c_str(), &info);
-  FindData data = MakeFindData(name, info);
+  fstat(folder.fd.get(), &info);
+  FindData data = MakeFindData(name, info, false);
   data.attributes = kAttrDirectory;
   data.size = 0;
   return data;
-}
-
-// The entries of a host folder whose 1252 names match `pattern`, in NTFS order.
-std::vector<FindData> ListFolder(const Drives& drives, const std::string& hostFolder,
-                                 const std::string& pattern) {
-  std::vector<std::pair<std::u16string, FindData>> found;
-  if (DIR* dir = opendir(hostFolder.c_str())) {
-    while (dirent* item = readdir(dir)) {
-      std::string diskName = item->d_name;
-      if (diskName == "." || diskName == "..") continue;
-      std::string name = posix::Utf8ToCp1252(diskName);
-      if (!posix::MatchesPattern(pattern, name)) continue;
-      DiskEntry entry = drives.Describe(hostFolder, diskName);
-      if (!entry.exists) continue;
-      found.emplace_back(posix::NtfsSortKey(diskName), MakeFindData(name, entry.info));
-    }
-    closedir(dir);
-  }
-  std::sort(found.begin(), found.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<FindData> entries;
-  for (auto& item : found) entries.push_back(std::move(item.second));
-  return entries;
 }
 
 bool IsReadOnlyFile(const DiskEntry& entry) {
   return S_ISREG(entry.info.st_mode) && (entry.info.st_mode & S_IWUSR) == 0;
 }
 
+bool SameFolder(const DiskEntry& a, const DiskEntry& b) {
+  if (a.folder == b.folder) return true;
+  struct stat first {};
+  struct stat second {};
+  return fstat(a.folder->fd.get(), &first) == 0 && fstat(b.folder->fd.get(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// True when two entries are one name of one folder.
+bool SameEntry(const DiskEntry& a, const DiskEntry& b) {
+  return a.diskName == b.diskName && SameFolder(a, b);
+}
+
+int At(const DiskEntry& entry) { return entry.folder->fd.get(); }
+
 // rename(2) that never replaces: renameat2 where the file system has it, else link and unlink
 // for files; for folders (on such file systems only) a check just before the rename.
-int RenameNoReplace(const std::string& from, const std::string& to, bool isFolder) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+int RenameNoReplace(const DiskEntry& from, const DiskEntry& to, const std::string& toName,
+                    bool isFolder) {
+  const char* oldName = from.diskName.c_str();
+  const char* newName = toName.c_str();
+  if (renameat2(At(from), oldName, At(to), newName, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return errno;
   if (!isFolder) {
-    if (link(from.c_str(), to.c_str()) != 0) return errno;
-    return unlink(from.c_str()) == 0 ? 0 : errno;
+    if (linkat(At(from), oldName, At(to), newName, 0) != 0) return errno;
+    return unlinkat(At(from), oldName, 0) == 0 ? 0 : errno;
   }
   struct stat info {};
-  if (lstat(to.c_str(), &info) == 0) return EEXIST;
-  return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  if (fstatat(At(to), newName, &info, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+  return renameat(At(from), oldName, At(to), newName) == 0 ? 0 : errno;
+}
+
+// Forces a folder's entries to the storage device.
+WinError SyncFolder(const DiskEntry& entry) {
+  posix::Fd folder(openat(At(entry), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder || posix::Fsync(folder.get()) != 0) return FromErrno(errno);
+  return kErrorSuccess;
+}
+
+// True when some open of the program holds the existing file (devices and pipes are never
+// opened: their opens act).
+bool InUse(const Drives& drives, const DiskEntry& entry) {
+  if (!S_ISREG(entry.info.st_mode)) return false;
+  posix::Fd fd(drives.Open(entry, O_RDONLY | O_NONBLOCK));
+  return fd && posix::FileInUse(fd.get());
 }
 
 }  // namespace
 
 PosixHost::PosixHost(std::string root)
-    : root_(std::move(root)), currentDirectory_(InitialDirectory(root_)) {}
+    : root_(std::move(root)), drives_(root_), currentDirectory_(InitialDirectory(drives_)) {}
 
-WinError PosixHost::Resolve(const std::string& path, WindowsPath* full) const {
+WinError PosixHost::Resolve(const std::string& path, WindowsPath* full,
+                            const posix::PathLimit& limit) const {
+  constexpr size_t kMaxPath = 260;
   if (path.empty()) return kErrorPathNotFound;
-  return posix::ResolveWindowsPath(path, currentDirectory_, full);
+  if (limit.givenFitsBuffer && path.size() > kMaxPath) return kErrorFilenameExcedRange;
+  WindowsPath resolved;
+  if (WinError error = posix::ResolveWindowsPath(path, currentDirectory_, &resolved)) return error;
+  size_t length = resolved.Text().size();
+  if (limit.withFinalSeparator && !resolved.trailingSeparator && !resolved.IsRoot()) ++length;
+  if (length >= limit.full) return limit.error;
+  *full = std::move(resolved);
+  return kErrorSuccess;
 }
 
 WinError PosixHost::GetAttributes(const std::string& path, uint32_t* attributes) {
   WindowsPath full;
-  std::string folder;
   if (WinError error = Resolve(path, &full)) return error;
   if (full.IsRoot()) {
-    if (WinError error = Drives(root_).Folder(full, 0, &folder)) return error;
+    posix::FolderRef folder;
+    if (WinError error = drives_.Folder(full, 0, &folder)) return error;
     *attributes = kAttrDirectory;
     return kErrorSuccess;
   }
   DiskEntry entry;
-  if (WinError error = Drives(root_).Find(full, &entry)) return error;
+  if (WinError error = drives_.Find(full, &entry)) return error;
   if (posix::IsInvalidName(full.components.back())) return kErrorInvalidName;
   if (!entry.exists) return kErrorFileNotFound;
-  *attributes = posix::AttributesOf(full.components.back(), entry.info);
+  *attributes = posix::AttributesOf(full.components.back(), entry.info, entry.isLink);
   return kErrorSuccess;
 }
 
 WinError PosixHost::FindFirst(const std::string& pattern, std::unique_ptr<DirSearch>* search,
                               FindData* first) {
+  return Search(pattern, false, search, first);
+}
+
+WinError PosixHost::FindFirstFolder(const std::string& pattern, std::unique_ptr<DirSearch>* search,
+                                    FindData* first) {
+  return Search(pattern, true, search, first);
+}
+
+WinError PosixHost::Search(const std::string& pattern, bool foldersOnly,
+                           std::unique_ptr<DirSearch>* search, FindData* first) {
   WindowsPath full;
   if (WinError error = Resolve(pattern, &full)) return error;
   if (full.IsRoot() || full.trailingSeparator) return kErrorFileNotFound;
   const std::string& leaf = full.components.back();
   if (posix::IsInvalidPattern(leaf)) return kErrorInvalidName;
-  Drives drives(root_);
-  std::string folder;
-  if (WinError error = drives.Folder(full, full.components.size() - 1, &folder)) return error;
+  posix::FolderRef folder;
+  if (WinError error = drives_.Folder(full, full.components.size() - 1, &folder)) return error;
 
   std::vector<FindData> entries;
   if (posix::HasWildcards(leaf)) {
     if (full.components.size() > 1) {
       for (const char* dot : {".", ".."}) {
-        if (posix::MatchesPattern(leaf, dot)) entries.push_back(DotEntry(dot, folder + "/" + dot));
+        if (posix::MatchesPattern(leaf, dot)) entries.push_back(DotEntry(dot, *folder));
       }
     }
-    std::vector<FindData> names = ListFolder(drives, folder, leaf);
-    entries.insert(entries.end(), names.begin(), names.end());
+    std::shared_ptr<const posix::Listing> names = drives_.List(folder);
+    for (const posix::ListedName& listed : *names) {
+      if (foldersOnly && listed.type != DT_DIR && listed.type != DT_LNK &&
+          listed.type != DT_UNKNOWN) {
+        continue;
+      }
+      if (!posix::MatchesPattern(leaf, listed.name)) continue;
+      DiskEntry entry;
+      if (drives_.Describe(folder, listed.diskName, &entry) && entry.exists) {
+        entries.push_back(MakeFindData(listed.name, entry.info, entry.isLink));
+      }
+    }
   } else {
-    DiskEntry entry = drives.Lookup(folder, leaf);
-    if (entry.exists)
-      entries.push_back(MakeFindData(posix::Utf8ToCp1252(entry.diskName), entry.info));
+    DiskEntry entry = drives_.Lookup(folder, leaf);
+    if (entry.exists) {
+      entries.push_back(
+          MakeFindData(posix::Utf8ToCp1252(entry.diskName), entry.info, entry.isLink));
+    }
   }
   if (entries.empty()) return kErrorFileNotFound;
   *first = entries.front();
@@ -167,24 +208,25 @@ WinError PosixHost::FindFirst(const std::string& pattern, std::unique_ptr<DirSea
 
 WinError PosixHost::CreateFolder(const std::string& path) {
   WindowsPath full;
-  if (WinError error = Resolve(path, &full)) return error;
-  std::string folder;
+  if (WinError error = Resolve(path, &full, posix::kNewFolder)) return error;
   if (full.IsRoot()) {
-    WinError error = Drives(root_).Folder(full, 0, &folder);
+    posix::FolderRef folder;
+    WinError error = drives_.Folder(full, 0, &folder);
     return error != kErrorSuccess ? error : kErrorAlreadyExists;
   }
   DiskEntry entry;
-  if (WinError error = Drives(root_).Find(full, &entry)) return error;
+  if (WinError error = drives_.Find(full, &entry)) return error;
   if (posix::IsInvalidName(full.components.back())) return kErrorInvalidName;
   if (entry.exists) return kErrorAlreadyExists;
-  return mkdir(entry.path.c_str(), 0777) == 0 ? kErrorSuccess : FromErrno(errno);
+  drives_.Forget();
+  return mkdirat(At(entry), entry.diskName.c_str(), 0777) == 0 ? kErrorSuccess : FromErrno(errno);
 }
 
-WinError PosixHost::FindForRemoval(const std::string& path, DiskEntry* entry) const {
+WinError PosixHost::FindForRemoval(const std::string& path, DiskEntry* entry) {
   WindowsPath full;
   if (WinError error = Resolve(path, &full)) return error;
   if (full.IsRoot()) return kErrorAccessDenied;
-  if (WinError error = Drives(root_).Find(full, entry)) return error;
+  if (WinError error = drives_.Find(full, entry)) return error;
   return entry->exists ? kErrorSuccess : kErrorFileNotFound;
 }
 
@@ -192,57 +234,66 @@ WinError PosixHost::RemoveFolder(const std::string& path) {
   DiskEntry entry;
   if (WinError error = FindForRemoval(path, &entry)) return error;
   if (!S_ISDIR(entry.info.st_mode)) return kErrorDirectory;
+  drives_.Forget();
   // A link to a folder is removed as the link, as Windows removes a directory link.
-  int result = entry.path != entry.target ? unlink(entry.path.c_str()) : rmdir(entry.path.c_str());
-  return result == 0 ? kErrorSuccess : FromErrno(errno);
+  int flags = entry.isLink ? 0 : AT_REMOVEDIR;
+  return unlinkat(At(entry), entry.diskName.c_str(), flags) == 0 ? kErrorSuccess : FromErrno(errno);
 }
 
 WinError PosixHost::RemoveFile(const std::string& path) {
   DiskEntry entry;
   if (WinError error = FindForRemoval(path, &entry)) return error;
   if (S_ISDIR(entry.info.st_mode) || IsReadOnlyFile(entry)) return kErrorAccessDenied;
-  if (posix::FileInUse(entry.target)) return kErrorSharingViolation;
-  return unlink(entry.path.c_str()) == 0 ? kErrorSuccess : FromErrno(errno);
+  if (InUse(drives_, entry)) return kErrorSharingViolation;
+  drives_.Forget();
+  return unlinkat(At(entry), entry.diskName.c_str(), 0) == 0 ? kErrorSuccess : FromErrno(errno);
 }
 
 WinError PosixHost::MovePath(const std::string& from, const std::string& to, bool replace) {
   WindowsPath source, dest;
-  if (WinError error = Resolve(from, &source)) return error;
-  if (WinError error = Resolve(to, &dest)) return error;
+  if (WinError error = Resolve(from, &source, posix::kMovedPath)) return error;
+  if (WinError error = Resolve(to, &dest, posix::kMovedPath)) return error;
   if (source.IsRoot() || dest.IsRoot()) return kErrorAccessDenied;
-  Drives drives(root_);
   DiskEntry old, target;
-  if (WinError error = drives.Find(source, &old)) return error;
+  if (WinError error = drives_.Find(source, &old)) return error;
   if (!old.exists) return kErrorFileNotFound;
-  if (WinError error = drives.Find(dest, &target)) return error;
+  if (WinError error = drives_.Find(dest, &target)) return error;
   const std::string& newName = dest.components.back();
   if (posix::IsInvalidName(newName)) return kErrorInvalidName;
   bool isFolder = S_ISDIR(old.info.st_mode);
-  if (!isFolder && posix::FileInUse(old.target)) return kErrorSharingViolation;
+  if (!isFolder && InUse(drives_, old)) return kErrorSharingViolation;
+  drives_.Forget();
+  if (WinError error = Move(old, target, newName, replace, isFolder)) return error;
+  // As MOVEFILE_WRITE_THROUGH: both folders are on the disk before the move is answered, so a
+  // save, a verification or a marker swap that was answered survives a power cut.
+  if (WinError error = SyncFolder(target)) return error;
+  return SameFolder(old, target) ? kErrorSuccess : SyncFolder(old);
+}
 
-  if (target.exists && target.path == old.path) {
+WinError PosixHost::Move(const DiskEntry& old, const DiskEntry& target, const std::string& newName,
+                         bool replace, bool isFolder) {
+  if (target.exists && SameEntry(old, target)) {
     // The same entry: only a change of letter case is left to do.
     std::string wanted = posix::Cp1252ToUtf8(newName);
     if (wanted == old.diskName) return kErrorSuccess;
-    std::string folder = old.path.substr(0, old.path.size() - old.diskName.size());
-    int error = RenameNoReplace(old.path, folder + wanted, isFolder);
-    return FromErrno(error);
+    return FromErrno(RenameNoReplace(old, old, wanted, isFolder));
   }
   if (!replace) {
     if (target.exists) return kErrorAlreadyExists;
-    return FromErrno(RenameNoReplace(old.path, target.path, isFolder));
+    return FromErrno(RenameNoReplace(old, target, target.diskName, isFolder));
   }
   if (target.exists) {
     if (S_ISDIR(target.info.st_mode) || IsReadOnlyFile(target)) return kErrorAccessDenied;
-    if (posix::FileInUse(target.target)) return kErrorSharingViolation;
+    if (InUse(drives_, target)) return kErrorSharingViolation;
   }
-  return rename(old.path.c_str(), target.path.c_str()) == 0 ? kErrorSuccess : FromErrno(errno);
+  int moved = renameat(At(old), old.diskName.c_str(), At(target), target.diskName.c_str());
+  return moved == 0 ? kErrorSuccess : FromErrno(errno);
 }
 
 WinError PosixHost::FullPathName(const std::string& path, std::string* full) {
+  // Messages name the full path of whatever was given, however long.
   WindowsPath resolved;
-  if (path.empty()) return kErrorInvalidName;
-  if (WinError error = Resolve(path, &resolved)) return error;
+  if (WinError error = posix::ResolveWindowsPath(path, currentDirectory_, &resolved)) return error;
   *full = resolved.Text();
   return kErrorSuccess;
 }
@@ -251,18 +302,18 @@ std::string PosixHost::GetCurrentFolder() { return currentDirectory_.Text(); }
 
 WinError PosixHost::SetCurrentFolder(const std::string& path) {
   WindowsPath full;
-  if (WinError error = Resolve(path, &full)) return error;
+  if (WinError error = Resolve(path, &full, posix::kCurrentFolder)) return error;
   full.trailingSeparator = false;
-  std::string folder;
-  if (full.IsRoot()) {
-    if (WinError error = Drives(root_).Folder(full, 0, &folder)) return error;
-  } else {
+  if (!full.IsRoot()) {
     DiskEntry entry;
-    if (WinError error = Drives(root_).Find(full, &entry)) return error;
+    if (WinError error = drives_.Find(full, &entry)) return error;
     if (posix::IsInvalidName(full.components.back())) return kErrorInvalidName;
     if (!entry.exists) return kErrorFileNotFound;
     if (!S_ISDIR(entry.info.st_mode)) return kErrorDirectory;
   }
+  // Enters the folder, so that what is done in it next starts from there.
+  posix::FolderRef folder;
+  if (WinError error = drives_.Folder(full, full.components.size(), &folder)) return error;
   currentDirectory_ = std::move(full);
   return kErrorSuccess;
 }

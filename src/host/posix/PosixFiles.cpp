@@ -56,7 +56,7 @@ class PosixFile : public FileHandle {
 
   WinError Flush() override {
     if (access_ == FileAccess::kRead) return kErrorSuccess;
-    return fsync(fd_) == 0 ? kErrorSuccess : posix::FromErrno(errno);
+    return posix::Fsync(fd_) == 0 ? kErrorSuccess : posix::FromErrno(errno);
   }
 
   WinError SetEndOfFile() override {
@@ -71,26 +71,6 @@ class PosixFile : public FileHandle {
   FileAccess access_;
 };
 
-// Closes a descriptor unless released to its owner.
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 WinError PosixHost::OpenFile(const std::string& path, FileAccess access, FileShare share,
@@ -99,33 +79,37 @@ WinError PosixHost::OpenFile(const std::string& path, FileAccess access, FileSha
   if (WinError error = Resolve(path, &full)) return error;
   if (full.IsRoot()) return kErrorAccessDenied;
   posix::DiskEntry entry;
-  if (WinError error = posix::Drives(root_).Find(full, &entry)) return error;
+  if (WinError error = drives_.Find(full, &entry)) return error;
   if (posix::IsInvalidName(full.components.back())) return kErrorInvalidName;
-
-  if (entry.exists) {
-    if (disposition == FileDisposition::kCreateNew) return kErrorFileExists;
-    if (!S_ISREG(entry.info.st_mode)) return kErrorAccessDenied;
-    bool readOnly = (entry.info.st_mode & S_IWUSR) == 0;
-    if (readOnly &&
-        (access != FileAccess::kRead || disposition == FileDisposition::kCreateAlways)) {
-      return kErrorAccessDenied;
-    }
-  } else if (disposition == FileDisposition::kOpenExisting) {
-    return kErrorFileNotFound;
-  }
+  if (entry.exists && disposition == FileDisposition::kCreateNew) return kErrorFileExists;
+  if (!entry.exists && disposition == FileDisposition::kOpenExisting) return kErrorFileNotFound;
 
   // Byte-range claims need read access, so a write-only open reads too underneath.
-  int flags = (access == FileAccess::kRead ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NONBLOCK;
-  const std::string* hostPath = &entry.target;
-  if (!entry.exists) {
-    // O_NOFOLLOW: a name that is a link leading outside stays out of reach.
-    flags |= O_CREAT | O_NOFOLLOW | (disposition == FileDisposition::kCreateNew ? O_EXCL : 0);
-    hostPath = &entry.path;
+  int flags = (access == FileAccess::kRead ? O_RDONLY : O_RDWR) | O_NONBLOCK;
+  posix::Fd fd;
+  if (entry.exists) {
+    // Devices and pipes are never opened: their opens act.
+    if (!S_ISREG(entry.info.st_mode)) return kErrorAccessDenied;
+    fd = posix::Fd(drives_.Open(entry, flags));
+  } else {
+    // O_NOFOLLOW: a name that became a link meanwhile stays out of reach.
+    flags |= O_CREAT | O_NOFOLLOW | O_CLOEXEC |
+             (disposition == FileDisposition::kCreateNew ? O_EXCL : 0);
+    drives_.Forget();
+    fd = posix::Fd(openat(entry.folder->fd.get(), entry.diskName.c_str(), flags, 0666));
   }
-  FdGuard fd(open(hostPath->c_str(), flags, 0666));
-  if (fd.get() < 0) {
+  if (!fd) {
     if (errno == EEXIST) return kErrorFileExists;
     return errno == ELOOP ? kErrorAccessDenied : posix::FromErrno(errno);
+  }
+  // What was opened decides, whatever the name named when it was looked up.
+  struct stat info {};
+  if (fstat(fd.get(), &info) != 0) return posix::FromErrno(errno);
+  if (!S_ISREG(info.st_mode)) return kErrorAccessDenied;
+  bool readOnly = (info.st_mode & S_IWUSR) == 0;
+  if (entry.exists && readOnly &&
+      (access != FileAccess::kRead || disposition == FileDisposition::kCreateAlways)) {
+    return kErrorAccessDenied;
   }
   fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
   if (WinError error = posix::ClaimSharing(fd.get(), access, share)) return error;
@@ -134,7 +118,10 @@ WinError PosixHost::OpenFile(const std::string& path, FileAccess access, FileSha
       ftruncate(fd.get(), 0) != 0) {
     return posix::FromErrno(errno);
   }
-  *file = std::make_unique<PosixFile>(fd.release(), access);
+  // The descriptor is let go only once the handle owns it (the allocation may fail).
+  auto handle = std::make_unique<PosixFile>(fd.get(), access);
+  fd.Release();
+  *file = std::move(handle);
   return kErrorSuccess;
 }
 

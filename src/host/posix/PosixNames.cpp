@@ -89,6 +89,30 @@ char32_t UpperUnicode(char32_t u) {
   }
 }
 
+bool IsAscii(const std::string& name) {
+  for (unsigned char c : name) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+// Upper-case forms of the 256 bytes of the code page.
+struct UpperTable {
+  unsigned char upper[256];
+  UpperTable() {
+    for (int c = 0; c < 256; ++c) {
+      upper[c] = static_cast<unsigned char>(
+          FromUnicode(UpperUnicode(ToUnicode(static_cast<unsigned char>(c)))));
+    }
+  }
+};
+const UpperTable kUpper;
+
+void AppendKeyUnit(char32_t unit, std::string* key) {
+  key->push_back(static_cast<char>(unit >> 8));
+  key->push_back(static_cast<char>(unit & 0xFF));
+}
+
 }  // namespace
 
 std::string Cp1252ToUtf8(const std::string& name) {
@@ -99,6 +123,7 @@ std::string Cp1252ToUtf8(const std::string& name) {
 }
 
 std::string Utf8ToCp1252(const std::string& name) {
+  if (IsAscii(name)) return name;
   std::string out;
   out.reserve(name.size());
   for (size_t i = 0; i < name.size();) {
@@ -109,9 +134,7 @@ std::string Utf8ToCp1252(const std::string& name) {
   return out;
 }
 
-unsigned char UpperCp1252(unsigned char c) {
-  return static_cast<unsigned char>(FromUnicode(UpperUnicode(ToUnicode(c))));
-}
+unsigned char UpperCp1252(unsigned char c) { return kUpper.upper[c]; }
 
 bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -123,8 +146,9 @@ bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-std::u16string NtfsSortKey(const std::string& diskName) {
-  std::u16string key;
+std::string NtfsSortKey(const std::string& diskName) {
+  std::string key;
+  key.reserve(2 * diskName.size());
   for (size_t i = 0; i < diskName.size();) {
     char32_t u = DecodeUtf8(diskName, &i);
     // A byte that is not UTF-8 sorts by its value among the low surrogates, as it would be
@@ -132,10 +156,10 @@ std::u16string NtfsSortKey(const std::string& diskName) {
     if (u == kInvalidUtf8) u = 0xDC00 + static_cast<unsigned char>(diskName[i - 1]);
     u = UpperUnicode(u);
     if (u >= 0x10000) {
-      key.push_back(static_cast<char16_t>(0xD800 + ((u - 0x10000) >> 10)));
-      key.push_back(static_cast<char16_t>(0xDC00 + ((u - 0x10000) & 0x3FF)));
+      AppendKeyUnit(0xD800 + ((u - 0x10000) >> 10), &key);
+      AppendKeyUnit(0xDC00 + ((u - 0x10000) & 0x3FF), &key);
     } else {
-      key.push_back(static_cast<char16_t>(u));
+      AppendKeyUnit(u, &key);
     }
   }
   return key;
@@ -198,5 +222,9 @@ bool IsInvalidPattern(const std::string& pattern) {
 }
 
 bool IsInvalidName(const std::string& name) { return IsInvalidPattern(name) || HasWildcards(name); }
+
+bool WindowsCanHold(const std::string& diskName) {
+  return !IsInvalidName(diskName) && diskName.find('\\') == std::string::npos;
+}
 
 }  // namespace orvo::posix

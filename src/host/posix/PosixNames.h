@@ -19,8 +19,8 @@ unsigned char UpperCp1252(unsigned char c);
 bool SameNameIgnoringCase(const std::string& a, const std::string& b);
 
 // The key that sorts disk names in NTFS order: the UTF-16 code units of the upper-case form,
-// compared ordinally.
-std::u16string NtfsSortKey(const std::string& diskName);
+// big-endian, so that comparing the bytes compares the units ordinally.
+std::string NtfsSortKey(const std::string& diskName);
 
 // True when `name` matches a Windows pattern ('*' any run, '?' one character, letter case
 // ignored, a final ".*" also matching names without a dot).
@@ -30,5 +30,9 @@ bool HasWildcards(const std::string& name);
 bool IsInvalidName(const std::string& name);
 // Invalid as above, except that the wildcards '*' and '?' are allowed.
 bool IsInvalidPattern(const std::string& pattern);
+// True for a disk name (UTF-8) that a Windows folder could hold: none of \ : * ? " < > | and no
+// byte 1-31. Searches leave the others out: they could never be opened, and a line feed in a
+// name would add a line to a listing.
+bool WindowsCanHold(const std::string& diskName);
 
 }  // namespace orvo::posix

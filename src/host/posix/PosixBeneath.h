@@ -1,0 +1,60 @@
+// Opening below the root folder in one step that cannot leave it, whatever another process does
+// to the folders meanwhile.
+#pragma once
+
+#include <linux/openat2.h>
+
+#include <string>
+
+namespace orvo::posix {
+
+// An owned descriptor, closed when destroyed.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { Reset(); }
+  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    Reset(other.Release());
+    return *this;
+  }
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// The root folder: the descriptor every lookup starts from, and its real path, against which
+// absolute links are read.
+class DiskRoot {
+ public:
+  explicit DiskRoot(const std::string& path);
+
+  bool IsOpen() const { return static_cast<bool>(fd_); }
+  int fd() const { return fd_.get(); }
+  // Opens `relative` (disk names below the root, separated by '/') with `flags` (no O_CREAT),
+  // following symbolic links only while they stay inside: a link whose target lies outside (or
+  // an absolute one naming another place, or nowhere) fails with ENOENT, as a missing name.
+  // Returns the descriptor, or -1 with errno set.
+  int Open(const std::string& relative, int flags) const;
+
+ private:
+  // The walk that stands in where the kernel has no openat2.
+  int Walk(const std::string& relative, int flags) const;
+
+  Fd fd_;
+  std::string real_;
+};
+
+// The openat2 system call. Tests replace it to run the walk that stands in for it.
+extern long (*Openat2)(int dirfd, const char* path, open_how* how, size_t size);
+
+}  // namespace orvo::posix
