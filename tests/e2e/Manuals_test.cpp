@@ -55,15 +55,18 @@ class ManualsTest : public ::testing::Test {
                   "[Orvo.FrameWork]\r\nPathManuais=D:\\Manuais\r\nDBSuporte=" + database + "\r\n");
   }
 
-  test::ProgramResult Run(const std::string& path, const Fields& fields) const {
-    std::string body = FormBody(fields);
+  Env Environment(const std::string& path, const std::string& body) const {
     Env env = {{"ORVO_ROOT", root_.path()},
                {"REQUEST_METHOD", "POST"},
                {"SERVER_PROTOCOL", "HTTP/1.1"},
                {"PATH_INFO", path},
                {"CONTENT_LENGTH", std::to_string(body.size())}};
     env.insert(extraEnv_.begin(), extraEnv_.end());
-    test::ProgramResult result = test::RunProgram(ORVO_PROGRAM, env, body);
+    return env;
+  }
+  test::ProgramResult Run(const std::string& path, const Fields& fields) const {
+    std::string body = FormBody(fields);
+    test::ProgramResult result = test::RunProgram(ORVO_PROGRAM, Environment(path, body), body);
     EXPECT_EQ(result.status, 0);
     return result;
   }
@@ -164,6 +167,22 @@ TEST_F(ManualsStubTest, FieldsBecomeExactlyTwoItemsAndTheModuleDetachesAtTheEnd)
   // user_name "ab c", password "a&b=", then the dialect query and the detach at the end.
   EXPECT_EQ(Calls(),
             "attach localhost:/srv/suporte.fdb 011c04616220631d046126623d\ninfo 7 3e\ndetach 7\n");
+}
+
+TEST_F(ManualsStubTest, ReaderThatGoesAwayLeavesAnOrderlyEnd) {
+  WriteHostFile(Disk("d/Manuais/Grande.bin"), BinaryManual(8 << 20));
+  const std::string body = FormBody({{"u", "a"}, {"p", "b"}, {"arq", "D:\\Manuais\\Grande.bin"}});
+  WriteHostFile(Disk("body"), body);
+  Env env = Environment("/lermanuais", body);
+  env["PROGRAM"] = ORVO_PROGRAM;
+  env["BODY"] = Disk("body");
+  // The reader takes the first bytes of the download and closes the pipe. The program starts
+  // with SIGPIPE at its default, as a web server starts it.
+  auto result = test::RunScript(R"(env --default-signal=PIPE "$PROGRAM" <"$BODY" |
+                                   head -c 100 >/dev/null; echo "${PIPESTATUS[0]}")",
+                                env);
+  EXPECT_EQ(result.out, "0\n");
+  EXPECT_EQ(Calls(), "attach localhost:/srv/suporte.fdb 011c01611d0162\ninfo 7 3e\ndetach 7\n");
 }
 
 TEST_F(ManualsStubTest, MissingClientLibraryFailsEveryRequest) {

@@ -82,4 +82,9 @@ std::string CgiAnswer(const std::string& content) {
   return "Status: 200 OK\r\nContent-Type: text/html\r\n" + length + "Content:\r\n\r\n" + content;
 }
 
+ProgramResult RunScript(const std::string& script, std::map<std::string, std::string> environment) {
+  environment.emplace("PATH", "/usr/sbin:/usr/bin:/sbin:/bin");
+  return RunProgram("/bin/bash", environment, script);
+}
+
 }  // namespace orvo::test

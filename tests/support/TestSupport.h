@@ -84,4 +84,9 @@ ProgramResult RunProgram(const std::string& path,
                          const std::map<std::string, std::string>& environment,
                          const std::string& input = "");
 
+// Runs a bash script (given on its standard input) with `environment` and a PATH of the system's
+// tools: for the cases that need a pipeline, a resource limit or a signal around the program.
+ProgramResult RunScript(const std::string& script,
+                        std::map<std::string, std::string> environment = {});
+
 }  // namespace orvo::test

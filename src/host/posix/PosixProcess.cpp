@@ -1,5 +1,6 @@
 // Environment, standard channels, clock and dynamic libraries.
 #include <dlfcn.h>
+#include <signal.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,7 +13,20 @@
 namespace orvo {
 namespace {
 
+// A reader that went away (a cancelled download, a web server that closed the pipe) must not
+// end the process: the write fails with EPIPE instead of raising SIGPIPE, and the program goes
+// on to its normal end, detaching from the database on the way.
+void IgnoreBrokenPipe() {
+  static const bool ignored = [] {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    return sigaction(SIGPIPE, &ignore, nullptr) == 0;
+  }();
+  (void)ignored;
+}
+
 void WriteAll(int fd, const void* buffer, size_t count) {
+  IgnoreBrokenPipe();
   auto* bytes = static_cast<const char*>(buffer);
   while (count > 0) {
     ssize_t n = ::write(fd, bytes, count);
