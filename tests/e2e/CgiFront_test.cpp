@@ -92,10 +92,11 @@ TEST(CgiFrontTest, HandlerFailureGivesExactlyOne500Answer) {
   EXPECT_EQ(result.status, 0);
 }
 
-TEST(CgiFrontTest, DecodingFailureInAHandlerIsAnsweredByThePage) {
+TEST(CgiFrontTest, FailuresInsideTheDispatchAreAnsweredByThePage) {
   auto result = Probe(Request("/content"), "text=%zz");
   EXPECT_EQ(result.out,
             ApplicationErrorPage("Invalid URL encoded character (%zz) at position 6", "/content"));
+  EXPECT_EQ(Probe(Request("/nomem")).out, ApplicationErrorPage("Out of memory", "/nomem"));
 }
 
 TEST(CgiFrontTest, FailureAfterSendingAddsNothing) {
