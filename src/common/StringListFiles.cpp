@@ -1,6 +1,7 @@
 // The string list's file and stream operations.
 #include <algorithm>
 #include <random>
+#include <string_view>
 
 #include "common/Classes.h"
 #include "common/SysUtils.h"
@@ -18,6 +19,35 @@ void WriteAll(TStream& stream, const std::string& bytes) {
   for (size_t done = 0; done < bytes.size(); done += kPiece) {
     size_t count = std::min(kPiece, bytes.size() - done);
     stream.WriteBuffer(bytes.data() + done, static_cast<int32_t>(count));
+  }
+}
+
+// The bytes from the stream's position to its end; fewer when a read delivers less than the
+// stream promised.
+std::string ReadRest(TStream& stream) {
+  int64_t remaining = stream.Size() - stream.Position();
+  std::string bytes(static_cast<size_t>(std::max<int64_t>(remaining, 0)), '\0');
+  size_t read = 0;
+  while (read < bytes.size()) {
+    size_t count = std::min(kPiece, bytes.size() - read);
+    int32_t got = stream.Read(bytes.data() + read, static_cast<int32_t>(count));
+    read += static_cast<size_t>(got);
+    if (got < static_cast<int32_t>(count)) break;
+  }
+  bytes.resize(read);
+  return bytes;
+}
+
+// Calls `visit` with each line of `text` as assigning it to a list's Text splits it.
+template <class Visit>
+void ForEachLine(std::string_view text, Visit visit) {
+  size_t p = 0;
+  while (p < text.size() && text[p] != '\0') {
+    size_t start = p;
+    while (p < text.size() && text[p] != '\r' && text[p] != '\n' && text[p] != '\0') ++p;
+    visit(text.substr(start, p - start));
+    if (p < text.size() && text[p] == '\r') ++p;
+    if (p < text.size() && text[p] == '\n') ++p;
   }
 }
 
@@ -111,19 +141,20 @@ void TStrings::LoadFromFile(const std::string& fileName) {
   LoadFromStream(stream);
 }
 
-void TStrings::LoadFromStream(TStream& stream) {
-  int64_t remaining = stream.Size() - stream.Position();
-  std::string bytes(static_cast<size_t>(std::max<int64_t>(remaining, 0)), '\0');
-  size_t read = 0;
-  while (read < bytes.size()) {
-    size_t count = std::min(kPiece, bytes.size() - read);
-    int32_t got = stream.Read(bytes.data() + read, static_cast<int32_t>(count));
-    read += static_cast<size_t>(got);
-    if (got < static_cast<int32_t>(count)) break;
+void TStrings::LoadFromStream(TStream& stream) { SetText(ReadRest(stream)); }
+
+std::string LoadTextFromFile(const std::string& fileName) {
+  std::string bytes;
+  {
+    TFileStream stream(fileName, fmOpenRead | fmShareDenyWrite);
+    bytes = ReadRest(stream);
   }
-  // A stream that delivers fewer bytes than it promised gives the lines of what it delivered.
-  bytes.resize(read);
-  SetText(bytes);
+  size_t total = 0;
+  ForEachLine(bytes, [&total](std::string_view line) { total += line.size() + 2; });
+  std::string text;
+  text.reserve(total);
+  ForEachLine(bytes, [&text](std::string_view line) { text.append(line).append("\r\n"); });
+  return text;
 }
 
 }  // namespace orvo

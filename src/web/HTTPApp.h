@@ -94,7 +94,8 @@ class TWebResponse : public TObject {
   const std::string& ContentType() const { return contentType_; }
   void SetContentType(const std::string& text) { contentType_ = text; }
   const std::string& Content() const { return content_; }
-  void SetContent(const std::string& content);
+  // Taken by value: an answer built for the response moves in without a copy.
+  void SetContent(std::string content);
   int32_t ContentLength() const { return contentLength_; }
   void SetContentLength(int32_t length) { contentLength_ = length; }
   TStream* ContentStream() const { return contentStream_.get(); }

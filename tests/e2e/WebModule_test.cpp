@@ -322,6 +322,29 @@ TEST_F(WebModuleTest, ReadingAFileAnswersItsLines) {
   EXPECT_NE(out.find("<p>Cannot open file \"D:\\docs\\nada.txt\". "), std::string::npos) << out;
 }
 
+TEST_F(WebModuleTest, ReadingAFileOfLineBreaksHoldsAFewTimesItsSize) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
+#endif
+  // 32 MiB of line feeds: a string per line would need gigabytes.
+  WriteHostFile(Disk("d/docs/lf.txt"), std::string(32 << 20, '\n'));
+  const std::string body = FormBody({{"arq", "D:\\docs\\lf.txt"}});
+  Env env = Environment("/lerxml");
+  env["CONTENT_LENGTH"] = std::to_string(body.size());
+  env["PROGRAM"] = ORVO_PROGRAM;
+  env["BODY"] = body;
+  auto result = test::RunScript(R"(printf %s "$BODY" | prlimit --as=268435456 "$PROGRAM")", env);
+  // Compared in parts: a failed comparison of 64 MiB would print all of it.
+  const std::string head =
+      "Status: 200 OK\r\nContent-Type: text/html\r\nContent-Length: 67108864\r\n"
+      "Content:\r\n\r\n";
+  ASSERT_EQ(result.out.substr(0, head.size()), head);
+  EXPECT_EQ(result.out.size(), head.size() + (64 << 20));
+  EXPECT_EQ(result.out.find_first_not_of("\r\n", head.size()), std::string::npos);
+  EXPECT_EQ(result.out.find("\n\n", head.size()), std::string::npos);
+  EXPECT_EQ(result.out.find("\r\r", head.size()), std::string::npos);
+}
+
 TEST_F(WebModuleTest, MemoryRunningOutInAHandlerIsAnsweredByTheApplicationPage) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
