@@ -6,6 +6,7 @@
 #include <sys/time.h>
 
 #include <atomic>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -243,6 +244,45 @@ TEST_F(WebModuleTest, FailedSaveLeavesNoBatchFile) {
   EXPECT_NE(out.find("Cannot create file \"D:\\Movel\\Lotes\\VESTRA\\PED*01"), std::string::npos)
       << out;
   EXPECT_EQ(Names(kStore), std::vector<std::string>{});  // neither the batch nor a scrap
+}
+
+TEST_F(WebModuleTest, SaveCutShortLeavesNoPendingFile) {
+  Post("/uploadxml", Batch());
+  const std::string body =
+      FormBody(Batch("20240815093012000", "00152390", std::string(64 << 20, 'x')));
+  WriteHostFile(Disk("body"), body);
+  Env env = Environment("/uploadxml");
+  env["CONTENT_LENGTH"] = std::to_string(body.size());
+  env["PROGRAM"] = ORVO_PROGRAM;
+  env["BODY"] = Disk("body");
+  env["STORE"] = Disk(kStore);
+  // SIGTERM as soon as the pending file appears; tried again in the unlikely case that the
+  // whole save got through first.
+  auto result = test::RunScript(R"(shopt -s nullglob
+    for try in 1 2 3 4 5; do
+      "$PROGRAM" <"$BODY" >/dev/null & pid=$!
+      pending=()
+      while [ ${#pending[@]} -eq 0 ] && kill -0 $pid 2>/dev/null; do pending=("$STORE"/.~orvo-*); done
+      kill -TERM $pid 2>/dev/null; wait $pid; status=$?
+      [ $status -ne 0 ] && break
+    done
+    echo $status)",
+                                env);
+  EXPECT_EQ(result.out, "143\n");  // ended by the signal, as without the removal
+  EXPECT_EQ(Names(kStore), std::vector<std::string>{std::string(kFirstKey) + ".dwl"});
+  EXPECT_EQ(ReadHostFile(Disk(kStore + std::string(kFirstKey) + ".dwl")), "<lote/>\r\n");
+
+  // A kill that cannot be caught leaves its file; a save removes those an hour old.
+  const std::string killed = ".~orvo-0123456789abcdef.tmp", busy = ".~orvo-fedcba9876543210.tmp";
+  for (const std::string& name : {killed, busy, std::string(".oculto.tmp")}) {
+    WriteHostFile(Disk(kStore + name), name);
+  }
+  const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(61);
+  fs::last_write_time(Disk(kStore + killed), old);
+  fs::last_write_time(Disk(kStore + std::string(".oculto.tmp")), old);
+  Post("/uploadxml", Batch());
+  EXPECT_EQ(Names(kStore),
+            (std::vector<std::string>{".oculto.tmp", busy, std::string(kFirstKey) + ".dwl"}));
 }
 
 TEST_F(WebModuleTest, BatchIsNeverSeenHalfWritten) {
