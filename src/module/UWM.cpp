@@ -191,7 +191,8 @@ void TWM1::WM1imagensAction(TObject*, TWebRequest& Request, TWebResponse& Respon
     }
     Response.SetContent(recent.Text());
   } catch (const Exception& e) {
-    Response.SetContent(e.Message());
+    // The message may quote the date sent: an answer in text/html shows it as text.
+    Response.SetContent(HTMLEscape(e.Message()));
   } catch (const std::bad_alloc&) {
     Response.SetContent("Out of memory");
   }

@@ -56,7 +56,8 @@ void TCGIApplication::Run() {
 void TCGIApplication::WriteServerErrorPage(std::exception_ptr failure) {
   try {
     FailureText text = Describe(failure);
-    // Built by concatenation: a "%" in the message is never read as a directive.
+    // Built by concatenation: a "%" in the message is never read as a directive. The status
+    // line carries the message as it is; the page shows it as text.
     std::string body =
         "<html><title>Internal Server Error 500</title>\r\n"
         "<h1>Internal Server Error 500</h1><hr>\r\n"
@@ -64,7 +65,7 @@ void TCGIApplication::WriteServerErrorPage(std::exception_ptr failure) {
         text.className +
         "<br>\r\n"
         "Message: " +
-        text.message + "<br></html>\r\n";
+        HTMLEscape(text.message) + "<br></html>\r\n";
     std::string head = "Status: 500 " + text.message + "\r\n" + "Content-Type: text/html\r\n" +
                        "Content-Length: " + IntToStr(static_cast<int64_t>(body.size())) +
                        "\r\n\r\n";

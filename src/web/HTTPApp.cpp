@@ -217,6 +217,27 @@ std::string StatusText(int32_t code) {
   }
 }
 
+std::string HTMLEscape(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  return escaped;
+}
+
 // ---- Action items ----
 
 TWebActionItem::~TWebActionItem() = default;
@@ -323,9 +344,9 @@ void TCustomWebDispatcher::HandleException(const Exception& E, bool& Handled) {
     if (Handled) response_->SendResponse();
   }
   if (Handled) return;
-  response_->SetContent("<html><body><h1>Internal Application Error</h1>\r\n<p>" + E.Message() +
-                        "\r\n<p><hr width=\"100%\"><i>" + request_->PathInfo() +
-                        "</i></body></html>");
+  response_->SetContent("<html><body><h1>Internal Application Error</h1>\r\n<p>" +
+                        HTMLEscape(E.Message()) + "\r\n<p><hr width=\"100%\"><i>" +
+                        HTMLEscape(request_->PathInfo()) + "</i></body></html>");
   if (!response_->Sent()) {
     response_->SetStatusCode(500);
     response_->SendResponse();

@@ -128,6 +128,10 @@ class TWebResponse : public TObject {
 // The reason text of a status code; "" for a code the table lacks.
 std::string StatusText(int32_t code);
 
+// `text` with '&', '<' and '>' written as "&amp;", "&lt;" and "&gt;": text from the request or
+// the disk put into a text/html answer, so that it shows as text and never becomes markup.
+std::string HTMLEscape(std::string_view text);
+
 using THTTPMethodEvent = std::function<void(TObject* Sender, TWebRequest& Request,
                                             TWebResponse& Response, bool& Handled)>;
 using TWebExceptionEvent = std::function<void(TObject* Sender, const Exception& E, bool& Handled)>;

@@ -83,8 +83,9 @@ TEST(CgiFrontTest, UnmatchedPathWritesNothing) {
 
 TEST(CgiFrontTest, HandlerFailureGivesExactlyOne500Answer) {
   // The handler sets "Erro" and then raises with the message of the body.
-  auto result = Probe(Request("/raise"), "message=100%25+%25d+%3Cb%3E%0D%0Anext");
-  const std::string message = "100% %d <b>\r\nnext";
+  auto result = Probe(Request("/raise"), "message=100%25+%25d+%3Cb%3E%26amp%3B%0D%0Anext");
+  // Shown as text: the markup characters are escaped, nothing else changes.
+  const std::string message = "100% %d &lt;b&gt;&amp;amp;\r\nnext";
   EXPECT_EQ(result.out, ApplicationErrorPage(message, "/raise"));
   size_t head = result.out.find("\r\n\r\n") + 4;
   EXPECT_EQ(Writes(result),
@@ -107,15 +108,15 @@ TEST(CgiFrontTest, FailureAfterSendingAddsNothing) {
 
 TEST(CgiFrontTest, ModuleCreationFailureGivesTheServerErrorPage) {
   Env env = Request("/content");
-  env["PROBE_FAIL_CREATE"] = "Cannot open 100% %s <x>\r\nnow";
+  env["PROBE_FAIL_CREATE"] = "Cannot open 100% %s <x>&\r\nnow";
   auto result = Probe(env);
   const std::string body =
       "<html><title>Internal Server Error 500</title>\r\n"
       "<h1>Internal Server Error 500</h1><hr>\r\n"
       "Exception: EFOpenError<br>\r\n"
-      "Message: Cannot open 100% %s <x>\r\nnow<br></html>\r\n";
+      "Message: Cannot open 100% %s &lt;x&gt;&amp;\r\nnow<br></html>\r\n";
   const std::string head =
-      "Status: 500 Cannot open 100% %s <x>\r\nnow\r\n"
+      "Status: 500 Cannot open 100% %s <x>&\r\nnow\r\n"
       "Content-Type: text/html\r\n"
       "Content-Length: " +
       std::to_string(body.size()) + "\r\n\r\n";
@@ -150,10 +151,12 @@ TEST(CgiFrontTest, MasksAndTheDefaultEntry) {
   env["PROBE_DEFAULT"] = "1";  // the disabled default entry answers what nothing else took
   EXPECT_EQ(Probe(env).out, Head200("Content-Length: 12\r\n") + "default:/zzz");
 
-  // Only HEAD requests reach the entry whose mask does not compile.
-  Env head = Request("/zzz");
+  // Only HEAD requests reach the entry whose mask does not compile; the page shows the path
+  // as text.
+  Env head = Request("/<script>&");
   head["REQUEST_METHOD"] = "HEAD";
-  EXPECT_EQ(Probe(head).out, ApplicationErrorPage("'/bad[' is an invalid mask at (6)", "/zzz"));
+  EXPECT_EQ(Probe(head).out,
+            ApplicationErrorPage("'/bad[' is an invalid mask at (6)", "/&lt;script&gt;&amp;"));
 }
 
 TEST(CgiFrontTest, BodyFieldsAreDecodedInOrder) {

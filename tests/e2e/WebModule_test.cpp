@@ -360,6 +360,10 @@ TEST_F(WebModuleTest, ReadingAFileAnswersItsLines) {
   const std::string out = Post("/lerxml", Fields{{"arq", "D:\\docs\\nada.txt"}});
   EXPECT_EQ(out.substr(0, out.find("\r\n")), "Status: 500 Internal Server Error");
   EXPECT_NE(out.find("<p>Cannot open file \"D:\\docs\\nada.txt\". "), std::string::npos) << out;
+  // A name from the request shows as text in the page.
+  EXPECT_NE(Post("/lerxml", Fields{{"arq", "D:\\<b>&.txt"}})
+                .find("<p>Cannot open file \"D:\\&lt;b&gt;&amp;.txt\". "),
+            std::string::npos);
 }
 
 TEST_F(WebModuleTest, ReadingAFileOfLineBreaksHoldsAFewTimesItsSize) {
@@ -499,6 +503,8 @@ TEST_F(WebModuleTest, ImagesAnswerFailuresAsContent) {
       {"", "'' is not a valid date"},
       {"data=31%2F02%2F2024", "'31/02/2024' is not a valid date"},
       {"data=%zz", "Invalid URL encoded character (%zz) at position 6"},
+      {FormBody({{"data", "<img src=x onerror=alert(1)>&"}}),
+       "'&lt;img src=x onerror=alert(1)&gt;&amp;' is not a valid date"},
   };
   for (const Case& c : cases) EXPECT_EQ(Post("/imagens", c.body), CgiAnswer(c.answer)) << c.body;
 
