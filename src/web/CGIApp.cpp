@@ -7,6 +7,7 @@
 #include "common/SysUtilsText.h"
 #include "host/Host.h"
 #include "web/CGIHTTP.h"
+#include "web/ErrorLog.h"
 
 namespace orvo {
 namespace {
@@ -48,14 +49,29 @@ void TCGIApplication::Run() {
     auto request = std::make_unique<TCGIRequest>();
     auto response = std::make_unique<TCGIResponse>(*request);
     HandleRequest(*request, *response);
+    LogCutShort(*request);
   } catch (...) {
     WriteServerErrorPage(std::current_exception());
   }
 }
 
+void TCGIApplication::LogCutShort(TCGIRequest& request) {
+  // Worth the operator's attention even when the answer went out; a handler that refused the
+  // request for it has logged it already.
+  const int64_t declared = request.ContentLength();
+  const auto received = static_cast<int64_t>(request.Content().size());
+  if (declared <= received || FailureLogged()) return;
+  LogFailure(request.Method(), request.PathInfo(), "EWebException",
+             "Incomplete request body: " + IntToStr(received) + " of " + IntToStr(declared) +
+                 " bytes received");
+}
+
 void TCGIApplication::WriteServerErrorPage(std::exception_ptr failure) {
   try {
     FailureText text = Describe(failure);
+    LogFailure(TCGIRequest::EnvironmentVariable(TWebRequest::kMethod),
+               TCGIRequest::EnvironmentVariable(TWebRequest::kPathInfo), text.className,
+               text.message);
     // Built by concatenation: a "%" in the message is never read as a directive. The status
     // line carries the message as it is; the page shows it as text.
     std::string body =

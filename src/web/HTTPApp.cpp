@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/SysUtilsText.h"
+#include "web/ErrorLog.h"
 #include "web/Masks.h"
 
 namespace orvo {
@@ -337,6 +338,7 @@ bool TCustomWebDispatcher::DispatchAction(TWebRequest& request, TWebResponse& re
 void TCustomWebDispatcher::HandleException(const Exception& E, bool& Handled) {
   Handled = false;
   if (request_ == nullptr || response_ == nullptr) return;  // no dispatch to answer for
+  LogFailure(*request_, E);
   if (OnException) {
     Handled = true;
     response_->SetStatusCode(500);

@@ -33,6 +33,26 @@ std::string Writes(const test::ProgramResult& result) {
   return log;
 }
 
+// The operator's log: standard error without the probe's own lines.
+std::string LogLines(const test::ProgramResult& result) {
+  std::string log;
+  size_t start = 0;
+  while (start < result.err.size()) {
+    size_t end = result.err.find('\n', start);
+    end = end == std::string::npos ? result.err.size() : end + 1;
+    if (result.err.compare(start, 6, "write ") != 0) log += result.err.substr(start, end - start);
+    start = end;
+  }
+  return log;
+}
+
+// Whether the log is the one line for a failure of `method` and `path` ending in `tail`.
+bool LoggedOnce(const test::ProgramResult& result, const std::string& tail) {
+  const std::string log = LogLines(result);
+  return test::IsOneLogLine(log) && log.size() > tail.size() &&
+         log.compare(log.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 std::string Head200(const std::string& extra = "") {
   return "Status: 200 OK\r\nContent-Type: text/html\r\n" + extra + "Content:\r\n\r\n";
 }
@@ -49,6 +69,7 @@ TEST(CgiFrontTest, ContentIsSentWithItsLength) {
   EXPECT_EQ(result.out, Head200("Content-Length: 3\r\n") + "N\xE3o");
   EXPECT_EQ(Writes(result), std::to_string(result.out.size() - 3) + " 3 ");
   EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(LogLines(result), "");  // a request answered normally logs nothing
 
   // Letter case of the path does not matter; the method does not either for this entry.
   auto upper = Probe(
@@ -91,19 +112,25 @@ TEST(CgiFrontTest, HandlerFailureGivesExactlyOne500Answer) {
   EXPECT_EQ(Writes(result),
             std::to_string(head) + " " + std::to_string(result.out.size() - head) + " ");
   EXPECT_EQ(result.status, 0);
+  // The log has the message as it is, its control characters written out.
+  EXPECT_TRUE(LoggedOnce(result, " POST /raise EConvertError: 100% %d <b>&amp;\\x0D\\x0Anext\n"))
+      << result.err;
 }
 
 TEST(CgiFrontTest, FailuresInsideTheDispatchAreAnsweredByThePage) {
   auto result = Probe(Request("/content"), "text=%zz");
   EXPECT_EQ(result.out,
             ApplicationErrorPage("Invalid URL encoded character (%zz) at position 6", "/content"));
-  EXPECT_EQ(Probe(Request("/nomem")).out, ApplicationErrorPage("Out of memory", "/nomem"));
+  auto nomem = Probe(Request("/nomem"));
+  EXPECT_EQ(nomem.out, ApplicationErrorPage("Out of memory", "/nomem"));
+  EXPECT_TRUE(LoggedOnce(nomem, " POST /nomem EOutOfMemory: Out of memory\n")) << nomem.err;
 }
 
 TEST(CgiFrontTest, FailureAfterSendingAddsNothing) {
   auto result = Probe(Request("/sentraise"));
   EXPECT_EQ(result.out, Head200("Content-Length: 7\r\n") + "partial");
   EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(LoggedOnce(result, " POST /sentraise Exception: after send\n")) << result.err;
 }
 
 TEST(CgiFrontTest, ModuleCreationFailureGivesTheServerErrorPage) {
@@ -123,6 +150,9 @@ TEST(CgiFrontTest, ModuleCreationFailureGivesTheServerErrorPage) {
   EXPECT_EQ(result.out, head + body);
   EXPECT_EQ(Writes(result), std::to_string(head.size()) + " " + std::to_string(body.size()) + " ");
   EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(
+      LoggedOnce(result, " POST /content EFOpenError: Cannot open 100% %s <x>&\\x0D\\x0Anow\n"))
+      << result.err;
 }
 
 TEST(CgiFrontTest, StreamIsWrittenInChunksOf8192) {

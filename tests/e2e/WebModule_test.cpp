@@ -74,7 +74,11 @@ class WebModuleTest : public ::testing::Test {
     env.emplace("CONTENT_LENGTH", std::to_string(body.size()));
     auto result = test::RunProgram(ORVO_PROGRAM, env, body);
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "");
+    // A failure page is logged in one line; an answer without one logs at most a failure that
+    // the handler answered itself.
+    if (result.out.rfind("Status: 500", 0) == 0 || !result.err.empty()) {
+      EXPECT_TRUE(test::IsOneLogLine(result.err)) << result.err;
+    }
     return result;
   }
   std::string Post(const std::string& path, const std::string& body) const {
@@ -223,13 +227,25 @@ TEST_F(WebModuleTest, UploadFailsWhenTheStoreFolderCannotBeMade) {
 
 TEST_F(WebModuleTest, TornUploadStoresNothing) {
   const std::string body = FormBody(Batch());
+  const std::string cutShort = "Incomplete request body: " + std::to_string(body.size()) + " of " +
+                               std::to_string(body.size() + 10) + " bytes received";
   Env env = Environment("/uploadxml");
   env["CONTENT_LENGTH"] = std::to_string(body.size() + 10);
   auto result = test::RunProgram(ORVO_PROGRAM, env, body);
-  EXPECT_EQ(result.out, ErrorPage("Incomplete request body: " + std::to_string(body.size()) +
-                                      " of " + std::to_string(body.size() + 10) + " bytes received",
-                                  "/uploadxml"));
+  EXPECT_EQ(result.out, ErrorPage(cutShort, "/uploadxml"));
   EXPECT_EQ(Names("d"), std::vector<std::string>{});
+  EXPECT_TRUE(test::IsOneLogLine(result.err)) << result.err;
+  EXPECT_NE(result.err.find(" POST /uploadxml EWebException: " + cutShort + "\n"),
+            std::string::npos);
+
+  // Another endpoint answers what arrived; the operator still learns that it was cut short.
+  Env other = env;
+  other["PATH_INFO"] = "/importarxml";
+  result = test::RunProgram(ORVO_PROGRAM, other, body);
+  EXPECT_EQ(result.out, CgiAnswer("Arquivo n\xE3o encontrado"));
+  EXPECT_TRUE(test::IsOneLogLine(result.err)) << result.err;
+  EXPECT_NE(result.err.find(" POST /importarxml EWebException: " + cutShort + "\n"),
+            std::string::npos);
 
   // Bytes beyond the declared length are not read, and what was declared arrived whole.
   env["CONTENT_LENGTH"] = std::to_string(body.size());
@@ -360,6 +376,9 @@ TEST_F(WebModuleTest, ReadingAFileAnswersItsLines) {
   const std::string out = Post("/lerxml", Fields{{"arq", "D:\\docs\\nada.txt"}});
   EXPECT_EQ(out.substr(0, out.find("\r\n")), "Status: 500 Internal Server Error");
   EXPECT_NE(out.find("<p>Cannot open file \"D:\\docs\\nada.txt\". "), std::string::npos) << out;
+  // A long name makes a log line of 1 KiB and a mark that it was cut.
+  EXPECT_EQ(Run(Environment("/lerxml"), FormBody({{"arq", std::string(5000, 'a')}})).err.size(),
+            1024u + 4);
   // A name from the request shows as text in the page.
   EXPECT_NE(Post("/lerxml", Fields{{"arq", "D:\\<b>&.txt"}})
                 .find("<p>Cannot open file \"D:\\&lt;b&gt;&amp;.txt\". "),
@@ -507,6 +526,13 @@ TEST_F(WebModuleTest, ImagesAnswerFailuresAsContent) {
        "'&lt;img src=x onerror=alert(1)&gt;&amp;' is not a valid date"},
   };
   for (const Case& c : cases) EXPECT_EQ(Post("/imagens", c.body), CgiAnswer(c.answer)) << c.body;
+  // A failure answered as content reaches the operator's log; the plain listing does not.
+  EXPECT_EQ(Run(Environment("/imagens"), cases[0].body).err, "");
+  const std::string err = Run(Environment("/imagens"), "data=%0D%0A<b>").err;
+  EXPECT_TRUE(test::IsOneLogLine(err)) << err;
+  EXPECT_NE(err.find(" POST /imagens EConvertError: '\\x0D\\x0A<b>' is not a valid date\n"),
+            std::string::npos)
+      << err;
 
   // The folder is walked before the date is read.
   Config("[Orvo.FrameWork]\r\nPathImagens=D:\\Nada\r\n");
