@@ -57,6 +57,9 @@ start_lighttpd() {
     echo "server.bind = \"127.0.0.1\""
     echo "server.port = $port"
     echo "server.errorlog = \"$state/lighttpd-error.log\""
+    # lighttpd gives the standard error of its CGI programs (the program's failure lines) a log
+    # of its own; without it they go to lighttpd's standard error.
+    echo "server.breakagelog = \"$state/lighttpd-breakage.log\""
     echo "server.upload-dirs = (\"$state\")"
     [ -n "$user" ] && echo "server.username = \"$user\"" && echo "server.groupname = \"$user\""
     echo 'server.modules = ("mod_alias", "mod_cgi", "mod_setenv")'
@@ -64,8 +67,8 @@ start_lighttpd() {
   } >"$state/lighttpd.conf"
   lighttpd -tt -f "$state/lighttpd.conf" >/dev/null || die "lighttpd refuses $state/lighttpd.conf"
   # lighttpd opens its log after it has given up root.
-  touch "$state/lighttpd-error.log"
-  [ -n "$user" ] && chown "$user" "$state/lighttpd-error.log"
+  touch "$state/lighttpd-error.log" "$state/lighttpd-breakage.log"
+  [ -n "$user" ] && chown "$user" "$state/lighttpd-error.log" "$state/lighttpd-breakage.log"
   lighttpd -D -f "$state/lighttpd.conf" </dev/null >>"$state/lighttpd-console.log" 2>&1 &
   SERVER_PID=$!
 }
@@ -106,7 +109,7 @@ start_nginx() {
   if [ ! -S "$ORVO_FCGI_SOCKET" ]; then
     local run=()
     [ -n "$user" ] && run=(runuser -u "$user" --)
-    "${run[@]}" fcgiwrap -s "unix:$ORVO_FCGI_SOCKET" </dev/null >>"$state/fcgiwrap.log" 2>&1 &
+    "${run[@]}" fcgiwrap -f -s "unix:$ORVO_FCGI_SOCKET" </dev/null >>"$state/fcgiwrap.log" 2>&1 &
     on_exit "stop_server $!; rm -f '$ORVO_FCGI_SOCKET'"
     for _ in $(seq 1 50); do [ -S "$ORVO_FCGI_SOCKET" ] && break; sleep 0.1; done
   fi

@@ -55,6 +55,11 @@ class TStrings {
   virtual int32_t CompareStrings(const std::string& a, const std::string& b) const;
 };
 
+// The text that loading `fileName` into a list and reading its Text gives (every line break
+// made CR LF, one after a last line without one, nothing after a NUL), built without holding the
+// lines: a list of a file of line feeds costs a string per byte. EFOpenError as LoadFromFile.
+std::string LoadTextFromFile(const std::string& fileName);
+
 class TStringList : public TStrings {
  public:
   using ChangeHook = std::function<void(TStringList&)>;

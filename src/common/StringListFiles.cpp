@@ -1,9 +1,11 @@
 // The string list's file and stream operations.
 #include <algorithm>
 #include <random>
+#include <string_view>
 
 #include "common/Classes.h"
 #include "common/SysUtils.h"
+#include "common/SysUtilsConvert.h"
 #include "common/SysUtilsFiles.h"
 
 namespace orvo {
@@ -21,16 +23,78 @@ void WriteAll(TStream& stream, const std::string& bytes) {
   }
 }
 
+// The bytes from the stream's position to its end; fewer when a read delivers less than the
+// stream promised.
+std::string ReadRest(TStream& stream) {
+  int64_t remaining = stream.Size() - stream.Position();
+  std::string bytes(static_cast<size_t>(std::max<int64_t>(remaining, 0)), '\0');
+  size_t read = 0;
+  while (read < bytes.size()) {
+    size_t count = std::min(kPiece, bytes.size() - read);
+    int32_t got = stream.Read(bytes.data() + read, static_cast<int32_t>(count));
+    read += static_cast<size_t>(got);
+    if (got < static_cast<int32_t>(count)) break;
+  }
+  bytes.resize(read);
+  return bytes;
+}
+
+// Calls `visit` with each line of `text` as assigning it to a list's Text splits it.
+template <class Visit>
+void ForEachLine(std::string_view text, Visit visit) {
+  size_t p = 0;
+  while (p < text.size() && text[p] != '\0') {
+    size_t start = p;
+    while (p < text.size() && text[p] != '\r' && text[p] != '\n' && text[p] != '\0') ++p;
+    visit(text.substr(start, p - start));
+    if (p < text.size() && text[p] == '\r') ++p;
+    if (p < text.size() && text[p] == '\n') ++p;
+  }
+}
+
+constexpr char kPendingPrefix[] = ".~orvo-";
+constexpr char kPendingSuffix[] = ".tmp";
+// A save in progress writes its pending file and moves it within moments; one older than this
+// was left by a process that was killed outright (SIGKILL cannot be caught).
+constexpr TDateTime kAbandonedAfter = 1.0 / 24;
+// Days from 1601-01-01, where file times count from, to 1899-12-30, where dates count from.
+constexpr double kFileTimeEpochDays = 109205;
+
+TDateTime LocalFileTimeToDateTime(FileTime local) {
+  return static_cast<double>(local) / 864e9 - kFileTimeEpochDays;
+}
+
+// Removes the pending files of `folder` (ending in a separator, or empty for the current one)
+// that have not been written for longer than kAbandonedAfter.
+void RemoveAbandonedPendingFiles(const std::string& folder) {
+  Host& host = Host::Default();
+  std::unique_ptr<DirSearch> search;
+  FindData entry;
+  const std::string pattern = folder + kPendingPrefix + "*" + kPendingSuffix;
+  if (host.FindFirst(pattern, &search, &entry) != kErrorSuccess) return;
+  const TDateTime cutoff = Now() - kAbandonedAfter;
+  do {
+    TDateTime written = LocalFileTimeToDateTime(host.UtcToLocalFileTime(entry.lastWriteTime));
+    if ((entry.attributes & kAttrDirectory) == 0 && written < cutoff) {
+      host.RemoveFile(folder + entry.name);
+    }
+  } while (search->Next(&entry) == kErrorSuccess);
+}
+
 // A hidden file beside the target that receives the text before it replaces the target, so a
 // failed save never leaves the target truncated or half written. Its name starts with '.'
 // (hidden, so listings pass over it) and ends in ".tmp" (no batch mask matches it). Removed
-// when destroyed unless it became the target.
+// when destroyed unless it became the target, and by a request to end the process while it
+// exists.
 class PendingFile {
  public:
   explicit PendingFile(const std::string& target) : target_(target) {
     WinError error = kErrorSuccess;
     for (int attempt = 0; attempt < 16; ++attempt) {
-      path_ = ExtractFilePath(target) + ".~orvo-" + RandomTag() + ".tmp";
+      path_ = ExtractFilePath(target) + kPendingPrefix + RandomTag() + kPendingSuffix;
+      // Armed before the file exists, so no moment is left in which a kill leaves it behind.
+      // Where it cannot be armed the file is still removed by a later save's sweep.
+      Host::Default().RemoveFileOnTermination(path_);
       std::unique_ptr<FileHandle> handle;
       error = Host::Default().OpenFile(path_, FileAccess::kWrite, FileShare{},
                                        FileDisposition::kCreateNew, &handle);
@@ -72,6 +136,10 @@ class PendingFile {
     return tag;
   }
 
+  // Withdraws the removal on termination last, once the file is gone or has become the target.
+  struct Disarm {
+    ~Disarm() { Host::Default().RemoveFileOnTermination(""); }
+  } disarm_;
   std::string target_;
   std::string path_;
   std::unique_ptr<THandleStream> stream_;
@@ -80,6 +148,7 @@ class PendingFile {
 }  // namespace
 
 void TStrings::SaveToFile(const std::string& fileName) const {
+  RemoveAbandonedPendingFiles(ExtractFilePath(fileName));
   PendingFile file(fileName);
   SaveToStream(file.Stream());
   file.Commit();
@@ -111,19 +180,20 @@ void TStrings::LoadFromFile(const std::string& fileName) {
   LoadFromStream(stream);
 }
 
-void TStrings::LoadFromStream(TStream& stream) {
-  int64_t remaining = stream.Size() - stream.Position();
-  std::string bytes(static_cast<size_t>(std::max<int64_t>(remaining, 0)), '\0');
-  size_t read = 0;
-  while (read < bytes.size()) {
-    size_t count = std::min(kPiece, bytes.size() - read);
-    int32_t got = stream.Read(bytes.data() + read, static_cast<int32_t>(count));
-    read += static_cast<size_t>(got);
-    if (got < static_cast<int32_t>(count)) break;
+void TStrings::LoadFromStream(TStream& stream) { SetText(ReadRest(stream)); }
+
+std::string LoadTextFromFile(const std::string& fileName) {
+  std::string bytes;
+  {
+    TFileStream stream(fileName, fmOpenRead | fmShareDenyWrite);
+    bytes = ReadRest(stream);
   }
-  // A stream that delivers fewer bytes than it promised gives the lines of what it delivered.
-  bytes.resize(read);
-  SetText(bytes);
+  size_t total = 0;
+  ForEachLine(bytes, [&total](std::string_view line) { total += line.size() + 2; });
+  std::string text;
+  text.reserve(total);
+  ForEachLine(bytes, [&text](std::string_view line) { text.append(line).append("\r\n"); });
+  return text;
 }
 
 }  // namespace orvo

@@ -216,6 +216,12 @@ class Host {
   virtual void WriteStdout(const void* buffer, size_t count) = 0;
   // Writes all bytes to standard error.
   virtual void WriteStderr(const void* buffer, size_t count) = 0;
+  // Makes a request to end the process (SIGTERM, SIGINT or SIGHUP; on Windows a console control
+  // event) remove the file `path` before the process ends as it would have; the empty path
+  // withdraws it. One file at a time: a new path replaces the previous one. The path is
+  // resolved now, as the removal must be done with nothing left that can fail; on failure
+  // nothing is armed. Lets a save that is cut short take its temporary file with it.
+  virtual WinError RemoveFileOnTermination(const std::string& path) = 0;
 
   // ---- Dynamic libraries ----
 

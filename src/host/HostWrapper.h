@@ -68,6 +68,9 @@ class HostWrapper : public Host {
   void WriteStderr(const void* buffer, size_t count) override {
     target_->WriteStderr(buffer, count);
   }
+  WinError RemoveFileOnTermination(const std::string& path) override {
+    return target_->RemoveFileOnTermination(path);
+  }
 
   WinError OpenLibrary(const std::string& name, std::unique_ptr<DynamicLibrary>* library) override {
     return target_->OpenLibrary(name, library);

@@ -10,6 +10,7 @@
 #include "common/SysUtilsText.h"
 #include "common/UOrvoConsts.h"
 #include "module/Utils.h"
+#include "web/ErrorLog.h"
 
 namespace orvo {
 namespace {
@@ -158,9 +159,8 @@ void TWM1::WM1listaarquivosAction(TObject*, TWebRequest& Request, TWebResponse& 
 }
 
 void TWM1::WM1lerxmlAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {
-  TStringList lines;
-  lines.LoadFromFile(Field(Request, "arq"));
-  Response.SetContent(lines.Text());
+  // The list's text without the list: a file of line feeds would cost a string per byte.
+  Response.SetContent(LoadTextFromFile(Field(Request, "arq")));
 }
 
 void TWM1::WM1importarxmlAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {
@@ -192,8 +192,11 @@ void TWM1::WM1imagensAction(TObject*, TWebRequest& Request, TWebResponse& Respon
     }
     Response.SetContent(recent.Text());
   } catch (const Exception& e) {
-    Response.SetContent(e.Message());
+    LogFailure(Request, e);
+    // The message may quote the date sent: an answer in text/html shows it as text.
+    Response.SetContent(HTMLEscape(e.Message()));
   } catch (const std::bad_alloc&) {
+    LogFailure(Request, EOutOfMemory("Out of memory"));
     Response.SetContent("Out of memory");
   }
 }
@@ -209,8 +212,14 @@ bool TWM1::LoginSupportDatabase(TCustomIniFile& Config, TWebRequest& Request) {
     DBOrvo->Params().Add("user_name=" + Field(Request, "u"));
     DBOrvo->Params().Add("password=" + Field(Request, "p"));
     DBOrvo->SetConnected(true);
+  } catch (const Exception& e) {
+    // A refused login is answered with the empty body, never with its reason; the reason, in
+    // the server's words, goes to the operator's log.
+    LogFailure(Request, e);
+  } catch (const std::bad_alloc&) {
+    LogFailure(Request, EOutOfMemory("Out of memory"));
   } catch (...) {
-    // A refused login is answered with the empty body, never with its reason.
+    LogFailure(Request, Exception(""));
   }
   return DBOrvo->Connected();
 }

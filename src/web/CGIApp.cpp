@@ -7,6 +7,7 @@
 #include "common/SysUtilsText.h"
 #include "host/Host.h"
 #include "web/CGIHTTP.h"
+#include "web/ErrorLog.h"
 
 namespace orvo {
 namespace {
@@ -48,15 +49,31 @@ void TCGIApplication::Run() {
     auto request = std::make_unique<TCGIRequest>();
     auto response = std::make_unique<TCGIResponse>(*request);
     HandleRequest(*request, *response);
+    LogCutShort(*request);
   } catch (...) {
     WriteServerErrorPage(std::current_exception());
   }
 }
 
+void TCGIApplication::LogCutShort(TCGIRequest& request) {
+  // Worth the operator's attention even when the answer went out; a handler that refused the
+  // request for it has logged it already.
+  const int64_t declared = request.ContentLength();
+  const auto received = static_cast<int64_t>(request.Content().size());
+  if (declared <= received || FailureLogged()) return;
+  LogFailure(request.Method(), request.PathInfo(), "EWebException",
+             "Incomplete request body: " + IntToStr(received) + " of " + IntToStr(declared) +
+                 " bytes received");
+}
+
 void TCGIApplication::WriteServerErrorPage(std::exception_ptr failure) {
   try {
     FailureText text = Describe(failure);
-    // Built by concatenation: a "%" in the message is never read as a directive.
+    LogFailure(TCGIRequest::EnvironmentVariable(TWebRequest::kMethod),
+               TCGIRequest::EnvironmentVariable(TWebRequest::kPathInfo), text.className,
+               text.message);
+    // Built by concatenation: a "%" in the message is never read as a directive. The status
+    // line carries the message as it is; the page shows it as text.
     std::string body =
         "<html><title>Internal Server Error 500</title>\r\n"
         "<h1>Internal Server Error 500</h1><hr>\r\n"
@@ -64,7 +81,7 @@ void TCGIApplication::WriteServerErrorPage(std::exception_ptr failure) {
         text.className +
         "<br>\r\n"
         "Message: " +
-        text.message + "<br></html>\r\n";
+        HTMLEscape(text.message) + "<br></html>\r\n";
     std::string head = "Status: 500 " + text.message + "\r\n" + "Content-Type: text/html\r\n" +
                        "Content-Length: " + IntToStr(static_cast<int64_t>(body.size())) +
                        "\r\n\r\n";

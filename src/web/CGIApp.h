@@ -4,6 +4,7 @@
 
 #include <exception>
 
+#include "web/CGIHTTP.h"
 #include "web/WebApp.h"
 
 namespace orvo {
@@ -17,6 +18,10 @@ class TCGIApplication : public TWebApplication {
 
   // The last-resort answer: status 500 with the failure's class name and message.
   void WriteServerErrorPage(std::exception_ptr failure);
+
+ private:
+  // Logs a request whose body arrived shorter than its declared length, once.
+  static void LogCutShort(TCGIRequest& request);
 };
 
 // The process's application object, created at start-up and destroyed when the process ends

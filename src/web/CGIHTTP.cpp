@@ -73,8 +73,13 @@ TCGIRequest::TCGIRequest() {
 }
 
 std::string TCGIRequest::StringVariable(int index) {
-  if (index == kContent) return content_;
-  if (index < 0 || index >= static_cast<int>(kVariableNames.size())) return "";
+  return index == kContent ? content_ : EnvironmentVariable(index);
+}
+
+std::string TCGIRequest::EnvironmentVariable(int index) {
+  if (index < 0 || index >= static_cast<int>(kVariableNames.size()) || index == kContent) {
+    return "";
+  }
   const std::string name = kVariableNames[static_cast<size_t>(index)];
   std::string value = Environment(name);
   if (value.empty()) value = Environment(SecondName(name));

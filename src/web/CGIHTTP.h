@@ -18,6 +18,9 @@ class TCGIRequest : public TWebRequest {
   // The variable of `index`, else its second name ("HTTP_" added or removed); index 25 is the
   // body. Read from the environment each time.
   std::string StringVariable(int index) override;
+  // The same for a variable of the environment, without a request (a failure may come before
+  // there is one).
+  static std::string EnvironmentVariable(int index);
 
   // Reads up to `count` bytes of standard input; fewer at its end or on a read failure.
   // Memory grows with the bytes that arrive, never with the count alone.

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/SysUtilsText.h"
+#include "web/ErrorLog.h"
 #include "web/Masks.h"
 
 namespace orvo {
@@ -129,8 +130,8 @@ void TWebResponse::SetStatusCode(int32_t code) {
   reasonString_ = StatusText(code);
 }
 
-void TWebResponse::SetContent(const std::string& content) {
-  content_ = content;
+void TWebResponse::SetContent(std::string content) {
+  content_ = std::move(content);
   if (!contentStream_) contentLength_ = static_cast<int32_t>(content_.size());
 }
 
@@ -215,6 +216,27 @@ std::string StatusText(int32_t code) {
     default:
       return "";
   }
+}
+
+std::string HTMLEscape(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  return escaped;
 }
 
 // ---- Action items ----
@@ -316,6 +338,7 @@ bool TCustomWebDispatcher::DispatchAction(TWebRequest& request, TWebResponse& re
 void TCustomWebDispatcher::HandleException(const Exception& E, bool& Handled) {
   Handled = false;
   if (request_ == nullptr || response_ == nullptr) return;  // no dispatch to answer for
+  LogFailure(*request_, E);
   if (OnException) {
     Handled = true;
     response_->SetStatusCode(500);
@@ -323,9 +346,9 @@ void TCustomWebDispatcher::HandleException(const Exception& E, bool& Handled) {
     if (Handled) response_->SendResponse();
   }
   if (Handled) return;
-  response_->SetContent("<html><body><h1>Internal Application Error</h1>\r\n<p>" + E.Message() +
-                        "\r\n<p><hr width=\"100%\"><i>" + request_->PathInfo() +
-                        "</i></body></html>");
+  response_->SetContent("<html><body><h1>Internal Application Error</h1>\r\n<p>" +
+                        HTMLEscape(E.Message()) + "\r\n<p><hr width=\"100%\"><i>" +
+                        HTMLEscape(request_->PathInfo()) + "</i></body></html>");
   if (!response_->Sent()) {
     response_->SetStatusCode(500);
     response_->SendResponse();

@@ -94,7 +94,8 @@ class TWebResponse : public TObject {
   const std::string& ContentType() const { return contentType_; }
   void SetContentType(const std::string& text) { contentType_ = text; }
   const std::string& Content() const { return content_; }
-  void SetContent(const std::string& content);
+  // Taken by value: an answer built for the response moves in without a copy.
+  void SetContent(std::string content);
   int32_t ContentLength() const { return contentLength_; }
   void SetContentLength(int32_t length) { contentLength_ = length; }
   TStream* ContentStream() const { return contentStream_.get(); }
@@ -126,6 +127,10 @@ class TWebResponse : public TObject {
 
 // The reason text of a status code; "" for a code the table lacks.
 std::string StatusText(int32_t code);
+
+// `text` with '&', '<' and '>' written as "&amp;", "&lt;" and "&gt;": text from the request or
+// the disk put into a text/html answer, so that it shows as text and never becomes markup.
+std::string HTMLEscape(std::string_view text);
 
 using THTTPMethodEvent = std::function<void(TObject* Sender, TWebRequest& Request,
                                             TWebResponse& Response, bool& Handled)>;

@@ -1,5 +1,7 @@
 #include "web/WebApp.h"
 
+#include <new>
+
 namespace orvo {
 
 TWebApplication::~TWebApplication() {
@@ -29,6 +31,10 @@ void TWebApplication::HandleServerException(TCustomWebDispatcher* handler) {
       std::rethrow_exception(failure);
     } catch (const Exception& e) {
       handler->HandleException(e, handled);
+    } catch (const std::bad_alloc&) {
+      // Memory that ran out inside the dispatch is a failure there like any other; its page
+      // is small, and what the handler held has been released by now.
+      handler->HandleException(EOutOfMemory("Out of memory"), handled);
     } catch (...) {
       // Only the framework's own failures reach the dispatcher's page.
     }

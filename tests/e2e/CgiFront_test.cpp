@@ -33,6 +33,26 @@ std::string Writes(const test::ProgramResult& result) {
   return log;
 }
 
+// The operator's log: standard error without the probe's own lines.
+std::string LogLines(const test::ProgramResult& result) {
+  std::string log;
+  size_t start = 0;
+  while (start < result.err.size()) {
+    size_t end = result.err.find('\n', start);
+    end = end == std::string::npos ? result.err.size() : end + 1;
+    if (result.err.compare(start, 6, "write ") != 0) log += result.err.substr(start, end - start);
+    start = end;
+  }
+  return log;
+}
+
+// Whether the log is the one line for a failure of `method` and `path` ending in `tail`.
+bool LoggedOnce(const test::ProgramResult& result, const std::string& tail) {
+  const std::string log = LogLines(result);
+  return test::IsOneLogLine(log) && log.size() > tail.size() &&
+         log.compare(log.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 std::string Head200(const std::string& extra = "") {
   return "Status: 200 OK\r\nContent-Type: text/html\r\n" + extra + "Content:\r\n\r\n";
 }
@@ -49,6 +69,7 @@ TEST(CgiFrontTest, ContentIsSentWithItsLength) {
   EXPECT_EQ(result.out, Head200("Content-Length: 3\r\n") + "N\xE3o");
   EXPECT_EQ(Writes(result), std::to_string(result.out.size() - 3) + " 3 ");
   EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(LogLines(result), "");  // a request answered normally logs nothing
 
   // Letter case of the path does not matter; the method does not either for this entry.
   auto upper = Probe(
@@ -83,44 +104,55 @@ TEST(CgiFrontTest, UnmatchedPathWritesNothing) {
 
 TEST(CgiFrontTest, HandlerFailureGivesExactlyOne500Answer) {
   // The handler sets "Erro" and then raises with the message of the body.
-  auto result = Probe(Request("/raise"), "message=100%25+%25d+%3Cb%3E%0D%0Anext");
-  const std::string message = "100% %d <b>\r\nnext";
+  auto result = Probe(Request("/raise"), "message=100%25+%25d+%3Cb%3E%26amp%3B%0D%0Anext");
+  // Shown as text: the markup characters are escaped, nothing else changes.
+  const std::string message = "100% %d &lt;b&gt;&amp;amp;\r\nnext";
   EXPECT_EQ(result.out, ApplicationErrorPage(message, "/raise"));
   size_t head = result.out.find("\r\n\r\n") + 4;
   EXPECT_EQ(Writes(result),
             std::to_string(head) + " " + std::to_string(result.out.size() - head) + " ");
   EXPECT_EQ(result.status, 0);
+  // The log has the message as it is, its control characters written out.
+  EXPECT_TRUE(LoggedOnce(result, " POST /raise EConvertError: 100% %d <b>&amp;\\x0D\\x0Anext\n"))
+      << result.err;
 }
 
-TEST(CgiFrontTest, DecodingFailureInAHandlerIsAnsweredByThePage) {
+TEST(CgiFrontTest, FailuresInsideTheDispatchAreAnsweredByThePage) {
   auto result = Probe(Request("/content"), "text=%zz");
   EXPECT_EQ(result.out,
             ApplicationErrorPage("Invalid URL encoded character (%zz) at position 6", "/content"));
+  auto nomem = Probe(Request("/nomem"));
+  EXPECT_EQ(nomem.out, ApplicationErrorPage("Out of memory", "/nomem"));
+  EXPECT_TRUE(LoggedOnce(nomem, " POST /nomem EOutOfMemory: Out of memory\n")) << nomem.err;
 }
 
 TEST(CgiFrontTest, FailureAfterSendingAddsNothing) {
   auto result = Probe(Request("/sentraise"));
   EXPECT_EQ(result.out, Head200("Content-Length: 7\r\n") + "partial");
   EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(LoggedOnce(result, " POST /sentraise Exception: after send\n")) << result.err;
 }
 
 TEST(CgiFrontTest, ModuleCreationFailureGivesTheServerErrorPage) {
   Env env = Request("/content");
-  env["PROBE_FAIL_CREATE"] = "Cannot open 100% %s <x>\r\nnow";
+  env["PROBE_FAIL_CREATE"] = "Cannot open 100% %s <x>&\r\nnow";
   auto result = Probe(env);
   const std::string body =
       "<html><title>Internal Server Error 500</title>\r\n"
       "<h1>Internal Server Error 500</h1><hr>\r\n"
       "Exception: EFOpenError<br>\r\n"
-      "Message: Cannot open 100% %s <x>\r\nnow<br></html>\r\n";
+      "Message: Cannot open 100% %s &lt;x&gt;&amp;\r\nnow<br></html>\r\n";
   const std::string head =
-      "Status: 500 Cannot open 100% %s <x>\r\nnow\r\n"
+      "Status: 500 Cannot open 100% %s <x>&\r\nnow\r\n"
       "Content-Type: text/html\r\n"
       "Content-Length: " +
       std::to_string(body.size()) + "\r\n\r\n";
   EXPECT_EQ(result.out, head + body);
   EXPECT_EQ(Writes(result), std::to_string(head.size()) + " " + std::to_string(body.size()) + " ");
   EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(
+      LoggedOnce(result, " POST /content EFOpenError: Cannot open 100% %s <x>&\\x0D\\x0Anow\n"))
+      << result.err;
 }
 
 TEST(CgiFrontTest, StreamIsWrittenInChunksOf8192) {
@@ -149,10 +181,12 @@ TEST(CgiFrontTest, MasksAndTheDefaultEntry) {
   env["PROBE_DEFAULT"] = "1";  // the disabled default entry answers what nothing else took
   EXPECT_EQ(Probe(env).out, Head200("Content-Length: 12\r\n") + "default:/zzz");
 
-  // Only HEAD requests reach the entry whose mask does not compile.
-  Env head = Request("/zzz");
+  // Only HEAD requests reach the entry whose mask does not compile; the page shows the path
+  // as text.
+  Env head = Request("/<script>&");
   head["REQUEST_METHOD"] = "HEAD";
-  EXPECT_EQ(Probe(head).out, ApplicationErrorPage("'/bad[' is an invalid mask at (6)", "/zzz"));
+  EXPECT_EQ(Probe(head).out,
+            ApplicationErrorPage("'/bad[' is an invalid mask at (6)", "/&lt;script&gt;&amp;"));
 }
 
 TEST(CgiFrontTest, BodyFieldsAreDecodedInOrder) {

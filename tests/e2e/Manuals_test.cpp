@@ -55,21 +55,27 @@ class ManualsTest : public ::testing::Test {
                   "[Orvo.FrameWork]\r\nPathManuais=D:\\Manuais\r\nDBSuporte=" + database + "\r\n");
   }
 
-  test::ProgramResult Run(const std::string& path, const Fields& fields) const {
-    std::string body = FormBody(fields);
+  Env Environment(const std::string& path, const std::string& body) const {
     Env env = {{"ORVO_ROOT", root_.path()},
                {"REQUEST_METHOD", "POST"},
                {"SERVER_PROTOCOL", "HTTP/1.1"},
                {"PATH_INFO", path},
                {"CONTENT_LENGTH", std::to_string(body.size())}};
     env.insert(extraEnv_.begin(), extraEnv_.end());
-    test::ProgramResult result = test::RunProgram(ORVO_PROGRAM, env, body);
+    return env;
+  }
+  test::ProgramResult Run(const std::string& path, const Fields& fields) const {
+    std::string body = FormBody(fields);
+    test::ProgramResult result = test::RunProgram(ORVO_PROGRAM, Environment(path, body), body);
     EXPECT_EQ(result.status, 0);
     return result;
   }
+  // The answer; a refused login or a failure page also leaves one line in the operator's log.
   std::string Post(const std::string& path, const Fields& fields) const {
     test::ProgramResult result = Run(path, fields);
-    EXPECT_EQ(result.err, "");
+    if (!result.err.empty()) {
+      EXPECT_TRUE(test::IsOneLogLine(result.err)) << result.err;
+    }
     return result.out;
   }
 
@@ -139,7 +145,11 @@ TEST_F(ManualsServerTest, EveryOtherLoginAnswersTheEmptyBody) {
   WriteHostFile(Disk("d/Manuais/Binario.bin"), BinaryManual(100));
   for (const Refusal& r : refusals) {
     Config(r.database);
-    EXPECT_EQ(Post("/listamanuais", r.fields), CgiAnswer("")) << r.what;
+    // The client learns nothing; the operator gets the reason in the server's words.
+    test::ProgramResult listing = Run("/listamanuais", r.fields);
+    EXPECT_EQ(listing.out, CgiAnswer("")) << r.what;
+    EXPECT_TRUE(test::IsOneLogLine(listing.err)) << r.what << ": " << listing.err;
+    EXPECT_NE(listing.err.find(" POST /listamanuais EIB"), std::string::npos) << listing.err;
     Fields download = r.fields;
     download.emplace_back("arq", "D:\\Manuais\\Binario.bin");
     EXPECT_EQ(Post("/lermanuais", download), CgiAnswer("")) << r.what;
@@ -166,6 +176,34 @@ TEST_F(ManualsStubTest, FieldsBecomeExactlyTwoItemsAndTheModuleDetachesAtTheEnd)
             "attach localhost:/srv/suporte.fdb 011c04616220631d046126623d\ninfo 7 3e\ndetach 7\n");
 }
 
+TEST_F(ManualsStubTest, RefusedLoginIsLoggedWithTheServersText) {
+  extraEnv_["FBSTUB_ATTACH_FAIL"] = "335544472";
+  extraEnv_["FBSTUB_MESSAGES"] = "Your user name and password are not defined.|Ask your DBA";
+  test::ProgramResult result = Run("/listamanuais", {{"u", "a"}, {"p", "b"}});
+  EXPECT_EQ(result.out, CgiAnswer(""));
+  EXPECT_TRUE(test::IsOneLogLine(result.err)) << result.err;
+  EXPECT_NE(result.err.find(" POST /listamanuais EIBInterBaseError: Your user name and password "
+                            "are not defined.\\x0D\\x0AAsk your DBA\n"),
+            std::string::npos)
+      << result.err;
+}
+
+TEST_F(ManualsStubTest, ReaderThatGoesAwayLeavesAnOrderlyEnd) {
+  WriteHostFile(Disk("d/Manuais/Grande.bin"), BinaryManual(8 << 20));
+  const std::string body = FormBody({{"u", "a"}, {"p", "b"}, {"arq", "D:\\Manuais\\Grande.bin"}});
+  WriteHostFile(Disk("body"), body);
+  Env env = Environment("/lermanuais", body);
+  env["PROGRAM"] = ORVO_PROGRAM;
+  env["BODY"] = Disk("body");
+  // The reader takes the first bytes of the download and closes the pipe. The program starts
+  // with SIGPIPE at its default, as a web server starts it.
+  auto result = test::RunScript(R"(env --default-signal=PIPE "$PROGRAM" <"$BODY" |
+                                   head -c 100 >/dev/null; echo "${PIPESTATUS[0]}")",
+                                env);
+  EXPECT_EQ(result.out, "0\n");
+  EXPECT_EQ(Calls(), "attach localhost:/srv/suporte.fdb 011c01611d0162\ninfo 7 3e\ndetach 7\n");
+}
+
 TEST_F(ManualsStubTest, MissingClientLibraryFailsEveryRequest) {
   const std::string message =
       "Biblioteca gds32.dll do InterBase n\xE3o encontrada no caminho. Favor instalar InterBase "
@@ -181,7 +219,12 @@ TEST_F(ManualsStubTest, MissingClientLibraryFailsEveryRequest) {
       page;
   extraEnv_["ORVO_CLIENT_LIBRARY"] = Disk("no/libfbclient.so.2");
   for (const char* path : {"/listamanuais", "/lermanuais", "/uploadxml", "/imagens", "/nada"}) {
-    EXPECT_EQ(Post(path, {{"u", "a"}, {"p", "b"}}), answer) << path;
+    test::ProgramResult result = Run(path, {{"u", "a"}, {"p", "b"}});
+    EXPECT_EQ(result.out, answer) << path;
+    EXPECT_TRUE(test::IsOneLogLine(result.err)) << result.err;
+    EXPECT_NE(result.err.find(" POST " + std::string(path) + " EIBClientError: " + message + "\n"),
+              std::string::npos)
+        << result.err;
   }
 }
 

@@ -236,6 +236,43 @@ unmatched_path_is_answered_by_the_server() {
   done
 }
 
+# The operator's log: each failure answer writes one line to the program's standard error, which
+# every server puts in its error log (lighttpd in the log it keeps for its CGI programs' standard
+# error); a request answered normally writes nothing there.
+error_log=$tmp/state/$server-error.log
+[ "$server" = lighttpd ] && error_log=$tmp/state/lighttpd-breakage.log
+# expect_logged FRAGMENT...: a line of the error log holds every fragment (waits a moment, as a
+# server may write it after the answer has gone out).
+expect_logged() {
+  local pattern
+  for _ in $(seq 1 50); do
+    pattern=$(grep -aF -- "$1" "$error_log")
+    for fragment in "${@:2}"; do pattern=$(grep -aF -- "$fragment" <<<"$pattern"); done
+    [ -n "$pattern" ] && return 0
+    sleep 0.1
+  done
+  fail "no line in $error_log with: $*"
+}
+
+failures_reach_the_error_log() {
+  post /orvo/lerxml 'arq=C:\Orvo\Texto\sem-registro.txt'
+  expect_status 500
+  expect_logged ' POST /lerxml EFOpenError: Cannot open file ' 'sem-registro.txt'
+  fetch /nolib/imagens
+  expect_status 500
+  expect_logged ' GET /imagens EIBClientError: Biblioteca gds32.dll do InterBase'
+  # The cases before this one answered normally or answered a failure as above: only the
+  # failures of this script and of the cases that expect them are in the log.
+  grep -aqE ' (POST|GET|HEAD) /(listaarquivos|importarxml|uploadxml|xmlverify) ' "$error_log" &&
+    fail "a request answered normally was logged: $(grep -aE '/(listaarquivos|importarxml)' "$error_log")"
+  if [ -n "${ORVO_TEST_FB_DATABASE:-}" ]; then
+    post /orvo/listamanuais "u=$ORVO_TEST_FB_USER" "p=errada"
+    expect_status 200
+    expect_body ''
+    expect_logged ' POST /listamanuais EIBInterBaseError: Your user name and password are not defined'
+  fi
+}
+
 manuals_are_listed_after_login() {
   have_firebird || return 0
   post /orvo/listamanuais "u=$ORVO_TEST_FB_USER" "p=$ORVO_TEST_FB_PASSWORD"
@@ -265,7 +302,8 @@ cases=(upload_of_16_mib_batch_is_stored_byte_for_byte verification_answers_total
   get_reads_no_fields_from_the_query_string head_runs_the_handler_without_a_body
   path_is_matched_ignoring_case failure_in_a_handler_is_the_application_error_page
   unmatched_path_is_answered_by_the_server missing_client_library_is_the_server_error_page
-  manuals_are_listed_after_login binary_manual_is_downloaded_byte_for_byte)
+  failures_reach_the_error_log manuals_are_listed_after_login
+  binary_manual_is_downloaded_byte_for_byte)
 for t in "${cases[@]}"; do
   run "$t"
 done

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -80,6 +81,17 @@ std::string CgiAnswer(const std::string& content) {
   std::string length =
       content.empty() ? "" : "Content-Length: " + std::to_string(content.size()) + "\r\n";
   return "Status: 200 OK\r\nContent-Type: text/html\r\n" + length + "Content:\r\n\r\n" + content;
+}
+
+bool IsOneLogLine(const std::string& err) {
+  static const std::regex line(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \S+ \S+ E?[A-Za-z]+: [^\x00-\x1F\x7F]*\n)");
+  return std::regex_match(err, line);
+}
+
+ProgramResult RunScript(const std::string& script, std::map<std::string, std::string> environment) {
+  environment.emplace("PATH", "/usr/sbin:/usr/bin:/sbin:/bin");
+  return RunProgram("/bin/bash", environment, script);
 }
 
 }  // namespace orvo::test

@@ -78,10 +78,19 @@ struct ProgramResult {
   int status = -1;  // exit status, or 128 + signal number when a signal ended it
 };
 
+// Whether `err` is exactly one line of the operator's log: "<yyyy-mm-dd hh:nn:ss> <method>
+// <path> <class>: <message>", with no control character in it but the final line feed.
+bool IsOneLogLine(const std::string& err);
+
 // Starts `path` with exactly `environment` (nothing inherited), feeds it `input` on standard
 // input while collecting its standard output and standard error, and waits for it to end.
 ProgramResult RunProgram(const std::string& path,
                          const std::map<std::string, std::string>& environment,
                          const std::string& input = "");
+
+// Runs a bash script (given on its standard input) with `environment` and a PATH of the system's
+// tools: for the cases that need a pipeline, a resource limit or a signal around the program.
+ProgramResult RunScript(const std::string& script,
+                        std::map<std::string, std::string> environment = {});
 
 }  // namespace orvo::test

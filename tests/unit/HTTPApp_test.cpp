@@ -233,7 +233,7 @@ TEST_F(DispatcherTest, HandleExceptionSendsThePageWithStatus500) {
   EXPECT_TRUE(handled);
   EXPECT_TRUE(response->Sent());
   const std::string page =
-      "<html><body><h1>Internal Application Error</h1>\r\n<p>100% <b>\r\nx\r\n"
+      "<html><body><h1>Internal Application Error</h1>\r\n<p>100% &lt;b&gt;\r\nx\r\n"
       "<p><hr width=\"100%\"><i>/b</i></body></html>";
   EXPECT_EQ(host.Output(),
             "Status: 500 Internal Server Error\r\nContent-Type: text/html\r\n"

@@ -136,6 +136,20 @@ TEST_F(StreamsTest, LoadFromFileSplitsLines) {
   EXPECT_EQ(list.Count(), 2);  // the previous contents stay
 }
 
+TEST_F(StreamsTest, TextOfAFileIsTheTextOfItsList) {
+  using namespace std::string_literals;
+  for (const std::string& bytes :
+       {""s, "\r\n"s, "a"s, "a\r\nb"s, "a\nb\n"s, "a\rb\r"s, "a\n\rb"s, "\n\n\n"s, "\r\r\n\n"s,
+        "a\0b\nc"s, "\0a"s, "a\r\0b"s, "x\ny\r\rz\xEA"s}) {
+    WriteHostFile(Disk("c/x/t.txt"), bytes);
+    TStringList list;
+    list.LoadFromFile("t.txt");
+    EXPECT_EQ(LoadTextFromFile("t.txt"), list.Text()) << testing::PrintToString(bytes);
+  }
+  EXPECT_EQ(MessageOf<EFOpenError>([] { LoadTextFromFile("none.txt"); }),
+            "Cannot open file \"C:\\x\\none.txt\". The system cannot find the file specified");
+}
+
 TEST_F(StreamsTest, StreamOperationsStartAtThePosition) {
   WriteHostFile(Disk("c/x/f"), "skip\r\nkeep\r\n");
   TFileStream stream("f", fmOpenReadWrite);

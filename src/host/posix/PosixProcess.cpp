@@ -1,18 +1,36 @@
 // Environment, standard channels, clock and dynamic libraries.
 #include <dlfcn.h>
+#include <signal.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 
+#include "host/posix/PosixDisk.h"
 #include "host/posix/PosixHost.h"
 
 namespace orvo {
 namespace {
 
+// A reader that went away (a cancelled download, a web server that closed the pipe) must not
+// end the process: the write fails with EPIPE instead of raising SIGPIPE, and the program goes
+// on to its normal end, detaching from the database on the way.
+void IgnoreBrokenPipe() {
+  static const bool ignored = [] {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    return sigaction(SIGPIPE, &ignore, nullptr) == 0;
+  }();
+  (void)ignored;
+}
+
 void WriteAll(int fd, const void* buffer, size_t count) {
+  IgnoreBrokenPipe();
   auto* bytes = static_cast<const char*>(buffer);
   while (count > 0) {
     ssize_t n = ::write(fd, bytes, count);
@@ -21,6 +39,45 @@ void WriteAll(int fd, const void* buffer, size_t count) {
     bytes += n;
     count -= static_cast<size_t>(n);
   }
+}
+
+// The file that a request to end the process removes. The handler may only make
+// async-signal-safe calls, so the host path is prepared in full before it is armed.
+constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
+char removalPath[PATH_MAX];
+volatile sig_atomic_t removalArmed = 0;
+
+extern "C" void RemoveFileAndEnd(int signal) {
+  const int savedErrno = errno;
+  if (removalArmed) unlink(removalPath);
+  errno = savedErrno;
+  // SA_RESETHAND restored the default action: once the handler returns, the signal raised
+  // again ends the process as it would have without the handler.
+  raise(signal);
+}
+
+// Installed once, for the signals whose action is still the default: a signal the process was
+// told to ignore (a server started with nohup) stays ignored.
+void InstallTerminationHandlers() {
+  static const bool installed = [] {
+    for (int signal : kTerminationSignals) {
+      struct sigaction current {};
+      if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
+      struct sigaction handler {};
+      handler.sa_handler = RemoveFileAndEnd;
+      handler.sa_flags = SA_RESETHAND;
+      sigemptyset(&handler.sa_mask);
+      for (int other : kTerminationSignals) sigaddset(&handler.sa_mask, other);
+      sigaction(signal, &handler, nullptr);
+    }
+    return true;
+  }();
+  (void)installed;
+}
+
+void DisarmRemoval() {
+  removalArmed = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
 class PosixLibrary : public DynamicLibrary {
@@ -64,6 +121,22 @@ void PosixHost::WriteStdout(const void* buffer, size_t count) {
 
 void PosixHost::WriteStderr(const void* buffer, size_t count) {
   WriteAll(STDERR_FILENO, buffer, count);
+}
+
+WinError PosixHost::RemoveFileOnTermination(const std::string& path) {
+  DisarmRemoval();
+  if (path.empty()) return kErrorSuccess;
+  posix::WindowsPath full;
+  if (WinError error = Resolve(path, &full)) return error;
+  if (full.IsRoot()) return kErrorAccessDenied;
+  posix::DiskEntry entry;
+  if (WinError error = posix::Drives(root_).Find(full, &entry)) return error;
+  if (entry.path.size() >= sizeof removalPath) return kErrorFilenameExcedRange;
+  std::memcpy(removalPath, entry.path.c_str(), entry.path.size() + 1);
+  InstallTerminationHandlers();
+  std::atomic_signal_fence(std::memory_order_seq_cst);  // the path is whole before it is armed
+  removalArmed = 1;
+  return kErrorSuccess;
 }
 
 LocalTime PosixHost::LocalNow() {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "common/SysUtilsText.h"
@@ -71,6 +72,8 @@ class TProbeModule : public TWebModule {
                     response.SetContent("Erro");
                     throw EConvertError(request.ContentFields().Values("message"));
                   });
+    Actions().Add("nomem", "/nomem",
+                  [](TObject*, TWebRequest&, TWebResponse&, bool&) { throw std::bad_alloc(); });
     Actions().Add("stream", "/stream", [](TObject*, TWebRequest&, TWebResponse& response, bool&) {
       response.SetContentType("application/octet-stream");
       response.SendResponse();

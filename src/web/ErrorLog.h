@@ -1,0 +1,25 @@
+// The operator's log. The client's answer to a failure says little or nothing (a refused login
+// is an empty body), so every failure answer also writes one line to standard error, which the
+// web server puts in its error log:
+//
+//   2024-01-15 14:03:12 POST /lerxml EFOpenError: Cannot open file "D:\x.xml". ...
+//
+// local time, method and path, the failure's class and message; control characters are written
+// as \xHH, so one failure is always one line. A request answered normally writes nothing.
+#pragma once
+
+#include <string>
+
+#include "common/SysUtils.h"
+#include "web/HTTPApp.h"
+
+namespace orvo {
+
+void LogFailure(const std::string& method, const std::string& path, const std::string& className,
+                const std::string& message);
+void LogFailure(TWebRequest& request, const Exception& failure);
+
+// Whether this process has logged a failure, so that a request gets at most one line.
+bool FailureLogged();
+
+}  // namespace orvo

@@ -1,0 +1,86 @@
+// The Linux host's process calls: what a request to end the process removes on its way out.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "TestSupport.h"
+#include "host/Host.h"
+
+namespace orvo {
+namespace {
+
+// Runs `arm` in a child process on a fresh drive root holding C:\x\a.tmp, then sends the child
+// `signal`; returns how the child ended and whether the file is still there.
+struct Ending {
+  int signal = 0;  // the signal that ended the child, 0 when it exited
+  bool fileLeft = false;
+};
+
+template <class Arm>
+Ending EndChild(int signal, Arm arm) {
+  test::TempDir root;
+  test::WriteHostFile(root.path() + "/c/x/a.tmp", "pending");
+  int ready[2];
+  if (pipe(ready) != 0) return {};
+  pid_t child = fork();
+  if (child == 0) {
+    std::unique_ptr<Host> host = NewDriveRootHost(root.path());
+    arm(*host);
+    char byte = 1;
+    if (write(ready[1], &byte, 1) != 1) _exit(2);
+    for (;;) pause();
+  }
+  close(ready[1]);
+  char byte = 0;
+  if (read(ready[0], &byte, 1) == 1) kill(child, signal);
+  close(ready[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return {WIFSIGNALED(status) ? WTERMSIG(status) : 0,
+          test::HostPathExists(root.path() + "/c/x/a.tmp")};
+}
+
+TEST(PosixProcessTest, RequestToEndRemovesTheArmedFileAndStillEndsTheProcess) {
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    Ending ending = EndChild(signal, [](Host& host) {
+      if (host.RemoveFileOnTermination("C:\\X\\A.TMP") != kErrorSuccess) _exit(3);
+    });
+    EXPECT_EQ(ending.signal, signal);
+    EXPECT_FALSE(ending.fileLeft) << strsignal(signal);
+  }
+
+  // Withdrawn, or replaced by another path: the file stays.
+  Ending withdrawn = EndChild(SIGTERM, [](Host& host) {
+    host.RemoveFileOnTermination("C:\\x\\a.tmp");
+    host.RemoveFileOnTermination("");
+  });
+  EXPECT_EQ(withdrawn.signal, SIGTERM);
+  EXPECT_TRUE(withdrawn.fileLeft);
+  Ending replaced = EndChild(SIGTERM, [](Host& host) {
+    host.RemoveFileOnTermination("C:\\x\\a.tmp");
+    host.RemoveFileOnTermination("C:\\x\\b.tmp");
+  });
+  EXPECT_TRUE(replaced.fileLeft);
+
+  // A signal the process ignores stays ignored.
+  Ending ignored = EndChild(SIGKILL, [](Host& host) {
+    signal(SIGHUP, SIG_IGN);
+    host.RemoveFileOnTermination("C:\\x\\a.tmp");
+    raise(SIGHUP);
+  });
+  EXPECT_EQ(ignored.signal, SIGKILL);
+  EXPECT_TRUE(ignored.fileLeft);
+}
+
+TEST(PosixProcessTest, RemovalIsArmedOnlyForAPathItCanResolve) {
+  test::DriveRoot drives("c");
+  EXPECT_EQ(drives.host().RemoveFileOnTermination("Q:\\a.tmp"), kErrorPathNotFound);
+  EXPECT_EQ(drives.host().RemoveFileOnTermination("C:\\"), kErrorAccessDenied);
+  EXPECT_EQ(drives.host().RemoveFileOnTermination(""), kErrorSuccess);
+}
+
+}  // namespace
+}  // namespace orvo
