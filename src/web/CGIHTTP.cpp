@@ -63,15 +63,16 @@ TMethodType MethodCode(const std::string& method) {
 constexpr size_t kReadChunk = 64 * 1024;
 
 // The buffer for a body of `wanted` bytes once `needed` bytes must fit: the smallest of `wanted`,
-// a quarter of it, a sixteenth, ... that holds them. The declared length is only a ceiling, so
-// memory grows with the bytes that arrive; and as each step is a quarter of the next, growing
-// copies a third of the body at most and never holds more than half of it twice.
+// an eighth of it, a sixty-fourth, ... that holds them. The declared length is only a ceiling, so
+// memory grows with the bytes that arrive; and as each step is an eighth of the next, growing
+// copies a seventh of the body at most.
 size_t NextCapacity(size_t wanted, size_t needed) {
   const size_t least = std::max(needed, kReadChunk);
   size_t next = wanted;
-  while (next / 4 >= least) next /= 4;
+  while (next / 8 >= least) next /= 8;
   return next;
 }
+
 constexpr int32_t kStreamChunk = 8192;
 
 }  // namespace
