@@ -196,8 +196,8 @@ void TWebResponse::SetStatusCode(int32_t code) {
   reasonString_ = StatusText(code);
 }
 
-void TWebResponse::SetContent(const std::string& content) {
-  content_ = content;
+void TWebResponse::SetContent(std::string content) {
+  content_ = std::move(content);
   if (!contentStream_) contentLength_ = static_cast<int32_t>(content_.size());
 }
 

@@ -99,7 +99,8 @@ class TWebResponse : public TObject {
   const std::string& ContentType() const { return contentType_; }
   void SetContentType(const std::string& text) { contentType_ = text; }
   const std::string& Content() const { return content_; }
-  void SetContent(const std::string& content);
+  // Takes the text by value, so an answer built for it (a listing, a file) moves in.
+  void SetContent(std::string content);
   int32_t ContentLength() const { return contentLength_; }
   void SetContentLength(int32_t length) { contentLength_ = length; }
   TStream* ContentStream() const { return contentStream_.get(); }
