@@ -2,6 +2,7 @@
 // operations live in StringListFiles.cpp, the streams in Streams.cpp.
 #include "common/Classes.h"
 
+#include <algorithm>
 #include <exception>
 #include <string_view>
 #include <utility>
@@ -56,6 +57,14 @@ std::string TStrings::Values(const std::string& name) const {
   int32_t index = IndexOfName(name);
   if (index < 0) return std::string();
   return Copy(Strings(index), static_cast<int64_t>(name.size()) + 2, INT64_MAX);
+}
+
+std::string TStrings::TakeValue(const std::string& name) {
+  int32_t index = IndexOfName(name);
+  if (index < 0) return std::string();
+  std::string value = Values(name);
+  PutStrings(index, Strings(index).substr(0, name.size() + 1));
+  return value;
 }
 
 std::string TStrings::Text() const {
@@ -173,6 +182,19 @@ std::string TStringList::Values(const std::string& name) const {
   int32_t index = IndexOfName(name);
   if (index < 0) return std::string();
   return Copy(items_[static_cast<size_t>(index)], static_cast<int64_t>(name.size()) + 2, INT64_MAX);
+}
+
+std::string TStringList::TakeValue(const std::string& name) {
+  int32_t index = IndexOfName(name);
+  if (index < 0) return std::string();
+  Changing();
+  std::string& item = items_[static_cast<size_t>(index)];
+  std::string value = std::move(item);
+  const size_t start = std::min(name.size() + 1, value.size());
+  item = value.substr(0, start);
+  value.erase(0, start);
+  Changed();
+  return value;
 }
 
 std::string TStringList::Text() const {

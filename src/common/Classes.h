@@ -38,6 +38,9 @@ class TStrings {
   std::string Names(int32_t index) const;
   virtual int32_t IndexOfName(const std::string& name) const;
   virtual std::string Values(const std::string& name) const;
+  // Moves the value that Values(name) reads out of the list, leaving the string's name and its
+  // "=" behind; "" when no string has the name. For values too large to copy.
+  virtual std::string TakeValue(const std::string& name);
 
   // Every string followed by CR LF.
   virtual std::string Text() const;
@@ -78,6 +81,7 @@ class TStringList : public TStrings {
   // The lookups and the save read the items in place: a field can hold a whole batch.
   int32_t IndexOfName(const std::string& name) const override;
   std::string Values(const std::string& name) const override;
+  std::string TakeValue(const std::string& name) override;
   // Joins straight from the items, without copying each string first.
   std::string Text() const override;
   // Writes the bytes of Text() without building it.

@@ -61,6 +61,18 @@ TMethodType MethodCode(const std::string& method) {
 }
 
 constexpr size_t kReadChunk = 64 * 1024;
+
+// The buffer for a body of `wanted` bytes once `needed` bytes must fit: the smallest of `wanted`,
+// an eighth of it, a sixty-fourth, ... that holds them. The declared length is only a ceiling, so
+// memory grows with the bytes that arrive; and as each step is an eighth of the next, growing
+// copies a seventh of the body at most.
+size_t NextCapacity(size_t wanted, size_t needed) {
+  const size_t least = std::max(needed, kReadChunk);
+  size_t next = wanted;
+  while (next / 8 >= least) next /= 8;
+  return next;
+}
+
 constexpr int32_t kStreamChunk = 8192;
 
 }  // namespace
@@ -97,10 +109,9 @@ std::string TCGIRequest::ReadBody(int32_t count) {
       int64_t got = Host::Default().ReadStdin(buffer.data(), chunk);
       if (got <= 0) break;
       const auto received = static_cast<size_t>(got);
-      // The declared length is only a ceiling: the buffer doubles as bytes arrive. Appending
-      // (rather than resizing and reading in place) leaves the unused part untouched.
+      // Appending (rather than resizing and reading in place) leaves the unused part untouched.
       if (body.size() + received > body.capacity()) {
-        body.reserve(std::min(wanted, std::max(2 * body.capacity(), kReadChunk)));
+        body.reserve(NextCapacity(wanted, body.size() + received));
       }
       body.append(buffer.data(), received);
     }

@@ -20,6 +20,9 @@ enum TMethodType : uint8_t { mtAny = 0, mtGet = 1, mtPut = 2, mtPost = 3, mtHead
 // Splits a body into fields at "&", CR and LF, honouring double quotes, and appends each field
 // decoded by DecodeURLText. The text ends at its first NUL byte.
 void ExtractFields(std::string_view content, TStrings& strings);
+// The same over a body that is not needed afterwards: each field is decoded in place, and a large
+// field that is most of what remains takes over the body's storage instead of being copied.
+void ExtractFields(std::string&& content, TStrings& strings);
 
 // Decodes "+" and %XX. EWebException when "%" lacks two bytes, EConvertError when they are
 // not hexadecimal digits.
@@ -68,7 +71,8 @@ class TWebRequest : public TObject {
   const std::string& Content() const { return content_; }
 
   // The decoded body fields, parsed on the first call. After a decoding failure the list keeps
-  // the fields decoded before it and later calls return it without error.
+  // the fields decoded before it and later calls return it without error. A body of 64 KiB or
+  // more is decoded in its own storage: Content() is empty after the first call.
   TStrings& ContentFields();
 
  protected:
@@ -76,6 +80,7 @@ class TWebRequest : public TObject {
   std::string content_;
 
  private:
+  friend class TContentParser;  // completes the body and, when large, takes it over
   std::unique_ptr<TContentParser> parser_;
 };
 

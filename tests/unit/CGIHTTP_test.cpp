@@ -117,6 +117,17 @@ TEST_F(CGIRequestTest, LargeBodyArrivesWhole) {
   EXPECT_EQ(TCGIRequest().Content(), body);
 }
 
+TEST_F(CGIRequestTest, LargeBodyIsDecodedInItsOwnStorage) {
+  const std::string batch(3 * 1000 * 1000, 'x');
+  const std::string body = "loja=V&xmldata=" + batch + "%0D%0A+";
+  host.environment["CONTENT_LENGTH"] = std::to_string(body.size());
+  host.input = body;
+  TCGIRequest request;
+  EXPECT_EQ(request.ContentFields().Values("loja"), "V");
+  EXPECT_EQ(request.ContentFields().TakeValue("xmldata"), batch + "\r\n ");
+  EXPECT_EQ(request.Content(), "");
+}
+
 TEST_F(CGIRequestTest, ContentFieldsKeepTheFieldsBeforeADecodingFailure) {
   host.environment["CONTENT_LENGTH"] = "20";
   host.input = "a=1&B=2&c=%4&d=4&e=5";

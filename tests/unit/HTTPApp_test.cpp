@@ -47,6 +47,50 @@ TEST(ExtractFieldsTest, SplitsAtSeparatorsAndQuotes) {
   for (const auto& c : cases) EXPECT_EQ(Fields(c.body), c.fields) << c.body;
 }
 
+// A field of 64 KiB or more that is most of what remains is decoded in the body's own storage.
+TEST(ExtractFieldsTest, LargeFieldsDecodeLikeSmallOnes) {
+  const std::string big(70000, 'x');
+  const struct {
+    std::string body;
+    V fields;
+  } cases[] = {
+      {"a=1&x=" + big + "+%41%%", {"a=1", "x=" + big + " A%"}},
+      {"x=%3C" + big + "&b=2\r\nc=3", {"x=<" + big, "b=2", "c=3"}},
+      {"x=" + big + "&y=" + big + big + "%00", {"x=" + big, "y=" + big + big + '\0'}},
+      {"\"q=" + big + "&r\"&c=1", {"q=" + big + "&r", "", "c=1"}},
+      {"x=" + big + std::string("\0&b=2", 5), {"x=" + big}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Fields(c.body), c.fields) << c.body.substr(0, 10);
+    TStringList list;
+    ExtractFields(std::string(c.body), list);  // consuming the body gives the same fields
+    EXPECT_EQ(list.Count(), static_cast<int32_t>(c.fields.size()));
+    for (int32_t i = 0; i < list.Count(); ++i) EXPECT_EQ(list.Strings(i), c.fields[i]);
+  }
+}
+
+TEST(ExtractFieldsTest, LargeFieldFailuresKeepTheFieldsBefore) {
+  const std::string big(70000, 'x');
+  const struct {
+    std::string body;
+    const char* message;
+  } cases[] = {
+      {"a=1&x=" + big + "%4", "Error decoding URL style (%XX) encoded string at position 70003"},
+      {"a=1&x=" + big + "%g1&b=2", "Invalid URL encoded character (%g1) at position 70003"},
+  };
+  for (const auto& c : cases) {
+    TStringList list;
+    EXPECT_THROW(
+        try { ExtractFields(std::string(c.body), list); } catch (const Exception& e) {
+          EXPECT_EQ(e.Message(), c.message);
+          throw;
+        },
+        Exception);
+    EXPECT_EQ(list.Count(), 1);
+    EXPECT_EQ(list.Strings(0), "a=1");
+  }
+}
+
 TEST(DecodeURLTextTest, DecodesPlusAndEscapes) {
   EXPECT_EQ(DecodeURLText("t=a+b%2Bc%25%%d"), "t=a b+c%%d");
   EXPECT_EQ(DecodeURLText("%e3%C3"), "\xE3\xC3");

@@ -97,6 +97,16 @@ TEST(NameValueTest, NulBeforeEqualsMeansNoName) {
   EXPECT_EQ(list.Values("v"), "a\0b"s);
 }
 
+TEST(NameValueTest, TakeValueMovesTheValueOutAndKeepsTheName) {
+  TStringList list = ListOf({"a", "XML=1=2", "xml=3", "e="});
+  EXPECT_EQ(list.TakeValue("xml"), "1=2");
+  EXPECT_EQ(Items(list), (std::vector<std::string>{"a", "XML=", "xml=3", "e="}));
+  EXPECT_EQ(list.TakeValue("xml"), "");  // the first string still answers to the name
+  EXPECT_EQ(list.TakeValue("e"), "");
+  EXPECT_EQ(list.TakeValue("a"), "");  // no "=": no name
+  EXPECT_EQ(list.Count(), 4);
+}
+
 TEST(TextViewTest, JoinEndsEveryStringWithCrLf) {
   EXPECT_EQ(TStringList().Text(), "");
   EXPECT_EQ(ListOf({""}).Text(), "\r\n");

@@ -1,0 +1,274 @@
+/* The tools of the benchmark command (scripts/bench): they make its inputs and time whole
+ * processes. Written in C so that the timing process stays small: a child's peak memory starts
+ * from its parent's when it is started.
+ *
+ *   body BYTES FILE           an upload body whose xmldata holds BYTES bytes of XML-like text,
+ *                             percent-encoded as form clients send it
+ *   tree DIR FOLDERS FILES    FOLDERS folders of FILES empty files: a tenth ".xml", a tenth
+ *                             ".png", the rest ".txt"
+ *   pair RUNS SPEC_A SPEC_B   runs A and B alternately, RUNS times each after one warm-up run
+ *                             of each; prints the wall time, the CPU time and the peak memory
+ *
+ * A SPEC file holds one setting a line: "arg X" (the program first), "env NAME=VALUE" (the whole
+ * environment), "in FILE" (fed to standard input through a pipe, as a web server does), "out
+ * FILE" (standard output; /dev/null when absent). The pair prints three lines, "wall", "cpu"
+ * (seconds) and "rss" (KiB), each with the median, minimum and maximum of A, of B and of the
+ * ratio A/B taken run by run. */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+static void Fail(const char* what) {
+  fprintf(stderr, "benchtool: %s: %s\n", what, errno != 0 ? strerror(errno) : "failed");
+  exit(1);
+}
+
+/* ---- body ---- */
+
+static const char kFields[] =
+    "loja=VESTRA&tag=PED001&representante=8137&coddh=20240815093012000&totallote=00152390"
+    "&xmldata=";
+
+/* Writes `text` percent-encoded as an HTML form does: letters, digits and ".-*_" as they are,
+ * a space as "+", every other byte as %XX. Stops once `*left` bytes of text are written. */
+static void Encode(FILE* out, const char* text, size_t length, long long* left) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < length && *left > 0; ++i, --*left) {
+    unsigned char c = (unsigned char)text[i];
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+        strchr(".-*_", c) != NULL) {
+      putc_unlocked(c, out);
+    } else if (c == ' ') {
+      putc_unlocked('+', out);
+    } else {
+      putc_unlocked('%', out);
+      putc_unlocked(kHex[c >> 4], out);
+      putc_unlocked(kHex[c & 15], out);
+    }
+  }
+}
+
+static int MakeBody(long long bytes, const char* path) {
+  FILE* out = fopen(path, "wb");
+  if (out == NULL) Fail(path);
+  static char buffer[1 << 20];
+  setvbuf(out, buffer, _IOFBF, sizeof buffer);
+  fputs(kFields, out);
+  long long left = bytes;
+  const char head[] = "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\r\n<lote loja=\"VESTRA\">\r\n";
+  Encode(out, head, strlen(head), &left);
+  char line[256];
+  for (long n = 1; left > 0; ++n) {
+    /* Orders of a batch: numbers, attributes, accented text in code page 1252. */
+    int length = snprintf(line, sizeof line,
+                          "  <item seq=\"%ld\" cod=\"789%010ld\" qtd=\"%ld\" preco=\"%ld,%02ld\">"
+                          "Produto n\xFAmero %ld &amp; cia</item>\r\n",
+                          n, n * 7919 % 10000000000L, n % 48 + 1, n % 9973, n % 100, n);
+    Encode(out, line, (size_t)length, &left);
+  }
+  if (fclose(out) != 0) Fail(path);
+  return 0;
+}
+
+/* ---- tree ---- */
+
+static int MakeTree(const char* dir, int folders, int files) {
+  char path[4096];
+  if (mkdir(dir, 0755) != 0 && errno != EEXIST) Fail(dir);
+  for (int f = 0; f < folders; ++f) {
+    snprintf(path, sizeof path, "%s/Lote%04d", dir, f);
+    if (mkdir(path, 0755) != 0 && errno != EEXIST) Fail(path);
+    for (int i = 0; i < files; ++i) {
+      const char* ext = i % 10 == 0 ? "xml" : i % 10 == 1 ? "png" : "txt";
+      snprintf(path, sizeof path, "%s/Lote%04d/NF_TF%04d_%04d.%s", dir, f, f, i, ext);
+      int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0) Fail(path);
+      close(fd);
+    }
+  }
+  return 0;
+}
+
+/* ---- pair ---- */
+
+enum { kMaxItems = 64 };
+
+typedef struct {
+  char* args[kMaxItems + 1];
+  char* env[kMaxItems + 1];
+  int argCount, envCount;
+  char* in;
+  char* out;
+} Spec;
+
+static char* Copy(const char* text) {
+  char* copy = strdup(text);
+  if (copy == NULL) Fail("strdup");
+  return copy;
+}
+
+static void LoadSpec(const char* path, Spec* spec) {
+  memset(spec, 0, sizeof *spec);
+  FILE* file = fopen(path, "r");
+  if (file == NULL) Fail(path);
+  char line[8192];
+  while (fgets(line, sizeof line, file) != NULL) {
+    line[strcspn(line, "\n")] = '\0';
+    char* value = strchr(line, ' ');
+    if (value == NULL) continue;
+    *value++ = '\0';
+    if (strcmp(line, "arg") == 0 && spec->argCount < kMaxItems) {
+      spec->args[spec->argCount++] = Copy(value);
+    } else if (strcmp(line, "env") == 0 && spec->envCount < kMaxItems) {
+      spec->env[spec->envCount++] = Copy(value);
+    } else if (strcmp(line, "in") == 0) {
+      spec->in = Copy(value);
+    } else if (strcmp(line, "out") == 0) {
+      spec->out = Copy(value);
+    }
+  }
+  fclose(file);
+  if (spec->argCount == 0) {
+    fprintf(stderr, "benchtool: %s names no program\n", path);
+    exit(1);
+  }
+}
+
+typedef struct {
+  int from, to;
+} Feed;
+
+/* Copies the input file into the child's pipe; a child that stops reading ends the copy. */
+static void* FeedInput(void* arg) {
+  Feed* feed = arg;
+  static char buffer[1 << 16];
+  ssize_t got;
+  while (feed->from >= 0 && (got = read(feed->from, buffer, sizeof buffer)) > 0) {
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = write(feed->to, buffer + done, (size_t)(got - done));
+      if (put <= 0) goto end;
+      done += put;
+    }
+  }
+end:
+  close(feed->to);
+  return NULL;
+}
+
+typedef struct {
+  double wall, cpu, rss;
+} Sample;
+
+static double Seconds(struct timeval t) { return (double)t.tv_sec + (double)t.tv_usec / 1e6; }
+
+static double Now(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+static Sample RunOnce(const Spec* spec) {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) Fail("pipe");
+  Feed feed = {spec->in != NULL ? open(spec->in, O_RDONLY | O_CLOEXEC) : -1, pipeFds[1]};
+  if (spec->in != NULL && feed.from < 0) Fail(spec->in);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[0], 0);
+  posix_spawn_file_actions_addopen(&actions, 1, spec->out != NULL ? spec->out : "/dev/null",
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+
+  double start = Now();
+  pid_t pid;
+  int error = posix_spawn(&pid, spec->args[0], &actions, NULL, spec->args, spec->env);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) {
+    errno = error;
+    Fail(spec->args[0]);
+  }
+  close(pipeFds[0]);
+  pthread_t feeder;
+  if (pthread_create(&feeder, NULL, FeedInput, &feed) != 0) Fail("thread");
+  int status;
+  struct rusage usage;
+  if (wait4(pid, &status, 0, &usage) != pid) Fail("wait4");
+  pthread_join(feeder, NULL);
+  double end = Now();
+  if (feed.from >= 0) close(feed.from);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    fprintf(stderr, "benchtool: %s ended with status %d\n", spec->args[0], status);
+    exit(1);
+  }
+  Sample sample = {end - start, Seconds(usage.ru_utime) + Seconds(usage.ru_stime),
+                   (double)usage.ru_maxrss};
+  return sample;
+}
+
+static int CompareDoubles(const void* a, const void* b) {
+  double x = *(const double*)a, y = *(const double*)b;
+  return (x > y) - (x < y);
+}
+
+/* Prints the median, minimum and maximum of `values` (sorted in place). */
+static void PrintStats(double* values, int count) {
+  qsort(values, (size_t)count, sizeof *values, CompareDoubles);
+  double median = count % 2 ? values[count / 2] : (values[count / 2 - 1] + values[count / 2]) / 2;
+  printf(" %.6g %.6g %.6g", median, values[0], values[count - 1]);
+}
+
+static int RunPair(int runs, const char* pathA, const char* pathB) {
+  Spec a, b;
+  LoadSpec(pathA, &a);
+  LoadSpec(pathB, &b);
+  RunOnce(&a);  // warm-up: caches, the page cache of the inputs
+  RunOnce(&b);
+  double* values = calloc((size_t)runs * 9, sizeof *values);
+  if (values == NULL) Fail("calloc");
+  for (int i = 0; i < runs; ++i) {
+    Sample x = RunOnce(&a), y = RunOnce(&b);
+    double* row = values + (size_t)i * 9;
+    const double pairs[9] = {x.wall, y.wall, x.wall / y.wall, x.cpu, y.cpu,
+                             y.cpu > 0 ? x.cpu / y.cpu : 0, x.rss, y.rss, x.rss / y.rss};
+    memcpy(row, pairs, sizeof pairs);
+  }
+  const char* names[3] = {"wall", "cpu", "rss"};
+  double* column = calloc((size_t)runs, sizeof *column);
+  for (int m = 0; m < 3; ++m) {
+    printf("%s", names[m]);
+    for (int k = 0; k < 3; ++k) {
+      for (int i = 0; i < runs; ++i) column[i] = values[(size_t)i * 9 + (size_t)(m * 3 + k)];
+      PrintStats(column, runs);
+    }
+    printf("\n");
+  }
+  free(column);
+  free(values);
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  if (argc == 4 && strcmp(argv[1], "body") == 0) return MakeBody(atoll(argv[2]), argv[3]);
+  if (argc == 5 && strcmp(argv[1], "tree") == 0) {
+    return MakeTree(argv[2], atoi(argv[3]), atoi(argv[4]));
+  }
+  if (argc == 5 && strcmp(argv[1], "pair") == 0 && atoi(argv[2]) > 0) {
+    return RunPair(atoi(argv[2]), argv[3], argv[4]);
+  }
+  fprintf(stderr,
+          "usage: benchtool body BYTES FILE | tree DIR FOLDERS FILES | pair RUNS SPEC_A SPEC_B\n");
+  return 2;
+}
