@@ -134,7 +134,10 @@ WinError PosixHost::OpenFile(const std::string& path, FileAccess access, FileSha
       ftruncate(fd.get(), 0) != 0) {
     return posix::FromErrno(errno);
   }
-  *file = std::make_unique<PosixFile>(fd.release(), access);
+  // The guard lets go only once the handle owns the descriptor (the allocation may fail).
+  auto handle = std::make_unique<PosixFile>(fd.get(), access);
+  fd.release();
+  *file = std::move(handle);
   return kErrorSuccess;
 }
 
