@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <new>
 #include <set>
 #include <string>
@@ -271,6 +272,11 @@ TEST_F(FaultInjectionTest, EveryFailurePointAnswersAFailureAndLosesNothing) {
       ASSERT_EQ(clean.out.substr(0, 15), "Status: 200 OK\r") << s.name;
       ASSERT_EQ(s.check(tree, clean, FaultCall::kOpenFile), "") << s.name;
     }
+    std::cout << s.name << ":";
+    for (size_t k = 0; k < test::kFaultCallKinds; ++k) {
+      std::cout << " " << FaultCallName(static_cast<FaultCall>(k)) << " " << calls[k];
+    }
+    std::cout << " failures injected\n";
     for (size_t k = 0; k < test::kFaultCallKinds; ++k) {
       const auto call = static_cast<FaultCall>(k);
       for (int nth = 1; nth <= calls[k]; ++nth) {
