@@ -3,6 +3,8 @@
 #include <memory>
 #include <string_view>
 
+#include "common/SysUtils.h"
+#include "common/SysUtilsFiles.h"
 #include "common/SysUtilsText.h"
 #include "host/Host.h"
 
@@ -38,18 +40,21 @@ std::string Unquoted(std::string_view value) {
   return std::string(value.substr(0, kIniValueLimit));
 }
 
-// The whole file, or nullopt when it cannot be opened or read.
+// The whole file, or nullopt when it is missing. A file that is there but cannot be opened or
+// read fails (EFOpenError, EReadError): reading it as empty would send batches to the wrong
+// folder.
 std::optional<std::string> ReadWholeFile(const std::string& path) {
   std::unique_ptr<FileHandle> file;
-  if (Host::Default().OpenFile(path, FileAccess::kRead, FileShare{true, true},
-                               FileDisposition::kOpenExisting, &file) != kErrorSuccess) {
-    return std::nullopt;
-  }
+  WinError error = Host::Default().OpenFile(path, FileAccess::kRead, FileShare{true, true},
+                                            FileDisposition::kOpenExisting, &file);
+  if (error == kErrorFileNotFound || error == kErrorPathNotFound) return std::nullopt;
+  if (error != kErrorSuccess) throw EFOpenError(FileStreamMessage("open", path, error));
   std::string bytes;
   char buffer[16384];
   for (;;) {
     size_t done = 0;
-    if (file->Read(buffer, sizeof buffer, &done) != kErrorSuccess) return std::nullopt;
+    error = file->Read(buffer, sizeof buffer, &done);
+    if (error != kErrorSuccess) throw EReadError(FileStreamMessage("read", path, error));
     if (done == 0) return bytes;
     bytes.append(buffer, done);
   }

@@ -15,6 +15,7 @@ class TCustomIniFile {
   const std::string& FileName() const { return fileName_; }
 
   // The value of `ident` in `section`, or `fallback` when the file, section or key is missing.
+  // EFOpenError / EReadError when the file is there but cannot be opened or read.
   virtual std::string ReadString(const std::string& section, const std::string& ident,
                                  const std::string& fallback) = 0;
 

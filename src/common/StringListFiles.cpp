@@ -28,14 +28,12 @@ void WriteAll(TStream& stream, const std::string& bytes) {
 std::string ReadRest(TStream& stream) {
   int64_t remaining = stream.Size() - stream.Position();
   std::string bytes(static_cast<size_t>(std::max<int64_t>(remaining, 0)), '\0');
-  size_t read = 0;
-  while (read < bytes.size()) {
+  // A stream that delivers fewer bytes than it promised failed (or lost bytes under it): its
+  // lines would pass for the whole text.
+  for (size_t read = 0; read < bytes.size(); read += kPiece) {
     size_t count = std::min(kPiece, bytes.size() - read);
-    int32_t got = stream.Read(bytes.data() + read, static_cast<int32_t>(count));
-    read += static_cast<size_t>(got);
-    if (got < static_cast<int32_t>(count)) break;
+    stream.ReadBuffer(bytes.data() + read, static_cast<int32_t>(count));
   }
-  bytes.resize(read);
   return bytes;
 }
 
@@ -91,27 +89,26 @@ class PendingFile {
   explicit PendingFile(const std::string& target) : target_(target) {
     WinError error = kErrorSuccess;
     for (int attempt = 0; attempt < 16; ++attempt) {
-      path_ = ExtractFilePath(target) + kPendingPrefix + RandomTag() + kPendingSuffix;
+      // Owned before the open: an open that fails after creating the file (out of memory)
+      // must not leave it behind. A name that exists already is someone else's.
+      removal_.path = ExtractFilePath(target) + kPendingPrefix + RandomTag() + kPendingSuffix;
       // Armed before the file exists, so no moment is left in which a kill leaves it behind.
       // Where it cannot be armed the file is still removed by a later save's sweep.
-      Host::Default().RemoveFileOnTermination(path_);
+      Host::Default().RemoveFileOnTermination(removal_.path);
       std::unique_ptr<FileHandle> handle;
-      error = Host::Default().OpenFile(path_, FileAccess::kWrite, FileShare{},
+      error = Host::Default().OpenFile(removal_.path, FileAccess::kWrite, FileShare{},
                                        FileDisposition::kCreateNew, &handle);
       if (error == kErrorSuccess) {
         stream_ = std::make_unique<THandleStream>(std::move(handle));
         return;
       }
+      removal_.path.clear();
       if (error != kErrorFileExists && error != kErrorAlreadyExists) break;
     }
-    path_.clear();
     throw EFCreateError(FileStreamMessage("create", target_, error));
   }
 
-  ~PendingFile() {
-    stream_.reset();
-    if (!path_.empty()) Host::Default().RemoveFile(path_);
-  }
+  ~PendingFile() { stream_.reset(); }  // closed before the removal
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
 
@@ -121,9 +118,9 @@ class PendingFile {
   void Commit() {
     if (stream_->Handle().Flush() != kErrorSuccess) throw EWriteError("Stream write error");
     stream_.reset();
-    WinError error = Host::Default().MovePath(path_, target_, true);
+    WinError error = Host::Default().MovePath(removal_.path, target_, true);
     if (error != kErrorSuccess) throw EFCreateError(FileStreamMessage("create", target_, error));
-    path_.clear();
+    removal_.path.clear();
   }
 
  private:
@@ -140,8 +137,16 @@ class PendingFile {
   struct Disarm {
     ~Disarm() { Host::Default().RemoveFileOnTermination(""); }
   } disarm_;
+  // Removes the file it names, if any, when destroyed.
+  struct Removal {
+    std::string path;
+    ~Removal() {
+      if (!path.empty()) Host::Default().RemoveFile(path);
+    }
+  };
+
   std::string target_;
-  std::string path_;
+  Removal removal_;
   std::unique_ptr<THandleStream> stream_;
 };
 
@@ -192,7 +197,8 @@ std::string LoadTextFromFile(const std::string& fileName) {
   ForEachLine(bytes, [&total](std::string_view line) { total += line.size() + 2; });
   std::string text;
   text.reserve(total);
-  ForEachLine(bytes, [&text](std::string_view line) { text.append(line).append("\r\n"); });
+  ForEachLine(bytes, [&text](std::string_view line) { text.append(line).append("
+"); });
   return text;
 }
 

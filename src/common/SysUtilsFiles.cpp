@@ -7,9 +7,6 @@
 #include "common/SysUtilsText.h"
 
 namespace orvo {
-namespace {
-
-constexpr int32_t kFilterableAttrs = attrHidden | attrSystem | attrVolume | attrDirectory;
 
 std::string InOutMessage(WinError code) {
   switch (code) {
@@ -31,6 +28,10 @@ std::string InOutMessage(WinError code) {
       return "I/O error " + IntToStr(code);
   }
 }
+
+namespace {
+
+constexpr int32_t kFilterableAttrs = attrHidden | attrSystem | attrVolume | attrDirectory;
 
 // Passes over the entries the filter excludes; the current entry is in rec.Data.
 WinError SkipFiltered(TSearchRec& rec) {

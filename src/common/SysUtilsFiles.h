@@ -55,6 +55,9 @@ std::string ExtractFilePath(const std::string& name);
 // After the last '\' or ':'.
 std::string ExtractFileLeaf(const std::string& name);
 
+// The message of an EInOutError for a host code ("File not found", ..., "I/O error <code>").
+std::string InOutMessage(WinError code);
+
 std::string GetWorkDir();
 // EInOutError with the message of the host's code when the host refuses.
 void SetWorkDir(const std::string& dir);

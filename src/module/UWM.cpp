@@ -204,20 +204,22 @@ void TWM1::WM1imagensAction(TObject*, TWebRequest& Request, TWebResponse& Respon
 // ---- Manuals ----
 
 bool TWM1::LoginSupportDatabase(TCustomIniFile& Config, TWebRequest& Request) {
+  // Read outside the guard: a configuration that cannot be read is not a refused login.
+  const std::string database = ConfigValue(Config, SectionFrameWork, KeyDBSuporte);
   try {
     DBOrvo->UseRegProps = false;
     DBOrvo->SetConnected(false);
-    DBOrvo->SetDatabaseName(ConfigValue(Config, SectionFrameWork, KeyDBSuporte));
+    DBOrvo->SetDatabaseName(database);
     DBOrvo->Params().Clear();
     DBOrvo->Params().Add("user_name=" + Field(Request, "u"));
     DBOrvo->Params().Add("password=" + Field(Request, "p"));
     DBOrvo->SetConnected(true);
+  } catch (const std::bad_alloc&) {
+    throw;  // not a refused login: the request failed
   } catch (const Exception& e) {
     // A refused login is answered with the empty body, never with its reason; the reason, in
     // the server's words, goes to the operator's log.
     LogFailure(Request, e);
-  } catch (const std::bad_alloc&) {
-    LogFailure(Request, EOutOfMemory("Out of memory"));
   } catch (...) {
     LogFailure(Request, Exception(""));
   }

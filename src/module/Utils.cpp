@@ -1,8 +1,28 @@
 #include "module/Utils.h"
 
+#include "common/SysUtils.h"
 #include "common/SysUtilsFiles.h"
 
 namespace orvo {
+namespace {
+
+// Ends a search loop: the codes that say nothing (more) matches end it quietly; any other is a
+// failed search, which must not pass for a shorter listing.
+void EndSearch(int32_t code) {
+  switch (static_cast<WinError>(code)) {
+    case kErrorFileNotFound:
+    case kErrorPathNotFound:
+    case kErrorNoMoreFiles:
+    case kErrorInvalidName:
+    case kErrorFilenameExcedRange:
+    case kErrorDirectory:
+      return;
+    default:
+      throw EInOutError(InOutMessage(static_cast<WinError>(code)), code);
+  }
+}
+
+}  // namespace
 
 std::string ListFiles(const std::string& Folder, const std::string& Mask) {
   TStringList list;
@@ -15,19 +35,21 @@ void CollectFiles(const std::string& Folder, const std::string& Mask, TStrings& 
   SetWorkDir(Folder);
 
   TSearchRec rec;
-  for (int32_t found = SearchFirstFolder("*.*", attrDirectory, rec); found == 0;
-       found = SearchNext(rec)) {
+  int32_t found = SearchFirstFolder("*.*", attrDirectory, rec);
+  for (; found == 0; found = SearchNext(rec)) {
     // A folder with any further attribute bit is not walked into.
     if (rec.AttrBits == attrDirectory && rec.EntryName != "." && rec.EntryName != "..") {
       CollectFiles(Folder + "\\" + rec.EntryName, Mask, List);
     }
   }
   SearchClose(rec);
+  EndSearch(found);
 
-  for (int32_t found = SearchFirst(Mask, attrArchive, rec); found == 0; found = SearchNext(rec)) {
+  for (found = SearchFirst(Mask, attrArchive, rec); found == 0; found = SearchNext(rec)) {
     List.Add(Folder + "\\" + rec.EntryName);
   }
   SearchClose(rec);
+  EndSearch(found);
 
   SetWorkDir(saved);
 }

@@ -15,7 +15,8 @@ std::string ListFiles(const std::string& Folder, const std::string& Mask);
 // Adds Folder + "\" + name for every file matching `Mask`, the files of the sub-folders first
 // (depth first), then those of `Folder` itself. Walks only into plain folders (attribute word
 // exactly 16); hidden and system entries are never listed. Changes the current directory while
-// it walks; EInOutError when a folder cannot be entered (the walk then stops where it is).
+// it walks; EInOutError when a folder cannot be entered or a search fails (the walk then stops
+// where it is).
 void CollectFiles(const std::string& Folder, const std::string& Mask, TStrings& List);
 
 // The local last-write time of the file, seconds rounded down to even; the current date and

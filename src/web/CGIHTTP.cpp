@@ -183,7 +183,8 @@ void TCGIResponse::SendStream(TStream& stream) {
   std::array<char, kStreamChunk> buffer;
   while (stream.Position() < stream.Size()) {
     int32_t got = stream.Read(buffer.data(), kStreamChunk);
-    if (got <= 0) break;
+    // Short of its size: a failed read, which must not pass for the end of the bytes.
+    if (got <= 0) throw EReadError("Stream read error");
     request_.WriteClient(buffer.data(), static_cast<size_t>(got));
   }
 }

@@ -15,7 +15,9 @@ namespace orvo::test {
 
 class FakeCgiHost : public HostWrapper {
  public:
-  FakeCgiHost() : HostWrapper(NewDriveRootHost("/nonexistent-orvo-root")) {
+  // Drives under `root` (none by default).
+  explicit FakeCgiHost(const std::string& root = "/nonexistent-orvo-root")
+      : HostWrapper(NewDriveRootHost(root)) {
     Host::SetDefault(this);
   }
   ~FakeCgiHost() override { Host::SetDefault(nullptr); }
