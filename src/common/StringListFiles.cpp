@@ -197,8 +197,7 @@ std::string LoadTextFromFile(const std::string& fileName) {
   ForEachLine(bytes, [&total](std::string_view line) { total += line.size() + 2; });
   std::string text;
   text.reserve(total);
-  ForEachLine(bytes, [&text](std::string_view line) { text.append(line).append("
-"); });
+  ForEachLine(bytes, [&text](std::string_view line) { text.append(line).append("\r\n"); });
   return text;
 }
 

@@ -47,7 +47,7 @@ std::unique_ptr<TLumoIBDatabase> CreateDBOrvo() {
 // must not leave a torn batch that looks complete.
 void RequireWholeBody(TWebRequest& Request) {
   const int64_t declared = Request.ContentLength();
-  const auto received = static_cast<int64_t>(Request.Content().size());
+  const int64_t received = Request.ContentReceived();
   if (declared > received) {
     throw EWebException("Incomplete request body: " + IntToStr(received) + " of " +
                         IntToStr(declared) + " bytes received");

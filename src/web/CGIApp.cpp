@@ -29,6 +29,15 @@ FailureText Describe(std::exception_ptr failure) {
   }
 }
 
+// Describes a failure and writes it to the operator's log.
+FailureText LogFailureOf(std::exception_ptr failure) {
+  FailureText text = Describe(failure);
+  LogFailure(TCGIRequest::EnvironmentVariable(TWebRequest::kMethod),
+             TCGIRequest::EnvironmentVariable(TWebRequest::kPathInfo), text.className,
+             text.message);
+  return text;
+}
+
 TCGIApplication& TheApplication() {
   static TCGIApplication application;
   return application;
@@ -44,14 +53,29 @@ TCGIApplication::TCGIApplication() {
 }
 
 void TCGIApplication::Run() {
+  // The response is destroyed before the request, also after a failure.
+  std::unique_ptr<TCGIRequest> request;
+  std::unique_ptr<TCGIResponse> response;
   try {
-    // The response is destroyed before the request, also after a failure.
-    auto request = std::make_unique<TCGIRequest>();
-    auto response = std::make_unique<TCGIResponse>(*request);
+    request = std::make_unique<TCGIRequest>();
+    response = std::make_unique<TCGIResponse>(*request);
     HandleRequest(*request, *response);
     LogCutShort(*request);
   } catch (...) {
-    WriteServerErrorPage(std::current_exception());
+    // A failure after the answer went out cannot be answered again: a second head would be
+    // read as part of the first answer's body.
+    if (response && response->Sent()) {
+      LogLateFailure(std::current_exception());
+    } else {
+      WriteServerErrorPage(std::current_exception());
+    }
+  }
+}
+
+void TCGIApplication::LogLateFailure(std::exception_ptr failure) {
+  try {
+    LogFailureOf(failure);
+  } catch (...) {
   }
 }
 
@@ -59,7 +83,7 @@ void TCGIApplication::LogCutShort(TCGIRequest& request) {
   // Worth the operator's attention even when the answer went out; a handler that refused the
   // request for it has logged it already.
   const int64_t declared = request.ContentLength();
-  const auto received = static_cast<int64_t>(request.Content().size());
+  const int64_t received = request.ContentReceived();
   if (declared <= received || FailureLogged()) return;
   LogFailure(request.Method(), request.PathInfo(), "EWebException",
              "Incomplete request body: " + IntToStr(received) + " of " + IntToStr(declared) +
@@ -68,10 +92,7 @@ void TCGIApplication::LogCutShort(TCGIRequest& request) {
 
 void TCGIApplication::WriteServerErrorPage(std::exception_ptr failure) {
   try {
-    FailureText text = Describe(failure);
-    LogFailure(TCGIRequest::EnvironmentVariable(TWebRequest::kMethod),
-               TCGIRequest::EnvironmentVariable(TWebRequest::kPathInfo), text.className,
-               text.message);
+    FailureText text = LogFailureOf(failure);
     // Built by concatenation: a "%" in the message is never read as a directive. The status
     // line carries the message as it is; the page shows it as text.
     std::string body =

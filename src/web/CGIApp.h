@@ -18,6 +18,8 @@ class TCGIApplication : public TWebApplication {
 
   // The last-resort answer: status 500 with the failure's class name and message.
   void WriteServerErrorPage(std::exception_ptr failure);
+  // Logs a failure that came after the answer was sent.
+  void LogLateFailure(std::exception_ptr failure);
 
  private:
   // Logs a request whose body arrived shorter than its declared length, once.

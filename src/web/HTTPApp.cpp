@@ -168,6 +168,7 @@ TStrings& TContentParser::ContentFields() {
     return *fields_;
   }
   // A large body (a batch) is decoded in its own storage rather than beside it.
+  request_.takenOver_ = content.size();
   std::string body = std::move(content);
   content.clear();
   ExtractFields(std::move(body), *fields_);

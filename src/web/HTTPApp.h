@@ -69,6 +69,10 @@ class TWebRequest : public TObject {
   std::string PathInfo() { return StringVariable(kPathInfo); }
   int32_t ContentLength() { return IntegerVariable(kContentLength); }
   const std::string& Content() const { return content_; }
+  // The number of body bytes received from the client, also once the fields took the body over.
+  int64_t ContentReceived() const {
+    return static_cast<int64_t>(content_.empty() ? takenOver_ : content_.size());
+  }
 
   // The decoded body fields, parsed on the first call. After a decoding failure the list keeps
   // the fields decoded before it and later calls return it without error. A body of 64 KiB or
@@ -82,6 +86,7 @@ class TWebRequest : public TObject {
  private:
   friend class TContentParser;  // completes the body and, when large, takes it over
   std::unique_ptr<TContentParser> parser_;
+  size_t takenOver_ = 0;  // the size of the body the fields took over
 };
 
 class TWebResponse : public TObject {

@@ -1,5 +1,6 @@
 // Environment, standard channels, clock and dynamic libraries.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <time.h>
@@ -41,15 +42,17 @@ void WriteAll(int fd, const void* buffer, size_t count) {
   }
 }
 
-// The file that a request to end the process removes. The handler may only make
-// async-signal-safe calls, so the host path is prepared in full before it is armed.
+// The file that a request to end the process removes: a name in a folder held open, so the
+// handler, which may only make async-signal-safe calls, removes it with one unlinkat that
+// cannot leave the root.
 constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
-char removalPath[PATH_MAX];
+int removalFolder = -1;
+char removalName[NAME_MAX + 1];
 volatile sig_atomic_t removalArmed = 0;
 
 extern "C" void RemoveFileAndEnd(int signal) {
   const int savedErrno = errno;
-  if (removalArmed) unlink(removalPath);
+  if (removalArmed) unlinkat(removalFolder, removalName, 0);
   errno = savedErrno;
   // SA_RESETHAND restored the default action: once the handler returns, the signal raised
   // again ends the process as it would have without the handler.
@@ -78,6 +81,8 @@ void InstallTerminationHandlers() {
 void DisarmRemoval() {
   removalArmed = 0;
   std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (removalFolder >= 0) close(removalFolder);
+  removalFolder = -1;
 }
 
 class PosixLibrary : public DynamicLibrary {
@@ -130,9 +135,11 @@ WinError PosixHost::RemoveFileOnTermination(const std::string& path) {
   if (WinError error = Resolve(path, &full)) return error;
   if (full.IsRoot()) return kErrorAccessDenied;
   posix::DiskEntry entry;
-  if (WinError error = posix::Drives(root_).Find(full, &entry)) return error;
-  if (entry.path.size() >= sizeof removalPath) return kErrorFilenameExcedRange;
-  std::memcpy(removalPath, entry.path.c_str(), entry.path.size() + 1);
+  if (WinError error = drives_.Find(full, &entry)) return error;
+  if (entry.diskName.size() >= sizeof removalName) return kErrorFilenameExcedRange;
+  removalFolder = fcntl(entry.folder->fd.get(), F_DUPFD_CLOEXEC, 0);
+  if (removalFolder < 0) return posix::FromErrno(errno);
+  std::memcpy(removalName, entry.diskName.c_str(), entry.diskName.size() + 1);
   InstallTerminationHandlers();
   std::atomic_signal_fence(std::memory_order_seq_cst);  // the path is whole before it is armed
   removalArmed = 1;
