@@ -161,6 +161,7 @@ int ServeFastCgi(FastCgiListener& listener, const TWebModuleClass& moduleClass,
                  const TRequestHostWrapper& wrap) {
   Host& worker = Host::Default();
   TWorkerState start(worker);
+  allocationFailed = false;
   std::new_handler previous = std::set_new_handler(OnAllocationFailure);
   while (!allocationFailed) {
     try {

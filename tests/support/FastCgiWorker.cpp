@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -184,8 +185,11 @@ Environment WorkerEnvironment(const Environment& environment) {
 }
 
 FastCgiWorker::FastCgiWorker(const std::string& program, const Environment& environment,
-                             const std::vector<std::string>& args)
+                             std::vector<std::string> args)
     : socket_(dir_.path() + "/worker.sock") {
+  if (args.empty()) args = {"--fastcgi", socket_};
+  auto address = std::find(args.begin(), args.end(), "--fastcgi");
+  if (address != args.end() && address + 1 != args.end()) socket_ = address[1];
   const std::string log = dir_.path() + "/worker.log";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -194,7 +198,7 @@ FastCgiWorker::FastCgiWorker(const std::string& program, const Environment& envi
                                    O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
 
-  std::vector<std::string> words = {program, "--fastcgi", socket_};
+  std::vector<std::string> words = {program};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& word : words) argv.push_back(word.data());
@@ -250,7 +254,8 @@ std::string FastCgiWorker::Log() const {
   return HostPathExists(path) ? ReadHostFile(path) : "";
 }
 
-ProgramResult FastCgiWorker::Request(const Environment& params, const std::string& body) const {
+ProgramResult FastCgiWorker::Request(const Environment& params, const std::string& body,
+                                     const std::function<void()>& midway) const {
   ProgramResult result;
   int fd = Connect(socket_);
   if (fd < 0) {
@@ -262,6 +267,7 @@ ProgramResult FastCgiWorker::Request(const Environment& params, const std::strin
   std::string received;
   size_t sent = 0;
   bool ended = false;
+  bool waitsMidway = static_cast<bool>(midway);
   // Send while reading, as a web server does: the worker may answer before it read everything.
   while (!ended) {
     pollfd p{fd, static_cast<short>(POLLIN | (sent < message.size() ? POLLOUT : 0)), 0};
@@ -270,8 +276,14 @@ ProgramResult FastCgiWorker::Request(const Environment& params, const std::strin
       break;
     }
     if (p.revents & POLLOUT) {
-      ssize_t n = send(fd, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
+      // Sent in halves when someone waits for the middle.
+      size_t stop = waitsMidway && sent < message.size() / 2 ? message.size() / 2 : message.size();
+      ssize_t n = send(fd, message.data() + sent, stop - sent, MSG_NOSIGNAL);
       if (n > 0) sent += static_cast<size_t>(n);
+      if (waitsMidway && sent == message.size() / 2) {
+        waitsMidway = false;
+        midway();
+      }
       if (n < 0 && errno != EAGAIN && errno != EINTR) sent = message.size();  // it stopped reading
     }
     if (p.revents & (POLLIN | POLLHUP | POLLERR)) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -28,12 +29,14 @@ ProgramResult RunThroughFastCgi(const std::string& path, const Environment& envi
 // CGI variables: ORVO_ROOT, LANG, TZ, the stand-in library's settings, ...).
 Environment WorkerEnvironment(const Environment& environment);
 
-// `program --fastcgi <socket> [args]` started with exactly `environment`, listening on a Unix
-// socket in a temporary folder; its own output and error go to a log. Destroying it stops it.
+// `program` started with exactly `environment` and the command line `args`, by default
+// "--fastcgi <socket in a temporary folder>"; its own output and error go to a log. Ready once
+// the socket named after "--fastcgi" takes connections; throws when the program ends before.
+// Destroying it stops it.
 class FastCgiWorker {
  public:
   FastCgiWorker(const std::string& program, const Environment& environment,
-                const std::vector<std::string>& args = {});
+                std::vector<std::string> args = {});
   ~FastCgiWorker();
   FastCgiWorker(const FastCgiWorker&) = delete;
   FastCgiWorker& operator=(const FastCgiWorker&) = delete;
@@ -41,7 +44,9 @@ class FastCgiWorker {
   // One request on a new connection: `params` as its parameters, `body` as its standard input
   // (sent whole, whatever CONTENT_LENGTH says). `out` and `err` are the request's streams,
   // `status` the application status it ended with, -1 when it ended without an answer.
-  ProgramResult Request(const Environment& params, const std::string& body) const;
+  // `midway`, when given, runs once half of the request has been sent.
+  ProgramResult Request(const Environment& params, const std::string& body,
+                        const std::function<void()>& midway = {}) const;
 
   pid_t pid() const { return pid_; }
   const std::string& socket() const { return socket_; }
