@@ -106,13 +106,15 @@ start_apache() {
 }
 
 # start_nginx STATE PORT USER MOUNT...: the same for nginx, with fcgiwrap (started once, on the
-# socket $ORVO_FCGI_SOCKET when that is set, stopped on exit) running the program as CGI.
+# socket $ORVO_FCGI_SOCKET when that is set, with $ORVO_FCGIWRAP_CHILDREN processes, stopped on
+# exit) running the program as CGI.
 start_nginx() {
   local state=$1 port=$2 user=$3; shift 3
   if [ -n "${ORVO_FCGI_SOCKET:-}" ] && [ ! -S "$ORVO_FCGI_SOCKET" ]; then
     local run=()
     [ -n "$user" ] && run=(runuser -u "$user" --)
-    "${run[@]}" fcgiwrap -s "unix:$ORVO_FCGI_SOCKET" </dev/null >>"$state/fcgiwrap.log" 2>&1 &
+    "${run[@]}" fcgiwrap -c "${ORVO_FCGIWRAP_CHILDREN:-1}" -s "unix:$ORVO_FCGI_SOCKET" \
+      </dev/null >>"$state/fcgiwrap.log" 2>&1 &
     on_exit "stop_server $!; rm -f '$ORVO_FCGI_SOCKET'"
     for _ in $(seq 1 50); do [ -S "$ORVO_FCGI_SOCKET" ] && break; sleep 0.1; done
   fi
