@@ -3,7 +3,7 @@
 # runs in the background; the caller stops it by pid (registered with on_exit).
 # Needs common.sh.
 
-HTTP_PACKAGES=(lighttpd apache2 nginx fcgiwrap curl)
+HTTP_PACKAGES=(lighttpd apache2 nginx fcgiwrap curl libfcgi-bin)
 ORVO_PREFIX=/orvo
 
 # Prints the deploy/ sample of server $1 (lighttpd, apache or nginx; with -fastcgi appended, its
