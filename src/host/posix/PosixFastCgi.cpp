@@ -184,7 +184,14 @@ void Say(const std::string& text) {
 
 }  // namespace
 
-bool StartedByFastCgiManager() { return FCGX_IsCGI() == 0; }
+// Asked of the socket itself rather than of libfcgi, whose start-up would take over SIGTERM
+// and SIGPIPE in a CGI process too.
+bool StartedByFastCgiManager() {
+  int listening = 0;
+  socklen_t size = sizeof listening;
+  return getsockopt(STDIN_FILENO, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 &&
+         listening != 0;
+}
 
 std::unique_ptr<FastCgiListener> OpenFastCgiListener(const std::string& address,
                                                      std::string* error) {
