@@ -39,7 +39,7 @@ class FastCgiListener {
  public:
   virtual ~FastCgiListener() = default;
   // Waits for the next request and returns it; nullptr once the process was asked to stop
-  // (SIGTERM or SIGINT, taken while no request is open) or when the socket fails.
+  // (SIGTERM, SIGINT or SIGUSR1, taken while no request is open) or when the socket fails.
   virtual std::unique_ptr<FastCgiRequest> Accept() = 0;
 };
 

@@ -25,8 +25,8 @@ namespace {
 
 constexpr int kBacklog = 1024;
 
-// Set by SIGTERM and SIGINT. Those signals are blocked while a request is open, so they end
-// only the wait for the next one.
+// Set by SIGTERM, SIGINT and SIGUSR1. Those signals are blocked while a request is open, so
+// they end only the wait for the next one.
 volatile sig_atomic_t stopRequested = 0;
 
 void OnStopSignal(int) {
@@ -43,6 +43,7 @@ sigset_t WaitOnlySignals() {
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGUSR1);
   sigaddset(&signals, SIGALRM);
   return signals;
 }
@@ -54,6 +55,8 @@ void InstallStopHandlers() {
   action.sa_handler = OnStopSignal;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  // libfcgi's own graceful stop, which would otherwise break the open request's streams.
+  sigaction(SIGUSR1, &action, nullptr);
   action.sa_handler = OnAlarm;
   sigaction(SIGALRM, &action, nullptr);
   // A web server that closes the connection early must not end the worker.
