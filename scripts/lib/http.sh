@@ -3,19 +3,25 @@
 # runs in the background; the caller stops it by pid (registered with on_exit).
 # Needs common.sh.
 
-HTTP_PACKAGES=(lighttpd apache2 nginx fcgiwrap curl)
+HTTP_PACKAGES=(lighttpd apache2 nginx fcgiwrap curl libfcgi-bin)
 ORVO_PREFIX=/orvo
 
-# Prints the deploy/ sample of server $1 (lighttpd, apache or nginx) with the program $2, the data
-# root $3, when given the client library $4 and the URL prefix $5 in place of the sample's; the
-# nginx sample talks to fcgiwrap at $ORVO_FCGI_SOCKET when that is set.
+# Prints the deploy/ sample of server $1 (lighttpd, apache or nginx; with -fastcgi appended, its
+# FastCGI sample) with the program $2, the data root $3, when given the client library $4, the
+# URL prefix $5 and the FastCGI worker socket $6 in place of the sample's; the nginx CGI sample
+# talks to fcgiwrap at $ORVO_FCGI_SOCKET when that is set.
 orvo_mount_conf() {
-  local server=$1 program=$2 root=$3 library=${4:-} prefix=${5:-$ORVO_PREFIX}
+  local server=$1 program=$2 root=$3 library=${4:-} prefix=${5:-$ORVO_PREFIX} socket=${6:-}
   local sample="$ORVO_TOP/deploy/$server/orvo.conf"
+  [ "$server" = "${server%-fastcgi}" ] || sample="$ORVO_TOP/deploy/${server%-fastcgi}/orvo-fastcgi.conf"
   [ -f "$sample" ] || die "no sample configuration $sample"
   local script="s#\([ \"^]\)$ORVO_PREFIX\b#\1$prefix#g"
   script="$script; s#/usr/bin/OrvoWebServerUploadXML#$program#; s#/var/lib/orvo#$root#"
   script="$script; s#/run/fcgiwrap.socket#${ORVO_FCGI_SOCKET:-/run/fcgiwrap.socket}#"
+  if [ -n "$socket" ]; then
+    script="$script; s#/run/orvo-webserver-uploadxml/fastcgi.sock#$socket#"
+    script="$script; s#/run/lighttpd/orvo-fastcgi.sock#$socket#"
+  fi
   if [ -n "$library" ]; then
     script="$script; /ORVO_CLIENT_LIBRARY/ { s/^\\(\\s*\\)# /\\1/; s#/usr/lib/[^\"]*libfbclient.so.2#$library# }"
   fi
@@ -73,7 +79,8 @@ start_lighttpd() {
   SERVER_PID=$!
 }
 
-# start_apache STATE PORT USER MOUNT...: the same for Apache with mod_cgi (prefork), in the
+# start_apache STATE PORT USER MOUNT...: the same for Apache with mod_cgi (prefork) and
+# mod_proxy_fcgi, in the
 # foreground so SERVER_PID is the parent that owns the workers, and in a session of its own because
 # it signals its whole process group when it stops.
 start_apache() {
@@ -89,7 +96,7 @@ start_apache() {
     echo "ErrorLog \"$state/apache-error.log\""
     echo "LogLevel warn"
     echo "DocumentRoot \"$state/www\""
-    for m in mpm_prefork authz_core alias env cgi; do
+    for m in mpm_prefork authz_core alias env cgi proxy proxy_fcgi; do
       echo "LoadModule ${m}_module $modules/mod_$m.so"
     done
     [ -n "$user" ] && echo "User $user" && echo "Group $user"
@@ -102,14 +109,15 @@ start_apache() {
 }
 
 # start_nginx STATE PORT USER MOUNT...: the same for nginx, with fcgiwrap (started once, on the
-# socket $ORVO_FCGI_SOCKET, stopped on exit) running the program.
+# socket $ORVO_FCGI_SOCKET when that is set, with $ORVO_FCGIWRAP_CHILDREN processes, stopped on
+# exit) running the program as CGI.
 start_nginx() {
   local state=$1 port=$2 user=$3; shift 3
-  [ -n "${ORVO_FCGI_SOCKET:-}" ] || die "ORVO_FCGI_SOCKET is not set"
-  if [ ! -S "$ORVO_FCGI_SOCKET" ]; then
+  if [ -n "${ORVO_FCGI_SOCKET:-}" ] && [ ! -S "$ORVO_FCGI_SOCKET" ]; then
     local run=()
     [ -n "$user" ] && run=(runuser -u "$user" --)
-    "${run[@]}" fcgiwrap -f -s "unix:$ORVO_FCGI_SOCKET" </dev/null >>"$state/fcgiwrap.log" 2>&1 &
+    "${run[@]}" fcgiwrap -f -c "${ORVO_FCGIWRAP_CHILDREN:-1}" -s "unix:$ORVO_FCGI_SOCKET" \
+      </dev/null >>"$state/fcgiwrap.log" 2>&1 &
     on_exit "stop_server $!; rm -f '$ORVO_FCGI_SOCKET'"
     for _ in $(seq 1 50); do [ -S "$ORVO_FCGI_SOCKET" ] && break; sleep 0.1; done
   fi
@@ -137,8 +145,29 @@ start_nginx() {
   SERVER_PID=$!
 }
 
-# start_web_server SERVER STATE PORT USER MOUNT...: starts lighttpd or apache and waits until it
-# answers. With PORT 0 it picks free ports until one binds. Sets SERVER_PID and SERVER_PORT.
+# start_fastcgi_worker LOG SOCKET USER PROGRAM WORKERS NAME=VALUE...: starts the program as a
+# pool of WORKERS FastCGI workers on the Unix socket SOCKET (as USER when given and we are root)
+# with exactly the given environment, its messages going to LOG, and waits until the socket is
+# there. Sets WORKER_PID; the caller stops it (stop_server).
+start_fastcgi_worker() {
+  local log=$1 socket=$2 user=$3 program=$4 workers=$5; shift 5
+  local run=()
+  # setpriv becomes the program (runuser would stay as its parent), so WORKER_PID is the pool.
+  [ -n "$user" ] && run=("$(command -v setpriv)" --reuid="$user" --regid="$user" --init-groups)
+  env -i "$@" "${run[@]}" "$program" --fastcgi "$socket" --workers "$workers" </dev/null >>"$log" 2>&1 &
+  WORKER_PID=$!
+  for _ in $(seq 1 100); do
+    [ -S "$socket" ] && return 0
+    kill -0 "$WORKER_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$log" >&2
+  die "the FastCGI worker on $socket did not start"
+}
+
+# start_web_server SERVER STATE PORT USER MOUNT...: starts lighttpd, apache or nginx (SERVER may
+# end in -fastcgi: the same server) and waits until it answers. With PORT 0 it picks free ports
+# until one binds. Sets SERVER_PID and SERVER_PORT.
 start_web_server() {
   local server=$1 state=$2 port=$3 user=$4; shift 4
   local tries=1
@@ -151,7 +180,7 @@ start_web_server() {
     elif port_in_use "$SERVER_PORT"; then
       die "port $SERVER_PORT is already in use"
     fi
-    "start_$server" "$state" "$SERVER_PORT" "$user" "$@"
+    "start_${server%-fastcgi}" "$state" "$SERVER_PORT" "$user" "$@"
     wait_for_http "$SERVER_PID" "$SERVER_PORT" && return 0
     stop_server "$SERVER_PID"
   done

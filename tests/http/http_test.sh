@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # HTTP end-to-end tests: starts lighttpd, Apache or nginx ($1) on a loopback port with the program ($2)
 # mounted by the deploy/ sample configuration, then checks every endpoint through it with curl.
+# With $1 ending in -fastcgi the program runs as FastCGI workers behind the server instead:
+# lighttpd starts them itself (mod_fastcgi), Apache (mod_proxy_fcgi) and nginx (fastcgi_pass)
+# talk to workers that this script starts.
 # The manuals endpoints log in to the Firebird server named by ORVO_TEST_FB_DATABASE,
 # ORVO_TEST_FB_USER and ORVO_TEST_FB_PASSWORD (the test command exports them); without them those
 # cases are skipped. Ends with the line "N passed, M failed"; exits non-zero when one failed.
 set -uo pipefail
 server=$1
 program=$2
+web=${server%-fastcgi}
+front=cgi
+[ "$web" = "$server" ] || front=fastcgi
 source "$(dirname "$0")/../../scripts/lib/common.sh"
 source "$ORVO_TOP/scripts/lib/http.sh"
 tools=(curl lighttpd)
-[ "$server" = apache ] && tools=(curl /usr/sbin/apache2)
-[ "$server" = nginx ] && tools=(curl nginx fcgiwrap)
+[ "$web" = apache ] && tools=(curl /usr/sbin/apache2)
+[ "$web" = nginx ] && tools=(curl nginx)
+[ "$server" = nginx ] && tools+=(fcgiwrap)
 for tool in "${tools[@]}"; do
   command -v "$tool" >/dev/null || { echo "skip: $tool is not installed (./scripts/test installs it)"; exit 77; }
 done
@@ -70,10 +77,28 @@ awk 'BEGIN { for (i = 0; i < 400000; i++)
 
 # --- server --------------------------------------------------------------------------------------
 
-export ORVO_FCGI_SOCKET=$tmp/state/fcgiwrap.socket
-orvo_mount_conf "$server" "$program" "$root" >"$tmp/state/orvo.conf"
-orvo_mount_conf "$server" "$program" "$root" /nonexistent/libfbclient.so.2 /nolib \
-  >"$tmp/state/nolib.conf"
+nolib=/nonexistent/libfbclient.so.2
+workers=()
+if [ "$front" = cgi ]; then
+  export ORVO_FCGI_SOCKET=$tmp/state/fcgiwrap.socket
+  orvo_mount_conf "$server" "$program" "$root" >"$tmp/state/orvo.conf"
+  orvo_mount_conf "$server" "$program" "$root" "$nolib" /nolib >"$tmp/state/nolib.conf"
+else
+  # The client library is a setting of the worker: /nolib has workers of its own without one.
+  orvo_mount_conf "$server" "$program" "$root" "" "" "$tmp/state/orvo.sock" >"$tmp/state/orvo.conf"
+  orvo_mount_conf "$server" "$program" "$root" "$nolib" /nolib "$tmp/state/nolib.sock" \
+    >"$tmp/state/nolib.conf"
+  if [ "$web" != lighttpd ]; then
+    start_fastcgi_worker "$tmp/state/worker.log" "$tmp/state/orvo.sock" "$user" "$program" 2 \
+      ORVO_ROOT="$root" LANG=pt_BR.UTF-8
+    workers=("$WORKER_PID")
+    on_exit "stop_server $WORKER_PID"
+    start_fastcgi_worker "$tmp/state/worker.log" "$tmp/state/nolib.sock" "$user" "$program" 1 \
+      ORVO_ROOT="$root" LANG=pt_BR.UTF-8 ORVO_CLIENT_LIBRARY="$nolib"
+    workers+=("$WORKER_PID")
+    on_exit "stop_server $WORKER_PID"
+  fi
+fi
 start_web_server "$server" "$tmp/state" 0 "$user" "$tmp/state/orvo.conf" "$tmp/state/nolib.conf"
 on_exit "stop_server $SERVER_PID"
 base=http://127.0.0.1:$SERVER_PORT
@@ -198,7 +223,7 @@ head_runs_the_handler_without_a_body() {
   fetch /orvo/imagens --head
   expect_status 200
   expect_header Content-Type text/html
-  [ "$server" = apache ] || expect_header Content-Length 22
+  [ "$web" = apache ] || expect_header Content-Length 22
 }
 
 path_is_matched_ignoring_case() {
@@ -225,10 +250,12 @@ missing_client_library_is_the_server_error_page() {
 }
 
 # The program writes nothing for a path that no entry matches; each server answers with a page
-# of its own (documented in the README).
+# of its own (documented in the README). The Apache FastCGI sample lets only the endpoints through.
 unmatched_path_is_answered_by_the_server() {
   local status=500 text='500 Internal Server Error'
   [ "$server" = nginx ] && status=502 text='An error occurred while reading CGI reply'
+  [ "$server" = nginx-fastcgi ] && status=502 text='502 Bad Gateway'
+  [ "$server" = apache-fastcgi ] && status=404 text='Not Found'
   for path in /orvo/naoexiste /orvo/lerxml/ /orvo; do
     fetch $path
     expect_status $status
@@ -239,7 +266,7 @@ unmatched_path_is_answered_by_the_server() {
 # The operator's log: each failure answer writes one line to the program's standard error, which
 # every server puts in its error log (lighttpd in the log it keeps for its CGI programs' standard
 # error); a request answered normally writes nothing there.
-error_log=$tmp/state/$server-error.log
+error_log=$tmp/state/$web-error.log
 [ "$server" = lighttpd ] && error_log=$tmp/state/lighttpd-breakage.log
 # expect_logged FRAGMENT...: a line of the error log holds every fragment (waits a moment, as a
 # server may write it after the answer has gone out).
@@ -273,6 +300,28 @@ failures_reach_the_error_log() {
   fi
 }
 
+# The workers that this script started end cleanly when asked, leaving nothing in their log
+# (where a sanitizer build would report).
+workers_stop_cleanly() {
+  local status
+  for pid in "${workers[@]}"; do
+    kill -TERM "$pid"
+    wait "$pid"
+    status=$?
+    [ "$status" -eq 0 ] || fail "worker pool $pid ended with status $status"
+  done
+  [ ! -s "$tmp/state/worker.log" ] || fail "worker log: $(preview "$tmp/state/worker.log")"
+}
+
+# Apache hands a query string without '=' to a CGI program as its command line: the program,
+# started as CGI, must answer as CGI and never take it for its FastCGI options.
+query_string_words_are_not_options() {
+  fetch "/orvo/xmlverify?--fastcgi+$tmp/state/x" --max-time 20
+  expect_status 500
+  expect_body_contains "'' is not a valid integer value"
+  [ ! -e "$tmp/state/x" ] || fail "the program opened a socket at $tmp/state/x"
+}
+
 manuals_are_listed_after_login() {
   have_firebird || return 0
   post /orvo/listamanuais "u=$ORVO_TEST_FB_USER" "p=$ORVO_TEST_FB_PASSWORD"
@@ -302,8 +351,9 @@ cases=(upload_of_16_mib_batch_is_stored_byte_for_byte verification_answers_total
   get_reads_no_fields_from_the_query_string head_runs_the_handler_without_a_body
   path_is_matched_ignoring_case failure_in_a_handler_is_the_application_error_page
   unmatched_path_is_answered_by_the_server missing_client_library_is_the_server_error_page
-  failures_reach_the_error_log manuals_are_listed_after_login
-  binary_manual_is_downloaded_byte_for_byte)
+  failures_reach_the_error_log manuals_are_listed_after_login binary_manual_is_downloaded_byte_for_byte)
+[ "$server" = apache ] && cases+=(query_string_words_are_not_options)
+[ ${#workers[@]} -gt 0 ] && cases+=(workers_stop_cleanly)
 for t in "${cases[@]}"; do
   run "$t"
 done

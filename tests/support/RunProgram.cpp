@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "FastCgiWorker.h"
 #include "TestSupport.h"
 
 namespace orvo::test {
@@ -47,6 +48,7 @@ bool Drain(int fd, std::string& sink) {
 ProgramResult RunProgram(const std::string& path,
                          const std::map<std::string, std::string>& environment,
                          const std::string& input) {
+  if (TestFront() == "fastcgi") return RunThroughFastCgi(path, environment, input);
   signal(SIGPIPE, SIG_IGN);  // a child that stops reading early must not end the test
   Pipe in, out, err;
 

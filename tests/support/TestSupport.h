@@ -84,6 +84,8 @@ bool IsOneLogLine(const std::string& err);
 
 // Starts `path` with exactly `environment` (nothing inherited), feeds it `input` on standard
 // input while collecting its standard output and standard error, and waits for it to end.
+// Under ORVO_TEST_FRONT=fastcgi the same request goes to a FastCGI worker of `path` instead
+// (see FastCgiWorker.h).
 ProgramResult RunProgram(const std::string& path,
                          const std::map<std::string, std::string>& environment,
                          const std::string& input = "");

@@ -9,17 +9,18 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/SysUtilsText.h"
 #include "host/HostWrapper.h"
-#include "web/CGIApp.h"
+#include "web/FCGIApp.h"
 
 namespace orvo {
 namespace {
 
 class LoggingHost : public HostWrapper {
  public:
-  LoggingHost() : HostWrapper(&Host::Default()) {}
+  explicit LoggingHost(Host* requestHost) : HostWrapper(requestHost) {}
   void WriteStdout(const void* buffer, size_t count) override {
     std::string line = "write " + IntToStr(static_cast<int64_t>(count)) + "\n";
     WriteStderr(line.data(), line.size());
@@ -128,12 +129,10 @@ class TProbeModule : public TWebModule {
 }  // namespace
 }  // namespace orvo
 
-int main() {
+int main(int argc, char** argv) {
   using namespace orvo;
-  static LoggingHost host;
-  Host::SetDefault(&host);
-  Application->Initialize();
-  Application->RegisterModuleClass(ModuleClassOf<TProbeModule>("TProbeModule"));
-  Application->Run();
-  return 0;
+  // Served by the program's own fronts, so the probe runs as CGI or as a FastCGI worker.
+  return RunFront(std::vector<std::string>(argv + 1, argv + argc),
+                  ModuleClassOf<TProbeModule>("TProbeModule"),
+                  [](Host* requestHost) { return std::make_unique<LoggingHost>(requestHost); });
 }

@@ -1,0 +1,213 @@
+#include "web/FCGIApp.h"
+
+#include <new>
+#include <optional>
+
+#include "common/SysUtilsConvert.h"
+#include "host/HostWrapper.h"
+#include "web/CGIApp.h"
+
+namespace orvo {
+namespace {
+
+constexpr int kMaxWorkers = 256;
+
+constexpr char kUsage[] =
+    "usage: OrvoWebServerUploadXML\n"
+    "         serves one CGI request (as a web server starts it)\n"
+    "       OrvoWebServerUploadXML --fastcgi ADDRESS [--workers N]\n"
+    "         serves FastCGI on ADDRESS (a Unix socket path or 127.0.0.1:PORT) with N worker\n"
+    "         processes (default 1); started by a FastCGI process manager, with a listening\n"
+    "         socket on standard input, it serves FastCGI there without arguments\n";
+
+void Say(const std::string& text) {
+  std::string line = "OrvoWebServerUploadXML: " + text + "\n";
+  Host::Default().WriteStderr(line.data(), line.size());
+}
+
+TFrontChoice Usage(const std::string& error) {
+  TFrontChoice choice;
+  choice.Kind = TFrontChoice::fkUsage;
+  choice.Error = error;
+  return choice;
+}
+
+std::optional<int> WorkerCount(const std::string& text) {
+  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != text.npos) {
+    return std::nullopt;
+  }
+  int count = std::stoi(text);
+  if (count < 1 || count > kMaxWorkers) return std::nullopt;
+  return count;
+}
+
+// Deployment settings belong to the worker, however the server configures the requests.
+bool IsWorkerSetting(const std::string& name) { return name.compare(0, 5, "ORVO_") == 0; }
+
+// The host of one request: its CGI channels are the request's, everything else is the worker's.
+class TFCGIRequestHost : public HostWrapper {
+ public:
+  TFCGIRequestHost(Host* worker, FastCgiRequest& request)
+      : HostWrapper(worker), request_(request) {}
+
+  std::optional<std::string> GetEnvironment(const std::string& name) override {
+    if (IsWorkerSetting(name)) return HostWrapper::GetEnvironment(name);
+    return request_.Param(name);
+  }
+  int64_t ReadStdin(void* buffer, size_t count) override { return request_.Read(buffer, count); }
+  void WriteStdout(const void* buffer, size_t count) override { request_.Write(buffer, count); }
+  void WriteStderr(const void* buffer, size_t count) override {
+    request_.WriteError(buffer, count);
+  }
+
+ private:
+  FastCgiRequest& request_;
+};
+
+// Makes `host` the default host for the guard's lifetime.
+class TDefaultHostGuard {
+ public:
+  explicit TDefaultHostGuard(Host* host) : previous_(&Host::Default()) { Host::SetDefault(host); }
+  ~TDefaultHostGuard() { Host::SetDefault(previous_); }
+  TDefaultHostGuard(const TDefaultHostGuard&) = delete;
+  TDefaultHostGuard& operator=(const TDefaultHostGuard&) = delete;
+
+ private:
+  Host* previous_;
+};
+
+// What a request may change in the process and the next request must not see.
+class TWorkerState {
+ public:
+  explicit TWorkerState(Host& worker)
+      : worker_(worker), folder_(worker.GetCurrentFolder()), locale_(LocaleFormats) {}
+  void Restore() {
+    LocaleFormats = locale_;
+    if (worker_.GetCurrentFolder() != folder_) worker_.SetCurrentFolder(folder_);
+  }
+
+ private:
+  Host& worker_;
+  std::string folder_;
+  TLocaleFormats locale_;
+};
+
+// Set once an allocation has failed: the worker finishes that request and ends, since a heap
+// that ran dry once (or a library that failed inside) is no ground for the next request.
+bool allocationFailed = false;
+
+void OnAllocationFailure() {
+  allocationFailed = true;
+  throw std::bad_alloc();
+}
+
+// One request through the CGI request cycle, with everything made for it alone.
+void ServeRequest(FastCgiRequest& request, Host& worker, const TWebModuleClass& moduleClass,
+                  const TRequestHostWrapper& wrap) {
+  TFCGIRequestHost requestHost(&worker, request);
+  std::unique_ptr<Host> wrapped = wrap ? wrap(&requestHost) : nullptr;
+  TDefaultHostGuard installed(wrapped ? wrapped.get() : &requestHost);
+  // Destroyed before the host goes back: the module and its attachment end inside the request.
+  TCGIApplication application;
+  application.Initialize();
+  application.RegisterModuleClass(moduleClass);
+  application.Run();
+}
+
+int ServeCgi(const TWebModuleClass& moduleClass, const TRequestHostWrapper& wrap) {
+  std::unique_ptr<Host> wrapped = wrap ? wrap(&Host::Default()) : nullptr;
+  std::optional<TDefaultHostGuard> installed;
+  if (wrapped) installed.emplace(wrapped.get());
+  Application->Initialize();
+  Application->RegisterModuleClass(moduleClass);
+  Application->Run();
+  return 0;
+}
+
+}  // namespace
+
+TFrontChoice ChooseFront(const std::vector<std::string>& args, bool startedAsCgi,
+                         bool startedByManager) {
+  TFrontChoice choice;
+  if (startedAsCgi) return choice;
+  bool listen = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (i + 1 == args.size())
+      return Usage(arg == "--fastcgi" || arg == "--workers" ? arg + " needs a value"
+                                                            : "unknown argument " + arg);
+    const std::string& value = args[++i];
+    if (arg == "--fastcgi") {
+      if (value.empty()) return Usage("--fastcgi needs an address");
+      choice.Address = value;
+      listen = true;
+    } else if (arg == "--workers") {
+      std::optional<int> count = WorkerCount(value);
+      if (!count) return Usage("--workers takes a number from 1 to 256, not " + value);
+      choice.Workers = *count;
+    } else {
+      return Usage("unknown argument " + arg);
+    }
+  }
+  if (listen || startedByManager) {
+    choice.Kind = TFrontChoice::fkFastCGI;
+  } else if (!args.empty()) {
+    return Usage("--workers applies to FastCGI only");
+  }
+  return choice;
+}
+
+int ServeFastCgi(FastCgiListener& listener, const TWebModuleClass& moduleClass,
+                 const TRequestHostWrapper& wrap) {
+  Host& worker = Host::Default();
+  TWorkerState start(worker);
+  allocationFailed = false;
+  std::new_handler previous = std::set_new_handler(OnAllocationFailure);
+  while (!allocationFailed) {
+    try {
+      std::unique_ptr<FastCgiRequest> request = listener.Accept();
+      if (request == nullptr) break;
+      ServeRequest(*request, worker, moduleClass, wrap);
+    } catch (const std::bad_alloc&) {
+      allocationFailed = true;
+    } catch (...) {
+      // The request cycle answers its own failures; this one came from around it.
+      Say("a request ended without an answer");
+    }
+    start.Restore();
+  }
+  std::set_new_handler(previous);
+  if (!allocationFailed) return 0;
+  Say("out of memory: this worker ends so that its manager starts a fresh one");
+  return 1;
+}
+
+int RunFront(const std::vector<std::string>& args, const TWebModuleClass& moduleClass,
+             const TRequestHostWrapper& wrap) {
+  bool startedAsCgi = Host::Default().GetEnvironment("GATEWAY_INTERFACE").has_value();
+  bool startedByManager = false;
+#ifdef ORVO_FASTCGI
+  if (!startedAsCgi) startedByManager = StartedByFastCgiManager();
+#endif
+  TFrontChoice choice = ChooseFront(args, startedAsCgi, startedByManager);
+  if (choice.Kind == TFrontChoice::fkCGI) return ServeCgi(moduleClass, wrap);
+  if (choice.Kind == TFrontChoice::fkUsage) {
+    Say(choice.Error + "\n" + kUsage);
+    return 2;
+  }
+#ifdef ORVO_FASTCGI
+  std::string error;
+  std::unique_ptr<FastCgiListener> listener = OpenFastCgiListener(choice.Address, &error);
+  if (listener == nullptr) {
+    Say(error);
+    return 1;
+  }
+  auto serve = [&] { return ServeFastCgi(*listener, moduleClass, wrap); };
+  return choice.Workers > 1 ? RunWorkerPool(choice.Workers, serve) : serve();
+#else
+  Say("this build has no FastCGI front");
+  return 2;
+#endif
+}
+
+}  // namespace orvo

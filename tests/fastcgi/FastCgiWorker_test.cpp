@@ -1,0 +1,154 @@
+// The program as a FastCGI worker process: how it stops, how a pool replaces its workers, and
+// whose socket it may take over.
+#include "FastCgiWorker.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "TestSupport.h"
+
+namespace orvo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Environment;
+
+// The processes whose parent is `parent`.
+std::set<pid_t> Children(pid_t parent) {
+  std::set<pid_t> children;
+  DIR* proc = opendir("/proc");
+  while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+    pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+    std::string line;
+    if (pid <= 0 || !std::getline(stat, line)) continue;
+    // pid (name) state ppid ...: the name may hold blanks, the last ')' ends it.
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    std::string state;
+    pid_t ppid = 0;
+    if (rest >> state >> ppid && ppid == parent && state != "Z") children.insert(pid);
+  }
+  if (proc != nullptr) closedir(proc);
+  return children;
+}
+
+template <typename Condition>
+bool WaitFor(Condition condition) {
+  for (int i = 0; i < 1000; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+class WorkerProcessTest : public ::testing::Test {
+ protected:
+  WorkerProcessTest() {
+    test::WriteHostFile(root_.path() + "/c/Orvo/Orvo.Net/Config/Orvo.Config",
+                        "[Orvo.Mobile.VESTRA]\r\nPathXML=D:\\Lotes\r\n");
+    test::WriteHostFile(root_.path() + "/d/.keep", "");
+  }
+  Environment Deployment() const { return {{"ORVO_ROOT", root_.path()}, {"LANG", "pt_BR.UTF-8"}}; }
+  static Environment Params(const std::string& path, const std::string& body) {
+    return {{"REQUEST_METHOD", "POST"},
+            {"SERVER_PROTOCOL", "HTTP/1.1"},
+            {"PATH_INFO", path},
+            {"CONTENT_LENGTH", std::to_string(body.size())}};
+  }
+  std::string Verify(const test::FastCgiWorker& worker) const {
+    const std::string body =
+        "tag=PED002&representante=8137&coddh=20240815093012000&totallote=00152390";
+    return worker.Request(Params("/xmlverify", body), body).out;
+  }
+  test::TempDir root_;
+};
+
+TEST_F(WorkerProcessTest, StopSignalLetsTheOpenRequestFinish) {
+  test::FastCgiWorker worker(ORVO_PROGRAM, Deployment());
+  const std::string xml(1 << 20, 'x');
+  const std::string body =
+      "tag=PED001&representante=8137&coddh=20240815093012000&totallote=00152390&xmldata=" + xml;
+  bool runningMidway = false;
+  auto result = worker.Request(Params("/uploadxml", body), body, [&] {
+    std::this_thread::sleep_for(300ms);  // the worker now waits for the rest of the body
+    kill(worker.pid(), SIGTERM);
+    std::this_thread::sleep_for(100ms);
+    runningMidway = worker.Running();
+  });
+  EXPECT_TRUE(runningMidway);
+  EXPECT_EQ(result.out, test::CgiAnswer(""));
+  EXPECT_EQ(
+      test::ReadHostFile(root_.path() + "/d/Lotes/VESTRA/PED001813720240815093012000001523903.dwl"),
+      xml + "\r\n");
+  // Then it ends on its own, cleanly, and takes its socket away.
+  EXPECT_TRUE(WaitFor([&] { return !worker.Running(); }));
+  EXPECT_EQ(worker.Stop(), 0);
+  EXPECT_FALSE(test::HostPathExists(worker.socket()));
+  EXPECT_EQ(worker.Log(), "");
+}
+
+TEST_F(WorkerProcessTest, PoolReplacesAWorkerThatEnds) {
+  test::TempDir dir;
+  test::FastCgiWorker pool(ORVO_PROGRAM, Deployment(),
+                           {"--fastcgi", dir.path() + "/pool.sock", "--workers", "2"});
+  std::set<pid_t> workers;
+  ASSERT_TRUE(WaitFor([&] { return (workers = Children(pool.pid())).size() == 2; }));
+  const pid_t killed = *workers.begin();
+  kill(killed, SIGKILL);
+  EXPECT_TRUE(WaitFor([&] {
+    workers = Children(pool.pid());
+    return workers.size() == 2 && workers.count(killed) == 0;
+  }));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(Verify(pool), test::CgiAnswer("Erro"));
+
+  EXPECT_EQ(pool.Stop(SIGTERM), 0);
+  for (pid_t worker : workers) EXPECT_NE(kill(worker, 0), 0) << worker << " outlived the pool";
+  EXPECT_NE(pool.Log().find("worker " + std::to_string(killed) + " ended (signal 9)"),
+            std::string::npos)
+      << pool.Log();
+}
+
+// What a worker that must not start said as it ended ("" when it went on).
+std::string StartFailure(const Environment& environment, const std::string& socket) {
+  try {
+    test::FastCgiWorker worker(ORVO_PROGRAM, environment, {"--fastcgi", socket});
+    // A socket that another worker serves takes connections at once: wait for the verdict.
+    if (!WaitFor([&] { return !worker.Running(); })) return "";
+    return worker.Log();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+}
+
+TEST_F(WorkerProcessTest, TakesOverOnlyASocketThatNobodyServes) {
+  test::FastCgiWorker live(ORVO_PROGRAM, Deployment());
+  EXPECT_NE(StartFailure(Deployment(), live.socket()).find("is in use"), std::string::npos);
+  EXPECT_EQ(Verify(live), test::CgiAnswer("Erro"));
+
+  test::TempDir dir;
+  const std::string file = dir.path() + "/not-a-socket";
+  test::WriteHostFile(file, "keep");
+  EXPECT_NE(StartFailure(Deployment(), file).find("is not a socket"), std::string::npos);
+  EXPECT_EQ(test::ReadHostFile(file), "keep");
+
+  // A worker killed outright leaves its socket file behind; the next one replaces it.
+  test::FastCgiWorker killed(ORVO_PROGRAM, Deployment());
+  killed.Stop(SIGKILL);
+  ASSERT_TRUE(test::HostPathExists(killed.socket()));
+  test::FastCgiWorker next(ORVO_PROGRAM, Deployment(), {"--fastcgi", killed.socket()});
+  EXPECT_EQ(Verify(next), test::CgiAnswer("Erro"));
+}
+
+}  // namespace
+}  // namespace orvo
