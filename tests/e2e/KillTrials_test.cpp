@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -119,14 +120,18 @@ class KillTrialsTest : public ::testing::Test {
     return pid;
   }
 
-  // The time of one whole upload on this machine: the span the kills are spread over.
+  // The time of a whole upload on this machine, the fastest of three: the span the kills are
+  // spread over.
   double UploadSeconds() {
-    auto start = Clock::now();
-    int status = 0;
-    waitpid(Start(BodyFile()), &status, 0);
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    EXPECT_EQ(Kept(), "new") << "a whole upload did not store its batch";
-    return seconds;
+    double fastest = 1e9;
+    for (int i = 0; i < 3; ++i) {
+      auto start = Clock::now();
+      int status = 0;
+      waitpid(Start(BodyFile()), &status, 0);
+      fastest = std::min(fastest, std::chrono::duration<double>(Clock::now() - start).count());
+      EXPECT_EQ(Kept(), "new") << "a whole upload did not store its batch";
+    }
+    return fastest;
   }
 
   // What the batch file holds: "earlier", "new", or a description of what is wrong.

@@ -97,12 +97,20 @@ class Tree {
   test::TempDir dir_;
 };
 
-// What a request left: its output, and the files that were not there before.
+// What a request left: its output, the files that were not there before, and the descriptors
+// it left open.
 struct Outcome {
   std::string out;
   std::set<std::string> added;
   std::set<std::string> removed;
+  long leakedDescriptors = 0;
 };
+
+long OpenDescriptors() {
+  long count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
 
 using Check = std::function<std::string(const Tree&, const Outcome&, FaultCall)>;
 
@@ -227,6 +235,7 @@ class FaultInjectionTest : public ::testing::Test {
   static Outcome Serve(const Tree& tree, const Scenario& s, FaultCall call, int nth,
                        const std::function<void(const test::FaultHost&)>& fault) {
     const std::set<std::string> before = tree.Files();
+    const long descriptors = OpenDescriptors();
     test::FakeCgiHost cgi(tree.Root());
     const std::string body = FormBody(s.fields);
     cgi.environment = {{"REQUEST_METHOD", "POST"},
@@ -244,7 +253,7 @@ class FaultInjectionTest : public ::testing::Test {
       host.Disarm();
     }
     fault(host);
-    Outcome outcome{cgi.Output(), {}, {}};
+    Outcome outcome{cgi.Output(), {}, {}, OpenDescriptors() - descriptors};
     const std::set<std::string> after = tree.Files();
     for (const auto& f : after) {
       if (!before.count(f)) outcome.added.insert(f);
@@ -288,6 +297,7 @@ TEST_F(FaultInjectionTest, EveryFailurePointAnswersAFailureAndLosesNothing) {
                                   std::to_string(nth) + " of " + std::to_string(calls[k]);
         EXPECT_TRUE(fired) << where;
         EXPECT_EQ(s.check(tree, o, call), "") << where;
+        EXPECT_EQ(o.leakedDescriptors, 0) << where;
       }
     }
   }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 #include "host/posix/PosixDisk.h"
@@ -69,8 +70,10 @@ FindData DotEntry(const std::string& name, const std::string& hostPath) {
 std::vector<FindData> ListFolder(const Drives& drives, const std::string& hostFolder,
                                  const std::string& pattern) {
   std::vector<std::pair<std::u16string, FindData>> found;
-  if (DIR* dir = opendir(hostFolder.c_str())) {
-    while (dirent* item = readdir(dir)) {
+  // Closed also when an allocation below fails.
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(hostFolder.c_str()), &closedir);
+  if (dir) {
+    while (dirent* item = readdir(dir.get())) {
       std::string diskName = item->d_name;
       if (diskName == "." || diskName == "..") continue;
       std::string name = posix::Utf8ToCp1252(diskName);
@@ -79,7 +82,6 @@ std::vector<FindData> ListFolder(const Drives& drives, const std::string& hostFo
       if (!entry.exists) continue;
       found.emplace_back(posix::NtfsSortKey(diskName), MakeFindData(name, entry.info));
     }
-    closedir(dir);
   }
   std::sort(found.begin(), found.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
