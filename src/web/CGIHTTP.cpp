@@ -170,13 +170,14 @@ void TCGIResponse::SendResponse() {
     std::string status = hasReason ? IntToStr(StatusCode()) + " " + ReasonString() : "200 OK";
     request_.WriteHeaders(status, HeaderBlock());
   }
+  // The head is out: a body that fails half-way must not be followed by an error page.
+  sent_ = true;
   if (ContentStream() == nullptr) {
     request_.WriteString(Content());
   } else {
     SendStream(*ContentStream());
     SetContentStream(nullptr);
   }
-  sent_ = true;
 }
 
 void TCGIResponse::SendStream(TStream& stream) {

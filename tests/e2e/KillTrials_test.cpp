@@ -1,8 +1,8 @@
-// The program killed in the middle of a 64 MiB upload, at random moments: SIGKILL 50 times and
-// SIGTERM 20 times over an earlier batch of the same key. The batch file is only ever the
-// earlier batch or the whole new one; after SIGTERM no temporary file is left, and a later save
-// removes those a SIGKILL left once they are an hour old. The seed of the moments is printed;
-// ORVO_KILL_SEED repeats a run.
+// The program killed in the middle of a 64 MiB upload, at random moments (half of them while it
+// saves): SIGKILL 50 times and SIGTERM 20 times over an earlier batch of the same key. The batch
+// file is only ever the earlier batch or the whole new one; after SIGTERM no temporary file is
+// left, and a later save removes those a SIGKILL left once they are an hour old. The seed of the
+// moments is printed; ORVO_KILL_SEED repeats a run.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,9 @@ std::string EncodedBody(const std::string& xml) {
 class KillTrialsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // A kill loses nothing a disk would keep, so memory serves, and spares a busy disk.
+    if (access("/dev/shm", W_OK) == 0)
+      tmpdir_ = std::make_unique<test::ScopedEnv>("TMPDIR", "/dev/shm");
     bodyDir_ = std::make_unique<test::TempDir>();
     xml_ = new std::string(NewBatch());
     test::WriteHostFile(bodyDir_->path() + "/body", EncodedBody(*xml_));
@@ -76,6 +80,7 @@ class KillTrialsTest : public ::testing::Test {
     delete xml_;
     xml_ = nullptr;
     bodyDir_.reset();
+    tmpdir_.reset();
   }
 
   KillTrialsTest() {
@@ -119,14 +124,18 @@ class KillTrialsTest : public ::testing::Test {
     return pid;
   }
 
-  // The time of one whole upload on this machine: the span the kills are spread over.
+  // The time of a whole upload on this machine, the fastest of three: the span the kills are
+  // spread over.
   double UploadSeconds() {
-    auto start = Clock::now();
-    int status = 0;
-    waitpid(Start(BodyFile()), &status, 0);
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    EXPECT_EQ(Kept(), "new") << "a whole upload did not store its batch";
-    return seconds;
+    double fastest = 1e9;
+    for (int i = 0; i < 3; ++i) {
+      auto start = Clock::now();
+      int status = 0;
+      waitpid(Start(BodyFile()), &status, 0);
+      fastest = std::min(fastest, std::chrono::duration<double>(Clock::now() - start).count());
+      EXPECT_EQ(Kept(), "new") << "a whole upload did not store its batch";
+    }
+    return fastest;
   }
 
   // What the batch file holds: "earlier", "new", or a description of what is wrong.
@@ -138,6 +147,16 @@ class KillTrialsTest : public ::testing::Test {
       return "new";
     }
     return "torn batch of " + std::to_string(content.size()) + " bytes";
+  }
+
+  // Returns once the save's temporary file is there or the program has ended.
+  void AwaitSave(pid_t pid) const {
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (TemporaryFiles().empty() && Clock::now() < deadline) {
+      siginfo_t info{};
+      if (waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) return;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
   }
 
   std::vector<fs::path> TemporaryFiles() const {
@@ -163,14 +182,19 @@ class KillTrialsTest : public ::testing::Test {
   // `trials` uploads over the earlier batch, each sent `signal` at a random moment of it.
   Tally Trials(int signal, int trials, bool keepTemporaries = false) {
     const double span = UploadSeconds();
-    // Half the moments anywhere in the upload, half in its second half, where the save is.
-    std::uniform_real_distribution<double> anywhere(0, span), late(span / 2, span);
+    // Half the moments anywhere in the upload; half within 100 ms of the save's temporary
+    // file appearing, which spans the write, the flush, the move and the end.
+    std::uniform_real_distribution<double> anywhere(0, span), duringSave(0, 0.1);
     Tally tally;
     for (int i = 0; i < trials; ++i) {
       test::WriteHostFile(Batch(), kEarlier);
       pid_t pid = Start(BodyFile());
-      double moment = i % 2 == 0 ? anywhere(random_) : late(random_);
-      std::this_thread::sleep_for(std::chrono::duration<double>(moment));
+      if (i % 2 == 0) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(anywhere(random_)));
+      } else {
+        AwaitSave(pid);
+        std::this_thread::sleep_for(std::chrono::duration<double>(duringSave(random_)));
+      }
       kill(pid, signal);
       int status = 0;
       waitpid(pid, &status, 0);
@@ -200,10 +224,12 @@ class KillTrialsTest : public ::testing::Test {
   std::mt19937 random_;
   static std::string* xml_;
   static std::unique_ptr<test::TempDir> bodyDir_;
+  static std::unique_ptr<test::ScopedEnv> tmpdir_;
 };
 
 std::string* KillTrialsTest::xml_ = nullptr;
 std::unique_ptr<test::TempDir> KillTrialsTest::bodyDir_;
+std::unique_ptr<test::ScopedEnv> KillTrialsTest::tmpdir_;
 
 TEST_F(KillTrialsTest, SigkillNeverTearsTheBatch) { Trials(SIGKILL, 50); }
 

@@ -171,6 +171,7 @@ for coddh in "${!keys[@]}"; do
 done
 
 # Markers: one name each, the one the successful swaps lead to.
+all_swaps=0
 for m in $(seq 1 $markers); do
   swaps=0
   for f in "$tmp"/answers/*.marker-$m; do
@@ -181,6 +182,7 @@ for m in $(seq 1 $markers); do
       *) violation "marker $(basename "$f"): $(cat "$f.status") $(head -c 200 "$f")" ;;
     esac
   done
+  all_swaps=$((all_swaps + swaps))
   expected=TF other=TM
   (( swaps % 2 )) && expected=TM other=TF
   [ -f "$store/Marcas/NF_$expected$m.xml" ] && [ ! -e "$store/Marcas/NF_$other$m.xml" ] &&
@@ -216,8 +218,8 @@ requests=$(ls "$tmp"/answers/*.status | wc -l)
 printf '%s clients x %s rounds through lighttpd: %s requests in %s ms (%s uploads, %s verifications, %s swaps, %s downloads, %s listings)\n' \
   "$clients" "$rounds" "$requests" "$elapsed_ms" "$(count '\.upload\.status')" "$(count '\.verify\.status')" \
   "$(count 'marker-.*\.status')" "$(count 'manual-.*\.status')" "$(count '\.listing\.status')"
-printf '%s keys, %s batch files whole, %s verified once; %s downloads whole, %s refused while another held the manual\n' \
-  "${#keys[@]}" "$batches" "${#verified[@]}" "$downloads" "$busy"
+printf '%s keys, %s batch files whole, %s verified once; %s markers swapped %s times; %s downloads whole, %s refused while another held the manual\n' \
+  "${#keys[@]}" "$batches" "${#verified[@]}" "$markers" "$all_swaps" "$downloads" "$busy"
 if [ ${#violations[@]} -gt 0 ]; then
   printf 'FAIL %s\n' "${violations[@]}" | head -n 40
   exit 1

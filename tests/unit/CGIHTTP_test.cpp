@@ -259,6 +259,21 @@ TEST_F(CGIResponseTest, SendStreamWritesChunksOfAtMost8192FromThePosition) {
   EXPECT_TRUE(host.writes.empty());
 }
 
+// Claims 10 bytes and delivers none, as a file whose read fails.
+class FailingStream : public TStream {
+ public:
+  int32_t Read(void*, int32_t) override { return 0; }
+  int32_t Write(const void*, int32_t) override { return 0; }
+  int64_t Seek(int64_t, SeekOrigin origin) override { return origin == SeekOrigin::kEnd ? 10 : 0; }
+};
+
+TEST_F(CGIResponseTest, AStreamWhoseReadFailsEndsTheAnswerWithEReadError) {
+  auto response = Make();
+  response->SetContentStream(std::make_unique<FailingStream>());
+  EXPECT_THROW(response->SendResponse(), EReadError);
+  EXPECT_TRUE(response->Sent());  // the head is out: no error page may follow it
+}
+
 TEST_F(CGIResponseTest, ContentStreamIsSentWithItsLengthAndThenDestroyed) {
   auto response = Make();
   response->SetContent("ab");
