@@ -5,6 +5,10 @@
 // The Windows build, laid out as this one, is ORVO_WINE_BUILD (environment, else the build's
 // setting); Wine gets its prefix, its compiled locales, and the stand-in client library's folder
 // on PATH, so the program finds it as gds32.dll.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -106,6 +110,33 @@ class WineDrives {
   std::vector<fs::path> added_;
 };
 
+// Starts the prefix's server and its helper processes, unless they run, with a program whose
+// output goes to /dev/null: the helpers keep the output channels of the program that started
+// them open, and the test's would never reach their end.
+void StartWine(const std::map<std::string, std::string>& environment) {
+  static bool started = false;
+  if (started) return;
+  std::vector<std::string> entries;
+  for (const auto& [name, value] : environment) entries.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& entry : entries) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::string loader = kWineLoader, cmd = "cmd", flag = "/c", exit = "exit";
+  char* argv[] = {loader.data(), cmd.data(), flag.data(), exit.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd = 0; fd <= 2; ++fd) {
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  }
+  pid_t pid = -1;
+  if (posix_spawn(&pid, kWineLoader, &actions, nullptr, argv, envp.data()) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    started = true;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+}
+
 }  // namespace
 
 bool TargetIsWine() { return Env("ORVO_TEST_TARGET") == "wine"; }
@@ -139,6 +170,8 @@ ProgramResult RunUnderWine(const std::string& path,
     std::string value = Env(name);
     if (!value.empty()) wineEnvironment.emplace(name, value);
   }
+
+  StartWine(wineEnvironment);
 
   // Without drive folders (the front's tests) the prefix's own drives serve.
   std::optional<WineDrives> drives;
