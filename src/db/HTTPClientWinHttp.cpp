@@ -150,7 +150,9 @@ Url ParseUrl(const std::string& url) {
   parsed.host = authority.substr(0, colon);
   if (colon != std::string::npos) {
     std::string port = authority.substr(colon + 1);
-    unsigned long number = port.empty() ? 0 : std::stoul(port);
+    bool digits = !port.empty() && port.size() <= 5 &&
+                  port.find_first_not_of("0123456789") == std::string::npos;
+    unsigned long number = digits ? std::stoul(port) : 0;
     if (number == 0 || number > 65535) throw EHTTPError("Invalid port in URL: " + url, 0);
     parsed.port = static_cast<uint16_t>(number);
   }

@@ -21,7 +21,7 @@ std::string WithSeparator(const std::string& folder) {
 
 bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
 
-// A search at a drive root yields no "." and ".."; under the root they are real folders' own.
+// A search at a drive root yields no "." and "..", which the drive's folder under the root has.
 class DriveRootSearch : public DirSearch {
  public:
   explicit DriveRootSearch(std::unique_ptr<DirSearch> search) : search_(std::move(search)) {}
