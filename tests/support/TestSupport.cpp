@@ -28,10 +28,12 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   std::error_code ignored;
+#ifdef _WIN32
   // Windows removes no read-only file: give every file its write permission back first.
   for (fs::recursive_directory_iterator it(path_, ignored), end; it != end; it.increment(ignored)) {
     fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ignored);
   }
+#endif
   fs::remove_all(path_, ignored);
 }
 
