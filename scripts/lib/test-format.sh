@@ -2,8 +2,10 @@
 # platform's files drift. A difference fails the test command (after the tests have run).
 ensure_packages clang-format
 log "checking the formatting"
-if ! (cd "$ORVO_TOP" && find src tests bench fuzz \( -name '*.cpp' -o -name '*.h' \) 2>/dev/null |
-  sort | xargs clang-format --dry-run -Werror); then
+format_folders=()
+for d in src tests bench fuzz; do [ -d "$ORVO_TOP/$d" ] && format_folders+=("$d"); done
+if ! (cd "$ORVO_TOP" && find "${format_folders[@]}" \( -name '*.cpp' -o -name '*.h' \) -print0 |
+  sort -z | xargs -0 clang-format --dry-run -Werror); then
   log "formatting differs from .clang-format: run clang-format -i on the files named above"
   status=1
 fi
