@@ -48,8 +48,15 @@ const std::vector<const char*> kXml = {
 };
 // clang-format on
 
-// The companion library of the XML fetch functions; no Linux client ships one.
+// The client library by the system's search, and the companion library of the XML fetch
+// functions (no Linux client ships one).
+#ifdef _WIN32
+const std::vector<std::string> kClientLibraries = {"gds32.dll"};
+const char kXmlLibraryName[] = "ibxml.dll";
+#else
+const std::vector<std::string> kClientLibraries = {"libfbclient.so.2", "libfbclient.so"};
 const char kXmlLibraryName[] = "libibxml.so";
+#endif
 
 const char kNeeds70[] =
     "%s \xE9 uma fun\xE7\xE3o do InterBase 7.0. Por favor atualize para o InterBase 7.0 para "
@@ -81,7 +88,7 @@ const char kNeedsXml[] = "%s n\xE3o est\xE1 dispon\xEDvel: biblioteca XML n\xE3o
 
 std::vector<std::string> ClientLibraryNames() {
   if (auto exact = Host::Default().GetEnvironment("ORVO_CLIENT_LIBRARY")) return {*exact};
-  return {"libfbclient.so.2", "libfbclient.so"};
+  return kClientLibraries;
 }
 
 TDynamicLibrary::TDynamicLibrary(std::vector<std::string> names) : names_(std::move(names)) {}

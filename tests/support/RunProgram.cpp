@@ -49,6 +49,13 @@ ProgramResult RunProgram(const std::string& path,
                          const std::map<std::string, std::string>& environment,
                          const std::string& input) {
   if (TestFront() == "fastcgi") return RunThroughFastCgi(path, environment, input);
+  if (TargetIsWine()) return RunUnderWine(path, environment, input);
+  return RunCommand({path}, environment, input);
+}
+
+ProgramResult RunCommand(const std::vector<std::string>& command,
+                         const std::map<std::string, std::string>& environment,
+                         const std::string& input, const std::string& folder) {
   signal(SIGPIPE, SIG_IGN);  // a child that stops reading early must not end the test
   Pipe in, out, err;
 
@@ -57,19 +64,24 @@ ProgramResult RunProgram(const std::string& path,
   posix_spawn_file_actions_adddup2(&actions, in.fd[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out.fd[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err.fd[1], STDERR_FILENO);
+  if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
 
   std::vector<std::string> entries;
   for (const auto& [name, value] : environment) entries.push_back(name + "=" + value);
   std::vector<char*> envp;
   for (auto& entry : entries) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  std::string program = path;
-  char* argv[] = {program.data(), nullptr};
+  std::vector<std::string> arguments = command;
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
 
   pid_t pid = -1;
-  int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data());
+  int spawned = posix_spawn(&pid, command[0].c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) throw std::runtime_error("cannot start " + path + ": " + strerror(spawned));
+  if (spawned != 0) {
+    throw std::runtime_error("cannot start " + command[0] + ": " + strerror(spawned));
+  }
   in.CloseEnd(0);
   out.CloseEnd(1);
   err.CloseEnd(1);
@@ -109,6 +121,12 @@ ProgramResult RunProgram(const std::string& path,
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+// A script is not the program under test: it runs as it is on every front and target.
+ProgramResult RunScript(const std::string& script, std::map<std::string, std::string> environment) {
+  environment.emplace("PATH", "/usr/sbin:/usr/bin:/sbin:/bin");
+  return RunCommand({"/bin/bash"}, environment, script);
 }
 
 }  // namespace orvo::test

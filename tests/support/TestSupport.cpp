@@ -1,9 +1,12 @@
 #include "TestSupport.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -13,13 +16,25 @@ namespace fs = std::filesystem;
 namespace orvo::test {
 
 TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "orvo-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    fs::path candidate = fs::temp_directory_path() / ("orvo-test-" + std::to_string(random()));
+    if (fs::create_directory(candidate)) {
+      path_ = candidate.generic_string();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary folder");
 }
 
 TempDir::~TempDir() {
   std::error_code ignored;
+#ifdef _WIN32
+  // Windows removes no read-only file: give every file its write permission back first.
+  for (fs::recursive_directory_iterator it(path_, ignored), end; it != end; it.increment(ignored)) {
+    fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ignored);
+  }
+#endif
   fs::remove_all(path_, ignored);
 }
 
@@ -45,11 +60,59 @@ DriveRoot::DriveRoot(const std::string& drives) : host_(NewDriveRootHost(dir_.pa
 
 DriveRoot::~DriveRoot() { Host::SetDefault(nullptr); }
 
-ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
-  setenv(name, value.c_str(), 1);
+bool SetEnv(const char* name, const std::string& value) {
+#ifdef _WIN32
+  return _putenv_s(name, value.c_str()) == 0;
+#else
+  return setenv(name, value.c_str(), 1) == 0;
+#endif
 }
 
-ScopedEnv::~ScopedEnv() { unsetenv(name_); }
+bool UnsetEnv(const char* name) {
+#ifdef _WIN32
+  return _putenv_s(name, "") == 0;  // an empty value removes the variable
+#else
+  return unsetenv(name) == 0;
+#endif
+}
+
+void SetTimeZone(const std::string& zone) {
+  SetEnv("TZ", zone);
+#ifdef _WIN32
+  _tzset();
+#else
+  tzset();
+#endif
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  SetEnv(name, value);
+}
+
+ScopedEnv::~ScopedEnv() { UnsetEnv(name_); }
+
+void SetUtcWriteTime(const std::string& path, int year, int month, int day, int hour, int minute,
+                     int second, int microsecond) {
+  using namespace std::chrono;
+  const sys_days date = std::chrono::year(year) / month / day;
+  const sys_time<microseconds> moment =
+      date + hours(hour) + minutes(minute) + seconds(second) + microseconds(microsecond);
+  fs::last_write_time(path, time_point_cast<file_clock::duration>(file_clock::from_sys(moment)));
+}
+
+std::string SystemText(WinError code, const std::string& windows) {
+#ifdef _WIN32
+  (void)windows;
+  std::string text = Host::Default().ErrorText(code);
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.')) {
+    text.pop_back();
+  }
+  return text;
+#else
+  (void)code;
+  return windows;
+#endif
+}
 
 bool HostPathExists(const std::string& path) {
   std::error_code ignored;
@@ -89,9 +152,5 @@ bool IsOneLogLine(const std::string& err) {
   return std::regex_match(err, line);
 }
 
-ProgramResult RunScript(const std::string& script, std::map<std::string, std::string> environment) {
-  environment.emplace("PATH", "/usr/sbin:/usr/bin:/sbin:/bin");
-  return RunProgram("/bin/bash", environment, script);
-}
 
 }  // namespace orvo::test

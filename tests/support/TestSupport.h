@@ -42,6 +42,13 @@ class DriveRoot {
   std::unique_ptr<Host> host_;
 };
 
+// Sets or removes an environment variable of this process; true on success.
+bool SetEnv(const char* name, const std::string& value);
+bool UnsetEnv(const char* name);
+// Sets TZ and makes this process's C runtime read it. (The Windows host takes the time zone
+// from the system: under Wine the test command starts the tests with TZ set.)
+void SetTimeZone(const std::string& zone);
+
 // Sets an environment variable of this process for the lifetime of the guard.
 class ScopedEnv {
  public:
@@ -59,6 +66,14 @@ void WriteHostFile(const std::string& path, const std::string& bytes);
 // Reads a whole host file; throws when it cannot.
 std::string ReadHostFile(const std::string& path);
 bool HostPathExists(const std::string& path);
+// Sets the last-write time of a host file to a UTC moment.
+void SetUtcWriteTime(const std::string& path, int year, int month, int day, int hour, int minute,
+                     int second, int microsecond = 0);
+
+// The system's text of an error code as the program's messages carry it (without its line end
+// and final full stop): `windows`, the Windows text, which the Linux host reproduces; on Windows
+// the running system's own, since Wine's texts are not Windows's.
+std::string SystemText(WinError code, const std::string& windows);
 
 // ---- CGI exchanges ----
 
@@ -82,13 +97,37 @@ struct ProgramResult {
 // <path> <class>: <message>", with no control character in it but the final line feed.
 bool IsOneLogLine(const std::string& err);
 
-// Starts `path` with exactly `environment` (nothing inherited), feeds it `input` on standard
-// input while collecting its standard output and standard error, and waits for it to end.
-// Under ORVO_TEST_FRONT=fastcgi the same request goes to a FastCGI worker of `path` instead
-// (see FastCgiWorker.h).
+// Starts the program under test at `path` (a file of this build) with exactly `environment`
+// (nothing inherited), feeds it `input` on standard input while collecting its standard output
+// and standard error, and waits for it to end. Under ORVO_TEST_FRONT=fastcgi the same request
+// goes to a FastCGI worker of `path` instead (see FastCgiWorker.h); under the Wine target it
+// starts the Windows build's counterpart under Wine, with the drive folders of ORVO_ROOT as its
+// drives.
 ProgramResult RunProgram(const std::string& path,
                          const std::map<std::string, std::string>& environment,
                          const std::string& input = "");
+// The same for any command (its first word a program's path), run in `folder` when one is given.
+ProgramResult RunCommand(const std::vector<std::string>& command,
+                         const std::map<std::string, std::string>& environment,
+                         const std::string& input, const std::string& folder = "");
+
+// ---- Targets of the end-to-end tests ----
+//
+// The end-to-end suites run against the Linux build, and a second time (tests/CMakeLists.txt
+// registers them as wine.*, with ORVO_TEST_TARGET=wine) against the Windows build under Wine.
+
+// True when the program under test is the Windows build under Wine.
+bool TargetIsWine();
+// A file of this build (the program, a library) as the program under test names it: unchanged
+// for Linux; under Wine the Windows build's counterpart (".exe" added, ".so" made ".dll"), by
+// its Windows path.
+std::string TargetBuildFile(const std::string& file);
+// A host path as the program under test names it: unchanged for Linux, "Z:\tmp\..." under Wine.
+std::string TargetPath(const std::string& hostPath);
+// RunProgram's Wine target.
+ProgramResult RunUnderWine(const std::string& path,
+                           const std::map<std::string, std::string>& environment,
+                           const std::string& input);
 
 // Runs a bash script (given on its standard input) with `environment` and a PATH of the system's
 // tools: for the cases that need a pipeline, a resource limit or a signal around the program.

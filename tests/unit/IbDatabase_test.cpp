@@ -11,7 +11,7 @@
 namespace orvo {
 namespace {
 
-const bool kUsesStub = setenv("ORVO_CLIENT_LIBRARY", ORVO_FBSTUB, 1) == 0;
+const bool kUsesStub = test::SetEnv("ORVO_CLIENT_LIBRARY", ORVO_FBSTUB);
 
 using test::ScopedEnv;
 

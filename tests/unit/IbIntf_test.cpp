@@ -13,7 +13,7 @@ namespace orvo {
 namespace {
 
 // The process-wide library of this program is the stand-in.
-const bool kUsesStub = setenv("ORVO_CLIENT_LIBRARY", ORVO_FBSTUB, 1) == 0;
+const bool kUsesStub = test::SetEnv("ORVO_CLIENT_LIBRARY", ORVO_FBSTUB);
 
 using test::ScopedEnv;
 
@@ -51,7 +51,8 @@ TEST(ClientLibraryTest, MissingEntryPointRaisesTheSystemErrorAndLeavesItUnloaded
     } catch (const EOSError& e) {
       EXPECT_EQ(e.ErrorCode(), 127);
       EXPECT_EQ(e.Message(),
-                "System Error.  Code: 127.\r\nThe specified procedure could not be found");
+                "System Error.  Code: 127.\r\n" +
+                    test::SystemText(127, "The specified procedure could not be found"));
     }
   }
 }

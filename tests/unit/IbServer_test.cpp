@@ -2,13 +2,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include "TestSupport.h"
 #include "db/IBDatabase.h"
+#include "db/IBIntf.h"
 
 namespace orvo {
 namespace {
 
 // This program talks to the real client library, whatever the environment names.
-const bool kUsesRealClient = unsetenv("ORVO_CLIENT_LIBRARY") == 0;
+const bool kUsesRealClient = test::UnsetEnv("ORVO_CLIENT_LIBRARY");
 
 std::string Env(const char* name) {
   const char* value = getenv(name);
@@ -26,6 +28,12 @@ class FirebirdTest : public ::testing::Test {
       GTEST_SKIP() << "ORVO_TEST_FB_DATABASE/USER/PASSWORD not set: run ./scripts/test, which "
                       "starts Firebird and sets them";
     }
+#ifdef _WIN32
+    if (!GetClientLibrary().TryLoad()) {
+      GTEST_SKIP() << "no Firebird client library gds32.dll on this Windows machine (under Wine "
+                      "the test command installs none)";
+    }
+#endif
   }
 
   // The manuals endpoints' login: true when the attach succeeded.

@@ -2,15 +2,9 @@
 // multi-tier login exchange against a real HTTP server on loopback, the registry settings.
 #include "db/LumoIBDatabase.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <thread>
-
+#include "LoopbackServer.h"
 #include "TestSupport.h"
 #include "db/HTTPClient.h"
 #include "host/HostWrapper.h"
@@ -18,64 +12,8 @@
 namespace orvo {
 namespace {
 
-const bool kUsesStub = setenv("ORVO_CLIENT_LIBRARY", ORVO_FBSTUB, 1) == 0;
-
-// A one-request HTTP server on 127.0.0.1: records the request, answers with a fixed response.
-class LoopbackServer {
- public:
-  explicit LoopbackServer(std::string response) : response_(std::move(response)) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listener_, 1) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("cannot listen on loopback");
-    }
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~LoopbackServer() {
-    shutdown(listener_, SHUT_RDWR);
-    thread_.join();
-    close(listener_);
-  }
-
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  // The request as received; complete once the client has its answer.
-  const std::string& Request() const { return request_; }
-  std::string Body() const { return request_.substr(request_.find("\r\n\r\n") + 4); }
-
- private:
-  void Serve() {
-    int connection = accept(listener_, nullptr, nullptr);
-    if (connection < 0) return;
-    char buffer[4096];
-    while (!Complete()) {
-      ssize_t n = read(connection, buffer, sizeof buffer);
-      if (n <= 0) break;
-      request_.append(buffer, static_cast<size_t>(n));
-    }
-    (void)!write(connection, response_.data(), response_.size());
-    close(connection);
-  }
-
-  bool Complete() const {
-    size_t end = request_.find("\r\n\r\n");
-    if (end == std::string::npos) return false;
-    size_t field = request_.find("Content-Length: ");
-    size_t length = field < end ? std::stoul(request_.substr(field + 16)) : 0;
-    return request_.size() >= end + 4 + length;
-  }
-
-  std::string response_;
-  std::string request_;
-  int listener_ = -1;
-  int port_ = 0;
-  std::thread thread_;
-};
+const bool kUsesStub = test::SetEnv("ORVO_CLIENT_LIBRARY", ORVO_FBSTUB);
+using test::LoopbackServer;
 
 std::string Response(const std::string& status, const std::string& body) {
   return "HTTP/1.0 " + status +
@@ -96,7 +34,7 @@ class CapturingHost : public HostWrapper {
 class LumoIBDatabaseTest : public ::testing::Test {
  protected:
   LumoIBDatabaseTest() : host_(dir_.path()) {
-    setenv("XDG_CONFIG_HOME", (dir_.path() + "/config").c_str(), 1);
+    test::SetEnv("XDG_CONFIG_HOME", dir_.path() + "/config");
     Host::SetDefault(&host_);
   }
   ~LumoIBDatabaseTest() override { Host::SetDefault(nullptr); }

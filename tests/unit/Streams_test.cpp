@@ -1,9 +1,11 @@
 // File streams and the string list's file operations over a Linux host on a temporary root.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <string>
@@ -20,6 +22,14 @@ namespace {
 namespace fs = std::filesystem;
 using test::ReadHostFile;
 using test::WriteHostFile;
+
+const std::string kNotFound = test::SystemText(2, "The system cannot find the file specified");
+const std::string kNoPath = test::SystemText(3, "The system cannot find the path specified");
+const std::string kDenied = test::SystemText(5, "Access is denied");
+const std::string kInUse = test::SystemText(
+    32, "The process cannot access the file because it is being used by another process");
+const std::string kBadName =
+    test::SystemText(123, "The filename, directory name, or volume label syntax is incorrect");
 
 class StreamsTest : public ::testing::Test {
  protected:
@@ -49,18 +59,16 @@ class StreamsTest : public ::testing::Test {
 
 TEST_F(StreamsTest, OpenAndCreateErrorsNameTheFullPathAndTheHostText) {
   EXPECT_EQ(MessageOf<EFOpenError>([] { TFileStream("missing.txt", fmOpenRead); }),
-            "Cannot open file \"C:\\x\\missing.txt\". The system cannot find the file specified");
+            "Cannot open file \"C:\\x\\missing.txt\". " + kNotFound);
   EXPECT_EQ(MessageOf<EFCreateError>([] { TFileStream("C:\\x\\no\\a.dwl", fmCreate); }),
-            "Cannot create file \"C:\\x\\no\\a.dwl\". The system cannot find the path specified");
+            "Cannot create file \"C:\\x\\no\\a.dwl\". " + kNoPath);
   EXPECT_EQ(MessageOf<EFCreateError>([] { TFileStream("C:\\x\\a|b.dwl", fmCreate); }),
-            "Cannot create file \"C:\\x\\a|b.dwl\". The filename, directory name, or volume "
-            "label syntax is incorrect");
+            "Cannot create file \"C:\\x\\a|b.dwl\". " + kBadName);
   WriteHostFile(Disk("c/x/manual.pdf"), "pdf");
   TFileStream sending("C:\\x\\manual.pdf", fmOpenRead);
   EXPECT_EQ(MessageOf<EFOpenError>(
                 [] { TFileStream("C:\\x\\MANUAL.pdf", fmOpenRead | fmShareDenyWrite); }),
-            "Cannot open file \"C:\\x\\MANUAL.pdf\". The process cannot access the file because "
-            "it is being used by another process");
+            "Cannot open file \"C:\\x\\MANUAL.pdf\". " + kInUse);
 }
 
 TEST_F(StreamsTest, ModesGiveTheirAccessAndSharing) {
@@ -132,7 +140,7 @@ TEST_F(StreamsTest, LoadFromFileSplitsLines) {
   list.LoadFromFile("C:\\x\\in.xml");
   EXPECT_EQ(list.Text(), "line1\r\nline2\r\n");
   EXPECT_EQ(MessageOf<EFOpenError>([&] { list.LoadFromFile("C:\\x\\none.xml"); }),
-            "Cannot open file \"C:\\x\\none.xml\". The system cannot find the file specified");
+            "Cannot open file \"C:\\x\\none.xml\". " + kNotFound);
   EXPECT_EQ(list.Count(), 2);  // the previous contents stay
 }
 
@@ -152,13 +160,15 @@ TEST_F(StreamsTest, TextOfAFileIsTheTextOfItsList) {
 
 TEST_F(StreamsTest, StreamOperationsStartAtThePosition) {
   WriteHostFile(Disk("c/x/f"), "skip\r\nkeep\r\n");
-  TFileStream stream("f", fmOpenReadWrite);
-  stream.SetPosition(6);
-  TStringList list;
-  list.LoadFromStream(stream);
-  EXPECT_EQ(list.Text(), "keep\r\n");
-  list.Add("more");
-  list.SaveToStream(stream);
+  {
+    TFileStream stream("f", fmOpenReadWrite);  // shares nothing while open
+    stream.SetPosition(6);
+    TStringList list;
+    list.LoadFromStream(stream);
+    EXPECT_EQ(list.Text(), "keep\r\n");
+    list.Add("more");
+    list.SaveToStream(stream);
+  }
   EXPECT_EQ(ReadHostFile(Disk("c/x/f")), "skip\r\nkeep\r\nkeep\r\nmore\r\n");
 }
 
@@ -191,18 +201,17 @@ TEST_F(StreamsTest, FailedSaveKeepsTheTargetAndLeavesNoTemporaryFile) {
   {
     TFileStream holder("C:\\x\\batch.dwl", fmOpenRead);
     EXPECT_EQ(MessageOf<EFCreateError>([&] { list.SaveToFile("C:\\x\\batch.dwl"); }),
-              "Cannot create file \"C:\\x\\batch.dwl\". The process cannot access the file "
-              "because it is being used by another process");
+              "Cannot create file \"C:\\x\\batch.dwl\". " + kInUse);
   }
   // The target is a folder.
   fs::create_directories(Disk("c/x/folder.dwl"));
   EXPECT_EQ(MessageOf<EFCreateError>([&] { list.SaveToFile("folder.dwl"); }),
-            "Cannot create file \"C:\\x\\folder.dwl\". Access is denied");
+            "Cannot create file \"C:\\x\\folder.dwl\". " + kDenied);
   // The target is read-only.
   WriteHostFile(Disk("c/x/locked.dwl"), "kept");
   fs::permissions(Disk("c/x/locked.dwl"), fs::perms::owner_write, fs::perm_options::remove);
   EXPECT_EQ(MessageOf<EFCreateError>([&] { list.SaveToFile("C:\\x\\locked.dwl"); }),
-            "Cannot create file \"C:\\x\\locked.dwl\". Access is denied");
+            "Cannot create file \"C:\\x\\locked.dwl\". " + kDenied);
   EXPECT_EQ(ReadHostFile(Disk("c/x/locked.dwl")), "kept");
   // The target name is one that Windows refuses.
   EXPECT_NE(MessageOf<EFCreateError>([&] { list.SaveToFile("C:\\x\\a?.dwl"); }), "");
@@ -211,6 +220,9 @@ TEST_F(StreamsTest, FailedSaveKeepsTheTargetAndLeavesNoTemporaryFile) {
 }
 
 TEST_F(StreamsTest, SaveThatFailsMidwayKeepsTheOldContent) {
+#ifdef _WIN32
+  GTEST_SKIP() << "fills the disk with a file size limit in a forked child: Windows has neither";
+#else
   WriteHostFile(Disk("c/x/batch.dwl"), "old batch\r\n");
   pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -236,6 +248,7 @@ TEST_F(StreamsTest, SaveThatFailsMidwayKeepsTheOldContent) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(ReadHostFile(Disk("c/x/batch.dwl")), "old batch\r\n");
   EXPECT_EQ(EntriesIn("c/x"), 1u);
+#endif
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 #include "common/SysUtilsFiles.h"
 
 #include <gtest/gtest.h>
-#include <utime.h>
 
-#include <ctime>
 #include <filesystem>
 #include <vector>
 
@@ -55,12 +53,7 @@ TEST_F(SysUtilsFilesTest, FileIsPresentNeedsAFatDate) {
   WriteHostFile(Disk("c/old"), "");
   WriteHostFile(Disk("c/recent"), "");
   auto touch = [&](const char* name, int year) {
-    tm date{};
-    date.tm_year = year - 1900;
-    date.tm_mon = 5;
-    date.tm_mday = 15;
-    utimbuf times{timegm(&date), timegm(&date)};
-    ASSERT_EQ(utime(Disk(name).c_str(), &times), 0);
+    test::SetUtcWriteTime(Disk(name), year, 6, 15, 0, 0, 0);
   };
   touch("c/old", 1975);
   touch("c/recent", 2020);

@@ -2,9 +2,7 @@
 #include "module/Utils.h"
 
 #include <gtest/gtest.h>
-#include <sys/time.h>
 
-#include <ctime>
 #include <filesystem>
 
 #include "TestSupport.h"
@@ -84,19 +82,9 @@ TEST_F(UtilsTest, RelativeStartFolderFailsOnItsFirstSubFolder) {
 }
 
 TEST_F(UtilsTest, GetFileDateRoundsDownToEvenSeconds) {
-  setenv("TZ", "UTC", 1);
-  tzset();
+  test::SetTimeZone("UTC");
   WriteHostFile(Disk("d/a.xml"), "");
-  tm t{};
-  t.tm_year = 2024 - 1900;
-  t.tm_mon = 0;
-  t.tm_mday = 15;
-  t.tm_hour = 10;
-  t.tm_min = 15;
-  t.tm_sec = 37;
-  const timeval stamp{timegm(&t), 900000};
-  const timeval times[2] = {stamp, stamp};
-  ASSERT_EQ(utimes(Disk("d/a.xml").c_str(), times), 0);
+  test::SetUtcWriteTime(Disk("d/a.xml"), 2024, 1, 15, 10, 15, 37, 900000);
   EXPECT_EQ(GetFileDate("D:\\a.xml"), EncodeDate(2024, 1, 15) + EncodeTime(10, 15, 36, 0));
 
   // A missing name or a folder: the current date and time.

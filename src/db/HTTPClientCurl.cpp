@@ -1,9 +1,8 @@
-#include "db/HTTPClient.h"
-
 #include <curl/curl.h>
 
 #include <memory>
 
+#include "db/HTTPClient.h"
 #include "host/Host.h"
 
 namespace orvo {

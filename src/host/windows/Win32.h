@@ -1,0 +1,33 @@
+// The one way the Windows host includes the system's headers: without the rarely used parts and
+// without the min and max macros that would break the standard library.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include "host/Host.h"
+
+namespace orvo::windows {
+
+// The calling thread's last error as the host reports it.
+inline WinError LastError() { return static_cast<WinError>(GetLastError()); }
+
+// The result of a call that reports success as a BOOL.
+inline WinError Check(BOOL succeeded) { return succeeded ? kErrorSuccess : LastError(); }
+
+inline FileTime FromFileTime(const FILETIME& time) {
+  return static_cast<FileTime>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |
+                               time.dwLowDateTime);
+}
+
+inline FILETIME ToFileTime(FileTime time) {
+  auto ticks = static_cast<uint64_t>(time);
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+}  // namespace orvo::windows

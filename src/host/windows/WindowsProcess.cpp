@@ -1,0 +1,134 @@
+// Environment, standard channels, clock, locale values and dynamic libraries.
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "host/windows/Win32.h"
+#include "host/windows/WindowsHost.h"
+
+namespace orvo {
+
+using windows::LastError;
+
+namespace {
+
+void WriteAll(DWORD channel, const void* buffer, size_t count) {
+  HANDLE handle = GetStdHandle(channel);
+  auto* bytes = static_cast<const char*>(buffer);
+  while (count > 0) {
+    DWORD written = 0;
+    DWORD ask = static_cast<DWORD>(std::min<size_t>(count, 1u << 30));
+    // The CGI front does not examine its writes: a reader that went away loses the rest.
+    if (!WriteFile(handle, bytes, ask, &written, nullptr) || written == 0) return;
+    bytes += written;
+    count -= written;
+  }
+}
+
+class WindowsLibrary : public DynamicLibrary {
+ public:
+  explicit WindowsLibrary(HMODULE module) : module_(module) {}
+  ~WindowsLibrary() override { FreeLibrary(module_); }
+  WindowsLibrary(const WindowsLibrary&) = delete;
+  WindowsLibrary& operator=(const WindowsLibrary&) = delete;
+
+  void* Symbol(const std::string& name, WinError* error) override {
+    FARPROC address = GetProcAddress(module_, name.c_str());
+    if (address == nullptr && error != nullptr) *error = LastError();
+    return reinterpret_cast<void*>(address);
+  }
+
+ private:
+  HMODULE module_;
+};
+
+}  // namespace
+
+WindowsHost::WindowsHost() {
+  // The bytes of the request and of the answer pass unchanged: no CR LF translation, no end of
+  // file at byte 26, also for anything written through the C runtime.
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+}
+
+std::optional<std::string> WindowsHost::GetEnvironment(const std::string& name) {
+  std::string value(256, '\0');
+  for (;;) {
+    SetLastError(kErrorSuccess);
+    DWORD length =
+        GetEnvironmentVariableA(name.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0) {
+      if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::string();  // set, and empty
+    }
+    if (length < value.size()) {
+      value.resize(length);
+      return value;
+    }
+    value.resize(length);  // the size needed, terminating zero included
+  }
+}
+
+int64_t WindowsHost::ReadStdin(void* buffer, size_t count) {
+  DWORD read = 0;
+  DWORD ask = static_cast<DWORD>(std::min<size_t>(count, 1u << 30));
+  if (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, ask, &read, nullptr)) return read;
+  // A pipe whose writer has closed its end is at its end, not broken.
+  DWORD error = GetLastError();
+  return error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
+void WindowsHost::WriteStdout(const void* buffer, size_t count) {
+  WriteAll(STD_OUTPUT_HANDLE, buffer, count);
+}
+
+void WindowsHost::WriteStderr(const void* buffer, size_t count) {
+  WriteAll(STD_ERROR_HANDLE, buffer, count);
+}
+
+LocalTime WindowsHost::LocalNow() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  return LocalTime{now.wYear,   now.wMonth,  now.wDay,         now.wHour,
+                   now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
+FileTime WindowsHost::UtcToLocalFileTime(FileTime utc) {
+  FILETIME from = windows::ToFileTime(utc), local;
+  if (!FileTimeToLocalFileTime(&from, &local)) return utc;
+  return windows::FromFileTime(local);
+}
+
+std::optional<std::string> WindowsHost::GetLocaleValue(LocaleItem item) {
+  LCTYPE type = LOCALE_SSHORTDATE;
+  switch (item) {
+    case LocaleItem::kDecimalMark:
+      type = LOCALE_SDECIMAL;
+      break;
+    case LocaleItem::kGroupMark:
+      type = LOCALE_STHOUSAND;
+      break;
+    case LocaleItem::kDateMark:
+      type = LOCALE_SDATE;
+      break;
+    case LocaleItem::kShortDatePattern:
+      break;
+  }
+  char value[256];
+  int length = GetLocaleInfoA(GetThreadLocale(), type, value, sizeof value);
+  if (length <= 0) return std::nullopt;
+  return std::string(value, static_cast<size_t>(length - 1));  // without the terminating zero
+}
+
+WinError WindowsHost::OpenLibrary(const std::string& name,
+                                  std::unique_ptr<DynamicLibrary>* library) {
+  HMODULE module = LoadLibraryA(name.c_str());
+  if (module == nullptr) return kErrorModNotFound;
+  *library = std::make_unique<WindowsLibrary>(module);
+  return kErrorSuccess;
+}
+
+}  // namespace orvo

@@ -1,0 +1,188 @@
+// The Wine target of the end-to-end tests: the Windows build of the same program, started by
+// Wine in the prefix that the test command prepares, with the test's drive folders as drives.
+//
+// ORVO_TEST_TARGET=wine selects it (the wine.* registrations of tests/CMakeLists.txt set it).
+// The Windows build, laid out as this one, is ORVO_WINE_BUILD (environment, else the build's
+// setting); Wine gets its prefix, its compiled locales, and the stand-in client library's folder
+// on PATH, so the program finds it as gds32.dll.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace orvo::test {
+namespace {
+
+const char kWineLoader[] = "/usr/lib/wine/wine64";
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string WindowsBuild() {
+  std::string build = Env("ORVO_WINE_BUILD");
+  return build.empty() ? ORVO_WINE_BUILD : build;
+}
+
+// The Windows build's counterpart of a file of this build, as a host path.
+std::string Counterpart(const std::string& file) {
+  const std::string linuxBuild = ORVO_BUILD_DIR, windowsBuild = WindowsBuild();
+  if (file.rfind(linuxBuild + "/", 0) != 0) {
+    throw std::runtime_error("no Windows counterpart of " + file + " outside " + linuxBuild);
+  }
+  std::string counterpart = windowsBuild + file.substr(linuxBuild.size());
+  if (EndsWith(counterpart, ".so")) return counterpart.substr(0, counterpart.size() - 3) + ".dll";
+  return counterpart + ".exe";
+}
+
+// Replaces a link for the life of the object, then puts back what was there.
+class TemporaryLink {
+ public:
+  TemporaryLink(fs::path link, const fs::path& target) : link_(std::move(link)) {
+    std::error_code missing;
+    fs::path old = fs::read_symlink(link_, missing);
+    if (!missing) previous_ = old;
+    fs::remove(link_, missing);
+    fs::create_directory_symlink(target, link_);
+  }
+  ~TemporaryLink() {
+    std::error_code ignored;
+    fs::remove(link_, ignored);
+    if (previous_) fs::create_directory_symlink(*previous_, link_, ignored);
+  }
+  TemporaryLink(const TemporaryLink&) = delete;
+  TemporaryLink& operator=(const TemporaryLink&) = delete;
+
+ private:
+  fs::path link_;
+  std::optional<fs::path> previous_;
+};
+
+// The folders <root>/c, <root>/d, ... as the prefix's drives C:, D:, ... while the object lives.
+// Wine needs its \windows on C:, so the test's C: gets a link to the prefix's one, and Wine adds
+// a \users folder there at the first start: both go again afterwards, leaving the test's
+// folders as the Linux program would have left them.
+class WineDrives {
+ public:
+  WineDrives(const fs::path& prefix, const fs::path& root) {
+    for (char letter = 'a'; letter <= 'z'; ++letter) {
+      fs::path folder = root / std::string(1, letter);
+      if (!fs::is_directory(folder)) continue;
+      if (letter == 'c') MakeSystemDrive(prefix, folder);
+      drives_.push_back(std::make_unique<TemporaryLink>(
+          prefix / "dosdevices" / (std::string(1, letter) + ":"), folder));
+    }
+  }
+  ~WineDrives() {
+    drives_.clear();
+    std::error_code ignored;
+    for (const fs::path& added : added_) fs::remove_all(added, ignored);
+  }
+  WineDrives(const WineDrives&) = delete;
+  WineDrives& operator=(const WineDrives&) = delete;
+
+ private:
+  void MakeSystemDrive(const fs::path& prefix, const fs::path& drive) {
+    for (const char* name : {"windows", "users"}) {
+      if (!fs::exists(fs::symlink_status(drive / name))) added_.push_back(drive / name);
+    }
+    if (!fs::exists(fs::symlink_status(drive / "windows"))) {
+      fs::create_directory_symlink(prefix / "drive_c" / "windows", drive / "windows");
+    }
+  }
+
+  std::vector<std::unique_ptr<TemporaryLink>> drives_;
+  std::vector<fs::path> added_;
+};
+
+// Starts the prefix's server and its helper processes, unless they run, with a program whose
+// output goes to /dev/null: the helpers keep the output channels of the program that started
+// them open, and the test's would never reach their end.
+void StartWine(const std::map<std::string, std::string>& environment) {
+  static bool started = false;
+  if (started) return;
+  std::vector<std::string> entries;
+  for (const auto& [name, value] : environment) entries.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& entry : entries) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::string loader = kWineLoader, cmd = "cmd", flag = "/c", exit = "exit";
+  char* argv[] = {loader.data(), cmd.data(), flag.data(), exit.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd = 0; fd <= 2; ++fd) {
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  }
+  pid_t pid = -1;
+  if (posix_spawn(&pid, kWineLoader, &actions, nullptr, argv, envp.data()) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    started = true;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+}  // namespace
+
+bool TargetIsWine() { return Env("ORVO_TEST_TARGET") == "wine"; }
+
+std::string TargetPath(const std::string& hostPath) {
+  if (!TargetIsWine()) return hostPath;
+  std::string path = "Z:" + fs::absolute(hostPath).string();
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+
+std::string TargetBuildFile(const std::string& file) {
+  return TargetIsWine() ? TargetPath(Counterpart(file)) : file;
+}
+
+ProgramResult RunUnderWine(const std::string& path,
+                           const std::map<std::string, std::string>& environment,
+                           const std::string& input) {
+  const std::string build = WindowsBuild();
+  const std::string prefix = build + "/wineprefix";
+  if (!fs::exists(prefix + "/system.reg")) {
+    throw std::runtime_error("no Wine prefix in " + build +
+                             ": run ./scripts/test, which makes one");
+  }
+  std::map<std::string, std::string> wineEnvironment = environment;
+  wineEnvironment.emplace("WINEPREFIX", prefix);
+  wineEnvironment.emplace("WINEDEBUG", "-all");
+  wineEnvironment.emplace("LOCPATH", build + "/locale");
+  wineEnvironment.emplace("WINEPATH", TargetPath(build + "/tests/helpers/fbstub/client"));
+  for (const char* name : {"HOME", "USER"}) {
+    std::string value = Env(name);
+    if (!value.empty()) wineEnvironment.emplace(name, value);
+  }
+
+  StartWine(wineEnvironment);
+
+  // Without drive folders (the front's tests) the prefix's own drives serve.
+  std::optional<WineDrives> drives;
+  std::string folder;
+  auto root = environment.find("ORVO_ROOT");
+  if (root != environment.end()) {
+    drives.emplace(prefix, root->second);
+    // Started in C:\, where the Linux program starts when its folder lies outside the drives.
+    if (fs::is_directory(root->second + "/c")) folder = root->second + "/c";
+  }
+  return RunCommand({kWineLoader, Counterpart(path)}, wineEnvironment, input, folder);
+}
+
+}  // namespace orvo::test
