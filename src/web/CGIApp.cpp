@@ -56,6 +56,7 @@ void TCGIApplication::Run() {
   // The response is destroyed before the request, also after a failure.
   std::unique_ptr<TCGIRequest> request;
   std::unique_ptr<TCGIResponse> response;
+  BeginRequestLog();
   try {
     request = std::make_unique<TCGIRequest>();
     response = std::make_unique<TCGIResponse>(*request);

@@ -55,4 +55,6 @@ void LogFailure(TWebRequest& request, const Exception& failure) {
 
 bool FailureLogged() { return logged; }
 
+void BeginRequestLog() { logged = false; }
+
 }  // namespace orvo

@@ -19,7 +19,9 @@ void LogFailure(const std::string& method, const std::string& path, const std::s
                 const std::string& message);
 void LogFailure(TWebRequest& request, const Exception& failure);
 
-// Whether this process has logged a failure, so that a request gets at most one line.
+// Whether the request being served has logged a failure, so that it gets at most one line.
 bool FailureLogged();
+// Starts the log of a new request (a resident worker serves many).
+void BeginRequestLog();
 
 }  // namespace orvo

@@ -79,6 +79,16 @@ class DriveRootHost : public HostWrapper {
     *search = std::move(filtered);
     return kErrorSuccess;
   }
+  WinError FindFirstFolder(const std::string& pattern, std::unique_ptr<DirSearch>* search,
+                           FindData* first) override {
+    return FindFirst(pattern, search, first);
+  }
+  WinError RemoveFileOnTermination(const std::string& path) override {
+    if (path.empty()) return target()->RemoveFileOnTermination(path);
+    std::string onDisk;
+    if (WinError error = OnDisk(path, &onDisk)) return error;
+    return target()->RemoveFileOnTermination(onDisk);
+  }
   WinError CreateFolder(const std::string& path) override {
     std::string onDisk;
     if (WinError error = OnDisk(path, &onDisk)) return error;

@@ -44,7 +44,32 @@ class WindowsLibrary : public DynamicLibrary {
   HMODULE module_;
 };
 
+// The file that a console control event (Ctrl+C, Ctrl+Break, the console closed, log-off,
+// shut-down) removes before the process ends. The handler runs on a thread of its own: the full
+// path is prepared before it is armed.
+char removalPath[MAX_PATH];
+volatile LONG removalArmed = 0;
+
+BOOL WINAPI RemoveFileAndEnd(DWORD) {
+  if (InterlockedCompareExchange(&removalArmed, 0, 0) != 0) DeleteFileA(removalPath);
+  return FALSE;  // the next handler, in the end the system's, ends the process
+}
+
 }  // namespace
+
+WinError WindowsHost::RemoveFileOnTermination(const std::string& path) {
+  InterlockedExchange(&removalArmed, 0);
+  if (path.empty()) return kErrorSuccess;
+  char full[MAX_PATH];
+  DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+  if (length == 0) return LastError();
+  if (length >= MAX_PATH) return kErrorFilenameExcedRange;
+  static const bool installed = SetConsoleCtrlHandler(RemoveFileAndEnd, TRUE) != FALSE;
+  if (!installed) return LastError();
+  std::copy(full, full + length + 1, removalPath);
+  InterlockedExchange(&removalArmed, 1);
+  return kErrorSuccess;
+}
 
 WindowsHost::WindowsHost() {
   // The bytes of the request and of the answer pass unchanged: no CR LF translation, no end of
