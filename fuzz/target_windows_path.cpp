@@ -84,6 +84,14 @@ void CheckResolution(const std::string& currentText, const std::string& path) {
 void CheckConfinement(Host& host, const std::string& currentText, const std::string& path) {
   host.SetCurrentFolder("C:\\");
   host.SetCurrentFolder(currentText);
+  // The host refuses what Windows refuses: no path it works on is 260 characters or more.
+  FUZZ_REQUIRE(host.GetCurrentFolder().size() < 260);
+  uint32_t attributes = 0;
+  std::string resolved;
+  if (host.GetAttributes(path, &attributes) == kErrorSuccess &&
+      host.FullPathName(path, &resolved) == kErrorSuccess) {
+    FUZZ_REQUIRE(resolved.size() < 260);
+  }
   std::unique_ptr<FileHandle> file;
   if (host.OpenFile(path, FileAccess::kRead, FileShare{true, true}, FileDisposition::kOpenExisting,
                     &file) == kErrorSuccess) {
