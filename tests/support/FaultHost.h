@@ -42,8 +42,10 @@ class FaultHost : public HostWrapper {
   // True when the armed failure was delivered.
   bool Fired() const { return fired_; }
 
-  // The counting side, used by the wrapped files and searches: true when this call must fail.
+  // The counting side, used by the wrapped files and searches: true when this call must fail,
+  // with error().
   bool ShouldFail(FaultCall call);
+  WinError error() const { return error_; }
 
   WinError FindFirst(const std::string& pattern, std::unique_ptr<DirSearch>* search,
                      FindData* first) override;
@@ -53,8 +55,6 @@ class FaultHost : public HostWrapper {
                     FileDisposition disposition, std::unique_ptr<FileHandle>* file) override;
   // A test's standard output keeps what it receives; that allocation is not the program's.
   void WriteStdout(const void* buffer, size_t count) override;
-
-  WinError error() const { return error_; }
 
  private:
   std::array<int, kFaultCallKinds> calls_{};

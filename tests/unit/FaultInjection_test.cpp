@@ -153,7 +153,7 @@ std::vector<Scenario> Scenarios() {
   newStore.insert(newStore.begin(), {"loja", "NOVA"});
   return {
       {"upload over an earlier batch", "/uploadxml", BatchFields(),
-       [dwl](const Tree& tree, const Outcome& o, FaultCall) -> std::string {
+       [](const Tree& tree, const Outcome& o, FaultCall) -> std::string {
          std::string content = tree.Content(std::string(kBatch) + ".dwl");
          if (o.out == test::CgiAnswer("")) {
            if (content != kNewBatch) return "answered stored, batch holds " + content;
@@ -178,8 +178,8 @@ std::vector<Scenario> Scenarios() {
        }},
       {"verification", "/xmlverify", BatchFields(),
        [dwl, xml](const Tree& tree, const Outcome& o, FaultCall) -> std::string {
-         std::string pending = tree.Content(std::string(kBatch) + ".dwl");
-         std::string verified = tree.Content(std::string(kBatch) + ".xml");
+         std::string pending = tree.Content(dwl);
+         std::string verified = tree.Content(xml);
          if (o.out == test::CgiAnswer("Total do Lote: 1.523,90")) {
            if (verified != kOldBatch || pending != "(none)") return "answered verified, not so";
          } else if (o.out != test::CgiAnswer("Erro") && !IsFailurePage(o.out)) {
@@ -194,12 +194,10 @@ std::vector<Scenario> Scenarios() {
        "/listaarquivos",
        {{"filtro", "*.dwl"}},
        [](const Tree&, const Outcome& o, FaultCall) -> std::string {
-         std::string list =
-             "\\VESTRA\\Sub\\a.dwl\r\nD:\\Movel\\Lotes\\VESTRA\\PED00181372024081509301200000152"
-             "3903.dwl\r\n";
-         if (o.out != test::CgiAnswer("D:\\Movel\\Lotes" + list) && !IsFailurePage(o.out)) {
-           return Unexpected(o);
-         }
+         const std::string list =
+             "D:\\Movel\\Lotes\\VESTRA\\Sub\\a.dwl\r\n"
+             "D:\\Movel\\Lotes\\VESTRA\\PED001813720240815093012000001523903.dwl\r\n";
+         if (o.out != test::CgiAnswer(list) && !IsFailurePage(o.out)) return Unexpected(o);
          return OnlyTouched(o, {});
        }},
       {"reading a batch",
