@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -147,10 +146,28 @@ std::string CgiAnswer(const std::string& content) {
 }
 
 bool IsOneLogLine(const std::string& err) {
-  static const std::regex line(
-      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \S+ \S+ E?[A-Za-z]+: [^\x00-\x1F\x7F]*\n)");
-  return std::regex_match(err, line);
+  // "yyyy-mm-dd hh:nn:ss METHOD PATH Class: message\n"
+  const std::string shape = "dddd-dd-dd dd:dd:dd ";
+  if (err.size() <= shape.size() || err.back() != '\n') return false;
+  for (size_t i = 0; i < shape.size(); ++i) {
+    if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(err[i])) : err[i] != shape[i]) {
+      return false;
+    }
+  }
+  const std::string rest = err.substr(shape.size(), err.size() - shape.size() - 1);
+  for (unsigned char c : rest) {
+    if (c < 0x20 || c == 0x7F) return false;
+  }
+  // Method and path, each without blanks, then the class (letters) and ": ".
+  const size_t method = rest.find(' ');
+  const size_t path = method == std::string::npos ? method : rest.find(' ', method + 1);
+  if (method == 0 || path == std::string::npos || path == method + 1) return false;
+  const size_t colon = rest.find(": ", path + 1);
+  if (colon == std::string::npos || colon == path + 1) return false;
+  for (size_t i = path + 1; i < colon; ++i) {
+    if (!std::isalpha(static_cast<unsigned char>(rest[i]))) return false;
+  }
+  return true;
 }
-
 
 }  // namespace orvo::test
