@@ -110,6 +110,13 @@ WinError WindowsHost::FindFirst(const std::string& pattern, std::unique_ptr<DirS
 }
 
 WinError WindowsHost::CreateFolder(const std::string& path) {
+  // Windows leaves room for an 8.3 name below a new folder: a full path of 248 characters or
+  // more is refused. Wine takes up to MAX_PATH; the program sees Windows' limit on both.
+  constexpr DWORD kNewFolderLimit = 248;
+  char full[MAX_PATH + 1];
+  if (GetFullPathNameA(path.c_str(), sizeof full, full, nullptr) >= kNewFolderLimit) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
   return Check(CreateDirectoryA(path.c_str(), nullptr));
 }
 
