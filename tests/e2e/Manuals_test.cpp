@@ -194,6 +194,11 @@ TEST_F(ManualsStubTest, RefusedLoginIsLoggedWithTheServersText) {
 }
 
 TEST_F(ManualsStubTest, ReaderThatGoesAwayLeavesAnOrderlyEnd) {
+  if (test::TargetIsWine()) {
+    GTEST_SKIP() << "the reader is a shell pipeline around the program, with the signal "
+                    "dispositions of POSIX; the Windows program under Wine gets its drives "
+                    "only when started by the test runner";
+  }
   WriteHostFile(Disk("d/Manuais/Grande.bin"), BinaryManual(8 << 20));
   const std::string body = FormBody({{"u", "a"}, {"p", "b"}, {"arq", "D:\\Manuais\\Grande.bin"}});
   WriteHostFile(Disk("body"), body);

@@ -155,7 +155,7 @@ TEST_F(StreamsTest, TextOfAFileIsTheTextOfItsList) {
     EXPECT_EQ(LoadTextFromFile("t.txt"), list.Text()) << testing::PrintToString(bytes);
   }
   EXPECT_EQ(MessageOf<EFOpenError>([] { LoadTextFromFile("none.txt"); }),
-            "Cannot open file \"C:\\x\\none.txt\". The system cannot find the file specified");
+            "Cannot open file \"C:\\x\\none.txt\". " + kNotFound);
 }
 
 TEST_F(StreamsTest, StreamOperationsStartAtThePosition) {

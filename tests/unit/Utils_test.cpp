@@ -60,6 +60,10 @@ TEST_F(UtilsTest, CollectFilesWalksSubFoldersFirst) {
 }
 
 TEST_F(UtilsTest, WalkNeverFollowsLinks) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the C++ library of this build makes no links on Windows; the end-to-end "
+                  "listing test makes them from Linux for the Windows program";
+#endif
   WriteHostFile(Disk("d/Img/a.png"), "");
   WriteHostFile(Disk("d/Img/sub/b.png"), "");
   WriteHostFile(Disk("d/Outro/c.png"), "");

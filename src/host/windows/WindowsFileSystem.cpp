@@ -1,5 +1,7 @@
 // Folders, directory searches, renames, the current directory and the error texts.
+#include <memory>
 #include <optional>
+#include <utility>
 
 #include "host/windows/Win32.h"
 #include "host/windows/WindowsHost.h"
@@ -21,6 +23,31 @@ FindData MakeFindData(const WIN32_FIND_DATAA& data) {
   return entry;
 }
 
+// False for a name no Windows folder could hold (a control byte or one of \ / : * ? " < > |),
+// which a file system shared with another system (Wine's Unix folders, a network share) can
+// still show. Searches leave such names out: they could never be opened, and a line feed in a
+// name would add a line to a listing.
+bool WindowsCanHold(const char* name) {
+  for (const char* c = name; *c != '\0'; ++c) {
+    if (static_cast<unsigned char>(*c) < 32) return false;
+    switch (*c) {
+      case '\\':
+      case '/':
+      case ':':
+      case '*':
+      case '?':
+      case '"':
+      case '<':
+      case '>':
+      case '|':
+        return false;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
 class WindowsDirSearch : public DirSearch {
  public:
   explicit WindowsDirSearch(HANDLE handle) : handle_(handle) {}
@@ -30,7 +57,9 @@ class WindowsDirSearch : public DirSearch {
 
   WinError Next(FindData* entry) override {
     WIN32_FIND_DATAA data;
-    if (!FindNextFileA(handle_, &data)) return LastError();
+    do {
+      if (!FindNextFileA(handle_, &data)) return LastError();
+    } while (!WindowsCanHold(data.cFileName));
     *entry = MakeFindData(data);
     return kErrorSuccess;
   }
@@ -69,12 +98,25 @@ WinError WindowsHost::FindFirst(const std::string& pattern, std::unique_ptr<DirS
   WIN32_FIND_DATAA data;
   HANDLE handle = FindFirstFileA(pattern.c_str(), &data);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
-  *search = std::make_unique<WindowsDirSearch>(handle);
-  *first = MakeFindData(data);
+  auto found = std::make_unique<WindowsDirSearch>(handle);
+  if (!WindowsCanHold(data.cFileName)) {
+    const WinError next = found->Next(first);
+    if (next != kErrorSuccess) return next == ERROR_NO_MORE_FILES ? kErrorFileNotFound : next;
+  } else {
+    *first = MakeFindData(data);
+  }
+  *search = std::move(found);
   return kErrorSuccess;
 }
 
 WinError WindowsHost::CreateFolder(const std::string& path) {
+  // Windows leaves room for an 8.3 name below a new folder: a full path of 248 characters or
+  // more is refused. Wine takes up to MAX_PATH; the program sees Windows' limit on both.
+  constexpr DWORD kNewFolderLimit = 248;
+  char full[MAX_PATH + 1];
+  if (GetFullPathNameA(path.c_str(), sizeof full, full, nullptr) >= kNewFolderLimit) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
   return Check(CreateDirectoryA(path.c_str(), nullptr));
 }
 

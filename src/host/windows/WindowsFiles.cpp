@@ -1,5 +1,7 @@
 // Open files: CreateFileA with the share flags, and the handle's transfers.
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 #include "host/windows/Win32.h"
 #include "host/windows/WindowsHost.h"
@@ -16,8 +18,10 @@ constexpr size_t kMaxTransfer = 1u << 30;
 
 class WindowsFile : public FileHandle {
  public:
-  WindowsFile(HANDLE handle, FileAccess access) : handle_(handle), access_(access) {}
-  ~WindowsFile() override { CloseHandle(handle_); }
+  explicit WindowsFile(FileAccess access) : access_(access) {}
+  ~WindowsFile() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
   WindowsFile(const WindowsFile&) = delete;
   WindowsFile& operator=(const WindowsFile&) = delete;
 
@@ -69,8 +73,11 @@ class WindowsFile : public FileHandle {
 
   WinError SetEndOfFile() override { return Check(::SetEndOfFile(handle_)); }
 
+  // Takes the handle of an open that succeeded.
+  void Adopt(HANDLE handle) { handle_ = handle; }
+
  private:
-  HANDLE handle_;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
   FileAccess access_;
 };
 
@@ -106,10 +113,14 @@ DWORD CreationDisposition(FileDisposition disposition) {
 
 WinError WindowsHost::OpenFile(const std::string& path, FileAccess access, FileShare share,
                                FileDisposition disposition, std::unique_ptr<FileHandle>* file) {
+  // Made before the open: memory that ran out after it would leave the handle open, and an
+  // open file cannot be removed (a failed save's pending file would stay).
+  auto opened = std::make_unique<WindowsFile>(access);
   HANDLE handle = CreateFileA(path.c_str(), DesiredAccess(access), ShareMode(share), nullptr,
                               CreationDisposition(disposition), FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
-  *file = std::make_unique<WindowsFile>(handle, access);
+  opened->Adopt(handle);
+  *file = std::move(opened);
   return kErrorSuccess;
 }
 
