@@ -6,10 +6,10 @@
  *                             percent-encoded as form clients send it
  *   tree DIR FOLDERS FILES    FOLDERS folders of FILES empty files: a tenth ".xml", a tenth
  *                             ".png", the rest ".txt"
- *   pair RUNS SPEC_A SPEC_B   runs A and B alternately, RUNS times each after one warm-up run
+ *   pair RUNS JOB_A JOB_B   runs A and B alternately, RUNS times each after one warm-up run
  *                             of each; prints the wall time, the CPU time and the peak memory
  *
- * A SPEC file holds one setting a line: "arg X" (the program first), "env NAME=VALUE" (the whole
+ * A JOB file holds one setting a line: "arg X" (the program first), "env NAME=VALUE" (the whole
  * environment), "in FILE" (fed to standard input through a pipe, as a web server does), "out
  * FILE" (standard output; /dev/null when absent). The pair prints three lines, "wall", "cpu"
  * (seconds) and "rss" (KiB), each with the median, minimum and maximum of A, of B and of the
@@ -110,7 +110,7 @@ typedef struct {
   int argCount, envCount;
   char* in;
   char* out;
-} Spec;
+} Job;
 
 static char* Copy(const char* text) {
   char* copy = strdup(text);
@@ -118,8 +118,8 @@ static char* Copy(const char* text) {
   return copy;
 }
 
-static void LoadSpec(const char* path, Spec* spec) {
-  memset(spec, 0, sizeof *spec);
+static void LoadJob(const char* path, Job* job) {
+  memset(job, 0, sizeof *job);
   FILE* file = fopen(path, "r");
   if (file == NULL) Fail(path);
   char line[8192];
@@ -128,18 +128,18 @@ static void LoadSpec(const char* path, Spec* spec) {
     char* value = strchr(line, ' ');
     if (value == NULL) continue;
     *value++ = '\0';
-    if (strcmp(line, "arg") == 0 && spec->argCount < kMaxItems) {
-      spec->args[spec->argCount++] = Copy(value);
-    } else if (strcmp(line, "env") == 0 && spec->envCount < kMaxItems) {
-      spec->env[spec->envCount++] = Copy(value);
+    if (strcmp(line, "arg") == 0 && job->argCount < kMaxItems) {
+      job->args[job->argCount++] = Copy(value);
+    } else if (strcmp(line, "env") == 0 && job->envCount < kMaxItems) {
+      job->env[job->envCount++] = Copy(value);
     } else if (strcmp(line, "in") == 0) {
-      spec->in = Copy(value);
+      job->in = Copy(value);
     } else if (strcmp(line, "out") == 0) {
-      spec->out = Copy(value);
+      job->out = Copy(value);
     }
   }
   fclose(file);
-  if (spec->argCount == 0) {
+  if (job->argCount == 0) {
     fprintf(stderr, "benchtool: %s names no program\n", path);
     exit(1);
   }
@@ -178,26 +178,26 @@ static double Now(void) {
   return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
-static Sample RunOnce(const Spec* spec) {
+static Sample RunOnce(const Job* job) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) Fail("pipe");
-  Feed feed = {spec->in != NULL ? open(spec->in, O_RDONLY | O_CLOEXEC) : -1, pipeFds[1]};
-  if (spec->in != NULL && feed.from < 0) Fail(spec->in);
+  Feed feed = {job->in != NULL ? open(job->in, O_RDONLY | O_CLOEXEC) : -1, pipeFds[1]};
+  if (job->in != NULL && feed.from < 0) Fail(job->in);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[0], 0);
-  posix_spawn_file_actions_addopen(&actions, 1, spec->out != NULL ? spec->out : "/dev/null",
+  posix_spawn_file_actions_addopen(&actions, 1, job->out != NULL ? job->out : "/dev/null",
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
 
   double start = Now();
   pid_t pid;
-  int error = posix_spawn(&pid, spec->args[0], &actions, NULL, spec->args, spec->env);
+  int error = posix_spawn(&pid, job->args[0], &actions, NULL, job->args, job->env);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
     errno = error;
-    Fail(spec->args[0]);
+    Fail(job->args[0]);
   }
   close(pipeFds[0]);
   pthread_t feeder;
@@ -209,7 +209,7 @@ static Sample RunOnce(const Spec* spec) {
   double end = Now();
   if (feed.from >= 0) close(feed.from);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    fprintf(stderr, "benchtool: %s ended with status %d\n", spec->args[0], status);
+    fprintf(stderr, "benchtool: %s ended with status %d\n", job->args[0], status);
     exit(1);
   }
   Sample sample = {end - start, Seconds(usage.ru_utime) + Seconds(usage.ru_stime),
@@ -230,9 +230,9 @@ static void PrintStats(double* values, int count) {
 }
 
 static int RunPair(int runs, const char* pathA, const char* pathB) {
-  Spec a, b;
-  LoadSpec(pathA, &a);
-  LoadSpec(pathB, &b);
+  Job a, b;
+  LoadJob(pathA, &a);
+  LoadJob(pathB, &b);
   RunOnce(&a);  // warm-up: caches, the page cache of the inputs
   RunOnce(&b);
   double* values = calloc((size_t)runs * 9, sizeof *values);
@@ -269,6 +269,6 @@ int main(int argc, char** argv) {
     return RunPair(atoi(argv[2]), argv[3], argv[4]);
   }
   fprintf(stderr,
-          "usage: benchtool body BYTES FILE | tree DIR FOLDERS FILES | pair RUNS SPEC_A SPEC_B\n");
+          "usage: benchtool body BYTES FILE | tree DIR FOLDERS FILES | pair RUNS JOB_A JOB_B\n");
   return 2;
 }
