@@ -46,12 +46,8 @@ std::unique_ptr<TLumoIBDatabase> CreateDBOrvo() {
 // A batch is stored only when its body arrived whole: a client or connection that broke off
 // must not leave a torn batch that looks complete.
 void RequireWholeBody(TWebRequest& Request) {
-  const int64_t declared = Request.ContentLength();
-  const int64_t received = Request.ContentReceived();
-  if (declared > received) {
-    throw EWebException("Incomplete request body: " + IntToStr(received) + " of " +
-                        IntToStr(declared) + " bytes received");
-  }
+  const std::string cutShort = Request.CutShortText();
+  if (!cutShort.empty()) throw EWebException(cutShort);
 }
 
 }  // namespace

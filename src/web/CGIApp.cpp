@@ -83,12 +83,9 @@ void TCGIApplication::LogLateFailure(std::exception_ptr failure) {
 void TCGIApplication::LogCutShort(TCGIRequest& request) {
   // Worth the operator's attention even when the answer went out; a handler that refused the
   // request for it has logged it already.
-  const int64_t declared = request.ContentLength();
-  const int64_t received = request.ContentReceived();
-  if (declared <= received || FailureLogged()) return;
-  LogFailure(request.Method(), request.PathInfo(), "EWebException",
-             "Incomplete request body: " + IntToStr(received) + " of " + IntToStr(declared) +
-                 " bytes received");
+  const std::string cutShort = request.CutShortText();
+  if (cutShort.empty() || FailureLogged()) return;
+  LogFailure(request.Method(), request.PathInfo(), "EWebException", cutShort);
 }
 
 void TCGIApplication::WriteServerErrorPage(std::exception_ptr failure) {

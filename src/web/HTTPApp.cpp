@@ -183,6 +183,14 @@ int32_t TWebRequest::IntegerVariable(int index) {
   return StrToIntDefault(StringVariable(index), -1);
 }
 
+std::string TWebRequest::CutShortText() {
+  const int64_t declared = ContentLength();
+  const int64_t received = ContentReceived();
+  if (declared <= received) return "";
+  return "Incomplete request body: " + IntToStr(received) + " of " + IntToStr(declared) +
+         " bytes received";
+}
+
 TStrings& TWebRequest::ContentFields() {
   if (!parser_) parser_ = std::make_unique<TContentParser>(*this);
   return parser_->ContentFields();

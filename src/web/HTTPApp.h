@@ -73,6 +73,8 @@ class TWebRequest : public TObject {
   int64_t ContentReceived() const {
     return static_cast<int64_t>(content_.empty() ? takenOver_ : content_.size());
   }
+  // "" when the body arrived whole, else the text that says how much of it did.
+  std::string CutShortText();
 
   // The decoded body fields, parsed on the first call. After a decoding failure the list keeps
   // the fields decoded before it and later calls return it without error. A body of 64 KiB or
