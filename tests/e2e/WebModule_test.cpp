@@ -424,7 +424,9 @@ TEST_F(WebModuleTest, FailuresAreAppendedToTheLogFile) {
                 last.find(" POST /lerxml EFOpenError: Cannot open file \"" + std::string(name)) !=
                     std::string::npos)
         << log;
-    if (!test::TargetIsWine()) EXPECT_EQ(last, result.err);
+    if (!test::TargetIsWine()) {
+      EXPECT_EQ(last, result.err);
+    }
   }
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
 
