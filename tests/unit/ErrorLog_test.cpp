@@ -42,7 +42,6 @@ TEST(ErrorLogTest, TheLineGoesToTheHostsLogAndToTheConfiguredFile) {
     std::string expected;  // c/Logs/orvo.log afterwards ("" for none)
   } cases[] = {
       {"no configuration", "", "", ""},
-      {"no LogFile", "[Orvo.FrameWork]\r\nPathImagens=C:\\Img\r\n", "", ""},
       {"a new file", "[Orvo.FrameWork]\r\nLogFile=C:\\Logs\\orvo.log\r\n", "",
        std::string(kLine) + "\n"},
       {"appended", "[orvo.framework]\r\nlogfile=\"C:\\Logs\\orvo.log\"\r\n", "earlier\n",
@@ -74,16 +73,12 @@ TEST(ErrorLogTest, AppendsOfSeveralOpensNeverOverwriteEachOther) {
   test::DriveRoot root("c");
   Host& host = root.host();
   std::unique_ptr<FileHandle> first, second, reader;
-  const FileShare all{true, true};
-  ASSERT_EQ(
-      host.OpenFile("C:\\log", FileAccess::kAppend, all, FileDisposition::kOpenAlways, &first),
-      kErrorSuccess);
-  ASSERT_EQ(
-      host.OpenFile("C:\\log", FileAccess::kAppend, all, FileDisposition::kOpenAlways, &second),
-      kErrorSuccess);
-  ASSERT_EQ(
-      host.OpenFile("C:\\log", FileAccess::kRead, all, FileDisposition::kOpenExisting, &reader),
-      kErrorSuccess);
+  for (auto [file, access] : {std::pair{&first, FileAccess::kAppend},
+                              {&second, FileAccess::kAppend},
+                              {&reader, FileAccess::kRead}}) {
+    ASSERT_EQ(host.OpenFile("C:\\log", access, {true, true}, FileDisposition::kOpenAlways, file),
+              kErrorSuccess);
+  }
   size_t done = 0;
   for (auto [file, text] : {std::pair{&first, "one\n"}, {&second, "two\n"}, {&first, "three\n"}}) {
     EXPECT_EQ((*file)->Write(text, std::char_traits<char>::length(text), &done), kErrorSuccess);
