@@ -5,11 +5,13 @@
 # stores a batch and verifies it; a failure goes to the configured log file, never to standard
 # error. Skipped (77) without Wine or without that build.
 set -uo pipefail
-build=$1
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wine" ] || { echo "skip: Wine ($wine) is not installed"; exit 77; }
-[ -f "$build/CPackConfig.cmake" ] || { echo "skip: no Windows build in $build"; exit 77; }
+build=$(cd "$1" 2>/dev/null && pwd)
+stub=$build/tests/helpers/fbstub/client/gds32.dll
+[ -f "$build/CPackConfig.cmake" ] && [ -f "$stub" ] ||
+  { echo "skip: no Windows build with its tests in $1"; exit 77; }
 
 tmp=$(mktemp -d)
 export WINEPREFIX=$tmp/prefix WINEDEBUG=-all
@@ -40,10 +42,13 @@ ln -sfn "$tmp/d" "$WINEPREFIX/dosdevices/d:"
 cp -r "$top/cgi-bin" "$c/Orvo/"
 sed 's/^;\(\[\|PathXML=\|LogFile=\)/\1/' "$sample" >"$c/Orvo/Orvo.Net/Config/Orvo.Config"
 
-# Runs the program as IIS would for PATH_INFO $1 and the body $2.
+# Runs the program as IIS would for PATH_INFO $1 and the body $2. Every request loads the
+# client library: the tests' stand-in, named as the install text says.
+client="Z:$(echo "$stub" | tr / '\\')"
 cgi() {
   printf '%s' "$2" | env GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=POST SERVER_PROTOCOL=HTTP/1.1 \
     PATH_INFO="$1" CONTENT_LENGTH=${#2} LANG=pt_BR.UTF-8 LOCPATH="$build/locale" \
+    ORVO_CLIENT_LIBRARY="$client" \
     "$wine" 'C:\Orvo\cgi-bin\OrvoWebServerUploadXML.exe' >"$tmp/out" 2>"$tmp/err"
   [ -s "$tmp/err" ] && fail "$1 wrote to standard error: $(head -c 300 "$tmp/err")"
 }
@@ -52,7 +57,7 @@ stored=$tmp/d/Movel/Lotes/VESTRA/PED001813720240815093012000001523903
 
 cgi /uploadxml "$batch"
 grep -q '^Status: 200 OK' "$tmp/out" || fail "the upload answered: $(head -c 300 "$tmp/out")"
-[ "$(cat "$stored.dwl" 2>/dev/null)" = pacote ] || fail "the upload stored no batch"
+cmp -s "$stored.dwl" <(printf 'pacote\r\n') || fail "the upload stored no batch"
 cgi /xmlverify "$batch"
 grep -q 'Total do Lote: 1.523,90' "$tmp/out" ||
   fail "the verification answered: $(head -c 300 "$tmp/out")"
