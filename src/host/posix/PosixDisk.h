@@ -50,8 +50,12 @@ using Listing = std::vector<ListedName>;
 //
 // The folders of the path resolved last are kept open, with the names of those that were read:
 // a walk then enters each child, comes back and searches a folder again without resolving
-// anything twice. Whatever the host changes forgets them (Forget); a kept folder that others
-// renamed, removed or changed since is entered or read again.
+// anything twice, and a resident worker's next request starts from them. Whatever the host
+// changes forgets them (Forget); a kept folder is used again only while its change time proves
+// that nobody renamed, removed or changed it since (see Settled in the source), else it is
+// entered or read again. A name that a folder lacks is looked for by trying its case forms by
+// name where they are few against a large folder, else by one read of the folder's names; the
+// sorted listing is read for searches only.
 class Drives {
  public:
   explicit Drives(const std::string& root) : root_(root), rootPath_(root) {}
@@ -83,10 +87,12 @@ class Drives {
     // not by its own change time.
     bool throughLink = false;
     struct stat entered {};                  // the folder when it was entered
+    bool settled = false;                    // a change since `entered` would show (Settled)
     std::shared_ptr<const Listing> listing;  // once read
-    // The folder's times when it was read.
+    // The folder's times when it was read, and whether a change since would show in them.
     timespec modified{};
     timespec changed{};
+    bool listingSettled = false;
   };
 
   // Opens the child folder `name` (1252) of `parent` as a new level; ENOENT, ENOTDIR or
@@ -97,8 +103,8 @@ class Drives {
   // Makes `folder`, named `diskName` in the folder `parent`, the folder of `level`.
   void Keep(int parent, const std::string& diskName, bool throughLink, DiskFolder folder,
             Level* level);
-  // True when a kept level is still the folder its path names: its change time stands (a
-  // rename, a removal or a new entry changes it), or its path opens it again.
+  // True when a kept level is still the folder its path names: its settled change time stands
+  // (a rename, a removal or a new entry changes it), or its path opens it again.
   bool StillThere(const Level& level) const;
 
   DiskRoot root_;
