@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Requests per second of /xmlverify through nginx, once with the program as CGI behind fcgiwrap
 # (a process per request) and once as resident FastCGI workers, measured with wrk on loopback.
-# Prints one table row per front and their ratio.
+# Prints one table row per front and their ratio. Then, with the resident workers, requests per
+# second of uploads each followed by its verification in store folders of 2,000 and 20,000
+# batches, each round beside the same in an empty store folder.
 #
 #   bench/fastcgi.sh [--program PATH] [--duration SECONDS] [--connections N] [--workers N]
+#                    [--rounds N]
 #
 # The program defaults to build-release/OrvoWebServerUploadXML; both fronts get as many
 # processes (fcgiwrap children, FastCGI workers) as the machine has cores. Needs nginx, fcgiwrap
@@ -16,12 +19,14 @@ program=$ORVO_TOP/build-release/OrvoWebServerUploadXML
 duration=10
 connections=8
 workers=$(nproc)
+rounds=3
 while [ $# -gt 0 ]; do
   case $1 in
     --program) program=$2 ;;
     --duration) duration=$2 ;;
     --connections) connections=$2 ;;
     --workers) workers=$2 ;;
+    --rounds) rounds=$2 ;;
     *) die "unknown argument $1 (see the head of $0)" ;;
   esac
   shift 2
@@ -38,6 +43,13 @@ mkdir -p "$tmp/bin" "$tmp/root/c/Orvo/Orvo.Net/Config" "$tmp/root/d/Movel/Lotes"
 cp "$program" "$tmp/bin/OrvoWebServerUploadXML"
 program=$tmp/bin/OrvoWebServerUploadXML
 printf '[Orvo.Mobile.VESTRA]\r\nPathXML=D:\\Movel\\Lotes\r\n' >"$tmp/root/c/Orvo/Orvo.Net/Config/Orvo.Config"
+# Store folders of 0, 2,000 and 20,000 verified batches.
+store_sizes="0 2000 20000"
+for files in $store_sizes; do
+  printf '[Orvo.Mobile.LOJA%s]\r\nPathXML=D:\\Movel\\Lotes\r\n' "$files" >>"$tmp/root/c/Orvo/Orvo.Net/Config/Orvo.Config"
+  mkdir -p "$tmp/root/d/Movel/Lotes/LOJA$files"
+  [ "$files" = 0 ] || (cd "$tmp/root/d/Movel/Lotes/LOJA$files" && seq -f 'PED00181372024%013g001523903.xml' "$files" | xargs touch)
+done
 [ -n "$user" ] && chown -R "$user:$user" "$tmp/root" "$tmp/cgi" "$tmp/fastcgi"
 
 # A verification of a batch that was never uploaded: reads the configuration, looks for the
@@ -81,3 +93,64 @@ printf '| %-44s | %12s |\n' "/xmlverify, $connections connections, ${duration} s
 printf '| %-44s | %12s |\n' "nginx + fcgiwrap + CGI ($workers children)" "$cgi"
 printf '| %-44s | %12s |\n' "nginx + FastCGI ($workers workers)" "$fastcgi"
 printf '| %-44s | %11sx |\n' "FastCGI / CGI" "$(awk -v a="$fastcgi" -v b="$cgi" 'BEGIN { printf "%.1f", a / b }')"
+
+# Upload and verification pairs through the resident workers: each connection uploads a batch of
+# a key of its own and then verifies it, so every upload creates a name and every verification
+# moves one, as clients do. The batches a round adds are removed before the next one.
+cat >"$tmp/cycle.lua" <<'LUA'
+counter, id, threads = 0, 0, 0
+function setup(thread)
+  threads = threads + 1
+  thread:set("id", threads)
+end
+function init(args)
+  store = args[1]
+end
+function request()
+  counter = counter + 1
+  local coddh = string.format("9%02d%014d", id, math.floor((counter + 1) / 2))
+  local fields = "loja=" .. store .. "&tag=WRK001&representante=8137&coddh=" .. coddh ..
+    "&totallote=00152390"
+  local headers = { ["Content-Type"] = "application/x-www-form-urlencoded" }
+  if counter % 2 == 1 then
+    return wrk.format("POST", "/orvo/uploadxml", headers, fields .. "&xmldata=%3Clote%2F%3E")
+  end
+  return wrk.format("POST", "/orvo/xmlverify", headers, fields)
+end
+LUA
+
+# cycle FILES: requests per second of the pairs in the store folder of FILES batches.
+cycle() {
+  local out
+  out=$(wrk -t 2 -c 2 -d "${duration}s" -s "$tmp/cycle.lua" \
+    "http://127.0.0.1:$SERVER_PORT/orvo/uploadxml" -- "LOJA$1")
+  grep -q 'Non-2xx' <<<"$out" && die "failed requests in LOJA$1: $out"
+  local left
+  left=$(find "$tmp/root/d/Movel/Lotes/LOJA$1" -name 'WRK*.dwl' | wc -l)
+  # Every upload was verified (a verification that failed leaves its upload), but for the pair
+  # of each connection that the end of the round cut.
+  [ "$left" -le 2 ] || die "$left uploads in LOJA$1 were not verified"
+  find "$tmp/root/d/Movel/Lotes/LOJA$1" -name 'WRK*' -delete
+  awk '/^Requests\/sec:/ { printf "%.0f", $2 }' <<<"$out"
+}
+: >"$tmp/cycle.rounds"
+for round in $(seq 1 "$rounds"); do
+  line=""
+  for files in $store_sizes; do line="$line $(cycle "$files")"; done
+  echo "$line" >>"$tmp/cycle.rounds"
+done
+printf '\n| %-44s | %12s | %15s |\n' "upload + verification, FastCGI, ${duration} s" "requests/s" "of empty folder"
+awk -v sizes="$store_sizes" '
+  function median(a, n,   i, j, t) {
+    for (i = 2; i <= n; i++) for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  { for (k = 1; k <= NF; k++) { rps[k, NR] = $k; ratio[k, NR] = $k / $1 } }
+  END {
+    count = split(sizes, size, " ")
+    for (k = 1; k <= count; k++) {
+      for (r = 1; r <= NR; r++) { a[r] = rps[k, r]; b[r] = ratio[k, r] }
+      printf "| %-44s | %12.0f | %14.2fx |\n", size[k] " batches in the store folder", median(a, NR), median(b, NR)
+    }
+  }' "$tmp/cycle.rounds"
+printf 'Goal: at 20,000 batches at least a third of the empty folder (medians of %s rounds).\n' "$rounds"
