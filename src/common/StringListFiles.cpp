@@ -94,7 +94,7 @@ class PendingFile {
     const std::string folder = ExtractFilePath(target) + kPendingFolder;
     WinError error = kErrorSuccess;
     for (int attempt = 0; attempt < 16; ++attempt) {
-      WinError made = host.CreateFolder(folder);
+      WinError made = host.CreateHiddenFolder(folder);
       bool inFolder = made == kErrorSuccess || made == kErrorAlreadyExists;
       if (inFolder) folder_.path = folder;
       // Owned before the open: an open that fails after creating the file (out of memory)
