@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <random>
 #include <string_view>
+#include <utility>
 
 #include "common/Classes.h"
 #include "common/SysUtils.h"
@@ -132,6 +133,8 @@ class PendingFile {
     WinError error = Host::Default().MovePath(removal_.path, target_, true);
     if (error != kErrorSuccess) throw EFCreateError(FileStreamMessage("create", target_, error));
     removal_.path.clear();
+    // Here rather than when destroyed, where a failure could not be thrown.
+    if (!folder_.path.empty()) Host::Default().RemoveFolder(std::exchange(folder_.path, ""));
   }
 
  private:
@@ -148,7 +151,7 @@ class PendingFile {
   struct Disarm {
     ~Disarm() { Host::Default().RemoveFileOnTermination(""); }
   } disarm_;
-  // Removes the pending folder it names, if any, when destroyed and empty.
+  // Removes the pending folder it names, if any, when destroyed and empty (after a failure).
   struct FolderRemoval {
     std::string path;
     ~FolderRemoval() {
