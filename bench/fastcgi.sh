@@ -2,8 +2,8 @@
 # Requests per second of /xmlverify through nginx, once with the program as CGI behind fcgiwrap
 # (a process per request) and once as resident FastCGI workers, measured with wrk on loopback.
 # Prints one table row per front and their ratio. Then, with the resident workers, requests per
-# second of uploads each followed by its verification in store folders of 2,000 and 20,000
-# batches, each round beside the same in an empty store folder.
+# second of a verification of a missing batch and of uploads each followed by its verification,
+# in store folders of 2,000 and 20,000 batches, each round beside the same in an empty folder.
 #
 #   bench/fastcgi.sh [--program PATH] [--duration SECONDS] [--connections N] [--workers N]
 #                    [--rounds N]
@@ -94,63 +94,76 @@ printf '| %-44s | %12s |\n' "nginx + fcgiwrap + CGI ($workers children)" "$cgi"
 printf '| %-44s | %12s |\n' "nginx + FastCGI ($workers workers)" "$fastcgi"
 printf '| %-44s | %11sx |\n' "FastCGI / CGI" "$(awk -v a="$fastcgi" -v b="$cgi" 'BEGIN { printf "%.1f", a / b }')"
 
-# Upload and verification pairs through the resident workers: each connection uploads a batch of
-# a key of its own and then verifies it, so every upload creates a name and every verification
-# moves one, as clients do. The batches a round adds are removed before the next one.
-cat >"$tmp/cycle.lua" <<'LUA'
+# Through the resident workers, in each store folder: a verification of a batch that is not
+# there (it looks for a name the folder lacks and changes nothing), and pairs of an upload and
+# its verification, each connection with keys of its own, so every upload creates a name and
+# every verification moves one, as clients do. The batches a round adds are removed before the
+# next one.
+cat >"$tmp/store.lua" <<'LUA'
 counter, id, threads = 0, 0, 0
 function setup(thread)
   threads = threads + 1
   thread:set("id", threads)
 end
 function init(args)
-  store = args[1]
+  store, paired = args[1], args[2] == "pairs"
 end
 function request()
   counter = counter + 1
-  local coddh = string.format("9%02d%014d", id, math.floor((counter + 1) / 2))
-  local fields = "loja=" .. store .. "&tag=WRK001&representante=8137&coddh=" .. coddh ..
-    "&totallote=00152390"
+  local n = paired and math.floor((counter + 1) / 2) or 0
+  local fields = "loja=" .. store .. "&tag=WRK001&representante=8137&coddh=" ..
+    string.format("9%02d%014d", id, n) .. "&totallote=00152390"
   local headers = { ["Content-Type"] = "application/x-www-form-urlencoded" }
-  if counter % 2 == 1 then
+  if paired and counter % 2 == 1 then
     return wrk.format("POST", "/orvo/uploadxml", headers, fields .. "&xmldata=%3Clote%2F%3E")
   end
   return wrk.format("POST", "/orvo/xmlverify", headers, fields)
 end
+function response(status, headers, body)
+  if status ~= 200 then io.write("answer " .. status .. ": " .. body:sub(1, 300) .. "\n") end
+end
 LUA
 
-# cycle FILES: requests per second of the pairs in the store folder of FILES batches.
-cycle() {
-  local out
-  out=$(wrk -t 2 -c 2 -d "${duration}s" -s "$tmp/cycle.lua" \
-    "http://127.0.0.1:$SERVER_PORT/orvo/uploadxml" -- "LOJA$1")
-  grep -q 'Non-2xx' <<<"$out" && die "failed requests in LOJA$1: $out"
-  local left
-  left=$(find "$tmp/root/d/Movel/Lotes/LOJA$1" -name 'WRK*.dwl' | wc -l)
-  # Every upload was verified (a verification that failed leaves its upload), but for the pair
-  # of each connection that the end of the round cut.
+# store_rps FILES MODE: requests per second in the store folder of FILES batches; MODE is
+# "missing" or "pairs".
+store_rps() {
+  local out left folder=$tmp/root/d/Movel/Lotes/LOJA$1
+  local clients=$connections
+  [ "$2" = pairs ] && clients=2  # one connection per thread keeps each pair in order
+  out=$(wrk -t 2 -c "$clients" -d "${duration}s" -s "$tmp/store.lua" \
+    "http://127.0.0.1:$SERVER_PORT/orvo/xmlverify" -- "LOJA$1" "$2")
+  grep -q '^Requests/sec:' <<<"$out" && ! grep -q 'Non-2xx' <<<"$out" ||
+    die "failed requests in LOJA$1: $out"$'\n'"$(tail -n 5 "$tmp/fastcgi/worker.log")"
+  left=$(find "$folder" -name 'WRK*.dwl' | wc -l)
+  # Every upload was verified (a failed verification leaves its upload), but for the pair of
+  # each connection that the end of the round cut.
   [ "$left" -le 2 ] || die "$left uploads in LOJA$1 were not verified"
-  find "$tmp/root/d/Movel/Lotes/LOJA$1" -name 'WRK*' -delete
+  find "$folder" -name 'WRK*' -delete
   awk '/^Requests\/sec:/ { printf "%.0f", $2 }' <<<"$out"
 }
-: >"$tmp/cycle.rounds"
+: >"$tmp/store.rounds"
 for round in $(seq 1 "$rounds"); do
   line=""
-  for files in $store_sizes; do line="$line $(cycle "$files")"; done
-  echo "$line" >>"$tmp/cycle.rounds"
+  for mode in missing pairs; do
+    for files in $store_sizes; do line="$line $(store_rps "$files" $mode)"; done
+  done
+  echo "$line" >>"$tmp/store.rounds"
 done
-printf '\n| %-44s | %12s | %15s |\n' "upload + verification, FastCGI, ${duration} s" "requests/s" "of empty folder"
+printf '\n| %-44s | %12s | %15s |\n' "FastCGI, ${duration} s rounds" "requests/s" "of empty folder"
 awk -v sizes="$store_sizes" '
   function median(a, n,   i, j, t) {
     for (i = 2; i <= n; i++) for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
     return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
   }
-  { for (k = 1; k <= NF; k++) { rps[k, NR] = $k; ratio[k, NR] = $k / $1 } }
   END {
     count = split(sizes, size, " ")
-    for (k = 1; k <= count; k++) {
-      for (r = 1; r <= NR; r++) { a[r] = rps[k, r]; b[r] = ratio[k, r] }
-      printf "| %-44s | %12.0f | %14.2fx |\n", size[k] " batches in the store folder", median(a, NR), median(b, NR)
+    split("/xmlverify of a missing batch|upload + verification", what, "|")
+    for (m = 0; m < 2; m++) {
+      for (k = 1; k <= count; k++) {
+        for (r = 1; r <= NR; r++) { a[r] = rps[r, m * count + k]; b[r] = a[r] / rps[r, m * count + 1] }
+        printf "| %-44s | %12.0f | %14.2fx |\n", what[m + 1] ", " size[k] " batches", median(a, NR), median(b, NR)
+      }
     }
-  }' "$tmp/cycle.rounds"
+  }
+  { for (k = 1; k <= NF; k++) rps[NR, k] = $k }' "$tmp/store.rounds"
 printf 'Goal: at 20,000 batches at least a third of the empty folder (medians of %s rounds).\n' "$rounds"

@@ -113,8 +113,8 @@ class PendingFile {
         return;
       }
       removal_.path.clear();
-      // The folder may have gone with the last save that used it, between its making and the open.
-      bool folderGone = inFolder && error == kErrorPathNotFound;
+      // The last save that used the folder may have removed it since it was made or found.
+      bool folderGone = inFolder && (error == kErrorPathNotFound || error == kErrorFileNotFound);
       if (error != kErrorFileExists && error != kErrorAlreadyExists && !folderGone) break;
     }
     throw EFCreateError(FileStreamMessage("create", target_, error));
