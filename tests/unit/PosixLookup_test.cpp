@@ -2,9 +2,12 @@
 // other processes change in folders it has read before.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -105,17 +108,29 @@ TEST(PosixLookupTest, SeesWhatOthersChangeRightAfterARead) {
        },
        {"d.xml"}},
   };
-  for (const Case& c : cases) {
-    test::TempDir root;
-    const std::string folder = root.path() + "/d/Lotes/x";
-    test::WriteHostFile(folder + "/a.xml", "");
-    std::unique_ptr<Host> host = NewDriveRootHost(root.path());
-    ASSERT_EQ(Listed(*host, "D:\\Lotes\\x\\*.xml"), std::vector<std::string>{"a.xml"});
-    c.change(folder);
-    EXPECT_EQ(Listed(*host, "D:\\Lotes\\x\\*.xml"), c.listed) << c.what;
-    EXPECT_EQ(Found(*host, "D:\\Lotes\\X\\" + (c.listed.empty() ? "a.xml" : c.listed.back())),
-              c.listed.empty() ? "(none)" : c.listed.back())
-        << c.what;
+  for (bool throughLink : {false, true}) {
+    for (const Case& c : cases) {
+      test::TempDir root;
+      const std::string folder = root.path() + "/d/Lotes/x";
+      if (throughLink) {
+        fs::create_directories(root.path() + "/d/Lotes");
+        fs::create_directories(root.path() + "/d/real");
+        fs::create_directory_symlink("../real", folder);
+      }
+      test::WriteHostFile(folder + "/a.xml", "");
+      // Older than the clock's tick: only then may the host keep what it read of the folders.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      std::unique_ptr<Host> host = NewDriveRootHost(root.path());
+      const std::string last = c.listed.empty() ? "a.xml" : c.listed.back();
+      std::string upper = last;  // looked up in another case: found by its case forms
+      for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      ASSERT_EQ(Listed(*host, "D:\\Lotes\\x\\*.xml"), std::vector<std::string>{"a.xml"});
+      Found(*host, "D:\\Lotes\\x\\" + upper);  // a name found, or one found missing
+      c.change(folder);
+      EXPECT_EQ(Listed(*host, "D:\\Lotes\\x\\*.xml"), c.listed) << c.what << throughLink;
+      EXPECT_EQ(Found(*host, "D:\\Lotes\\x\\" + upper), c.listed.empty() ? "(none)" : last)
+          << c.what << throughLink;
+    }
   }
 }
 

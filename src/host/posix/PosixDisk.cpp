@@ -79,6 +79,13 @@ bool Settled(int fd, const struct stat& info, const timespec& since) {
   return Before(info.st_ctim, since) && StampsItsOwnChanges(fd);
 }
 
+// A 1252 name in upper case: one key for all its case forms.
+std::string UpperKey(const std::string& name) {
+  std::string key = name;
+  for (char& c : key) c = static_cast<char>(UpperCp1252(static_cast<unsigned char>(c)));
+  return key;
+}
+
 bool InNtfsOrder(const ListedName& a, const ListedName& b) {
   return a.sortKey != b.sortKey ? a.sortKey < b.sortKey : a.diskName < b.diskName;
 }
@@ -178,16 +185,31 @@ bool Drives::Describe(const FolderRef& folder, const std::string& diskName,
 }
 
 DiskEntry Drives::Lookup(const FolderRef& folder, const std::string& name) {
+  constexpr size_t kMostLacking = 64;
   DiskEntry entry;
   std::string exact = Cp1252ToUtf8(name);
   if (Describe(folder, exact, &entry)) return entry;
-  for (const std::string& diskName : NamesIgnoringCase(*folder, name)) {
-    if (Describe(folder, diskName, &entry)) return entry;
+  // A kept level not reached through a link lives only while its change time proves its folder
+  // unchanged (StillThere): what it lacked when it was looked at, it still lacks.
+  Level* level = Kept(folder);
+  if (level != nullptr && level->throughLink) level = nullptr;
+  std::string key = UpperKey(name);
+  if (level == nullptr || level->lacking.count(key) == 0) {
+    for (const std::string& diskName : NamesIgnoringCase(*folder, name)) {
+      if (Describe(folder, diskName, &entry)) return entry;
+    }
+    if (level != nullptr && level->lacking.size() < kMostLacking) level->lacking.insert(key);
   }
   entry = DiskEntry{};
   entry.folder = folder;
   entry.diskName = exact;
   return entry;
+}
+
+Drives::Level* Drives::Kept(const FolderRef& folder) {
+  auto level = std::find_if(chain_.begin(), chain_.end(),
+                            [&](const Level& kept) { return kept.folder == folder; });
+  return level == chain_.end() ? nullptr : &*level;
 }
 
 int Drives::Open(const DiskEntry& entry, int flags) const {
@@ -303,9 +325,8 @@ WinError Drives::Find(const WindowsPath& path, DiskEntry* entry) {
 }
 
 std::shared_ptr<const Listing> Drives::List(const FolderRef& folder) {
-  auto level = std::find_if(chain_.begin(), chain_.end(),
-                            [&](const Level& kept) { return kept.folder == folder; });
-  if (level == chain_.end()) return std::make_shared<Listing>(ReadFolder(*folder));
+  Level* level = Kept(folder);
+  if (level == nullptr) return std::make_shared<Listing>(ReadFolder(*folder));
   const timespec since = ChangeClock();
   struct stat info {};
   fstat(folder->fd.get(), &info);

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -93,8 +94,13 @@ class Drives {
     timespec modified{};
     timespec changed{};
     bool listingSettled = false;
+    // Names it was found to lack in every letter case (upper-case keys): a resident worker
+    // asked again answers at once.
+    std::set<std::string> lacking;
   };
 
+  // The kept level of `folder`; nullptr when it is not one of them.
+  Level* Kept(const FolderRef& folder);
   // Opens the child folder `name` (1252) of `parent` as a new level; ENOENT, ENOTDIR or
   // another errno on failure.
   int Enter(const Level& parent, const std::string& name, Level* child);
