@@ -185,25 +185,38 @@ bool Drives::Describe(const FolderRef& folder, const std::string& diskName,
 }
 
 DiskEntry Drives::Lookup(const FolderRef& folder, const std::string& name) {
-  constexpr size_t kMostLacking = 64;
   DiskEntry entry;
   std::string exact = Cp1252ToUtf8(name);
   if (Describe(folder, exact, &entry)) return entry;
-  // A kept level not reached through a link lives only while its change time proves its folder
-  // unchanged (StillThere): what it lacked when it was looked at, it still lacks.
-  Level* level = Kept(folder);
-  if (level != nullptr && level->throughLink) level = nullptr;
-  std::string key = UpperKey(name);
-  if (level == nullptr || level->lacking.count(key) == 0) {
+  if (!lacking_.Knows(*folder, name)) {
+    // Taken before the folder is looked at: a change since shows in its change time.
+    const timespec since = ChangeClock();
+    struct stat info {};
+    fstat(folder->fd.get(), &info);
     for (const std::string& diskName : NamesIgnoringCase(*folder, name)) {
       if (Describe(folder, diskName, &entry)) return entry;
     }
-    if (level != nullptr && level->lacking.size() < kMostLacking) level->lacking.insert(key);
+    if (Settled(folder->fd.get(), info, since)) lacking_.Note(info, name);
   }
   entry = DiskEntry{};
   entry.folder = folder;
   entry.diskName = exact;
   return entry;
+}
+
+bool Drives::Lacking::Knows(const DiskFolder& folder, const std::string& name) const {
+  struct stat now {};
+  return !keys.empty() && fstat(folder.fd.get(), &now) == 0 && now.st_dev == device &&
+         now.st_ino == inode && SameTime(now.st_ctim, changed) && keys.count(UpperKey(name)) != 0;
+}
+
+void Drives::Lacking::Note(const struct stat& info, const std::string& name) {
+  constexpr size_t kMostNames = 64;
+  if (info.st_dev != device || info.st_ino != inode || !SameTime(info.st_ctim, changed) ||
+      keys.size() >= kMostNames) {
+    *this = Lacking{info.st_dev, info.st_ino, info.st_ctim, {}};
+  }
+  keys.insert(UpperKey(name));
 }
 
 Drives::Level* Drives::Kept(const FolderRef& folder) {

@@ -94,9 +94,6 @@ class Drives {
     timespec modified{};
     timespec changed{};
     bool listingSettled = false;
-    // Names it was found to lack in every letter case (upper-case keys): a resident worker
-    // asked again answers at once.
-    std::set<std::string> lacking;
   };
 
   // The kept level of `folder`; nullptr when it is not one of them.
@@ -113,8 +110,23 @@ class Drives {
   // (a rename, a removal or a new entry changes it), or its path opens it again.
   bool StillThere(const Level& level) const;
 
+  // Names that one folder was found to lack in every letter case, while its change time proves
+  // it unchanged (Settled): a resident worker asked again for a batch that is not there answers
+  // without looking again.
+  struct Lacking {
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec changed{};
+    std::set<std::string> keys;  // upper-case 1252 names
+
+    bool Knows(const DiskFolder& folder, const std::string& name) const;
+    // Notes `name` as lacking in the folder described by `info`, whose change time is settled.
+    void Note(const struct stat& info, const std::string& name);
+  };
+
   DiskRoot root_;
   std::string rootPath_;
+  Lacking lacking_;
   char drive_ = 0;            // the drive folder of `chain_`
   std::vector<Level> chain_;  // the drive folder, then one level per component
 };
