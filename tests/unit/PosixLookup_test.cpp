@@ -85,8 +85,7 @@ TEST(PosixLookupTest, SeesWhatOthersChangeRightAfterARead) {
       test::TempDir root;
       const std::string lotes = root.path() + "/d/Lotes/";
       if (throughLink) {
-        fs::create_directories(root.path() + "/d/real");
-        fs::create_directories(lotes);
+        for (const char* made : {"/d/real", "/d/Lotes"}) fs::create_directories(root.path() + made);
         fs::create_directory_symlink("../real", lotes + "x");
       }
       test::WriteHostFile(lotes + "x/a.xml", "");
