@@ -12,8 +12,8 @@
  * A JOB file holds one setting a line: "arg X" (the program first), "env NAME=VALUE" (the whole
  * environment), "in FILE" (fed to standard input through a pipe, as a web server does), "out
  * FILE" (standard output; /dev/null when absent), "rename FROM TO" (done before each run, untimed,
- * when FROM exists: puts back what the previous run moved). The pair prints three lines, "wall", "cpu"
- * (seconds) and "rss" (KiB), each with the median, minimum and maximum of A, of B and of the
+ * when FROM exists: puts back what the previous run moved). The pair prints three lines, "wall",
+ * "cpu" (seconds) and "rss" (KiB), each with the median, minimum and maximum of A, of B and of the
  * ratio A/B taken run by run. */
 #define _GNU_SOURCE
 #include <errno.h>

@@ -309,13 +309,15 @@ TEST_F(WebModuleTest, SaveCutShortLeavesNoPendingFile) {
   fs::last_write_time(Disk(kStore + killed), old);
   fs::last_write_time(Disk(kStore + std::string(".oculto.tmp")), old);
   Post("/uploadxml", Batch());
-  EXPECT_EQ(Names(kStore), (std::vector<std::string>{".oculto.tmp", ".~orvo",
-                                                     std::string(kFirstKey) + ".dwl"}));
-  EXPECT_EQ(Names(kStore + std::string(".~orvo")), std::vector<std::string>{"fedcba9876543210.tmp"});
+  EXPECT_EQ(Names(kStore),
+            (std::vector<std::string>{".oculto.tmp", ".~orvo", std::string(kFirstKey) + ".dwl"}));
+  EXPECT_EQ(Names(kStore + std::string(".~orvo")),
+            std::vector<std::string>{"fedcba9876543210.tmp"});
   // Once the last pending file is gone, the next save takes the folder with it.
   fs::remove(Disk(kStore + busy));
   Post("/uploadxml", Batch());
-  EXPECT_EQ(Names(kStore), (std::vector<std::string>{".oculto.tmp", std::string(kFirstKey) + ".dwl"}));
+  EXPECT_EQ(Names(kStore),
+            (std::vector<std::string>{".oculto.tmp", std::string(kFirstKey) + ".dwl"}));
 }
 
 TEST_F(WebModuleTest, BatchIsNeverSeenHalfWritten) {
