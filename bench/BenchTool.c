@@ -11,8 +11,9 @@
  *
  * A JOB file holds one setting a line: "arg X" (the program first), "env NAME=VALUE" (the whole
  * environment), "in FILE" (fed to standard input through a pipe, as a web server does), "out
- * FILE" (standard output; /dev/null when absent). The pair prints three lines, "wall", "cpu"
- * (seconds) and "rss" (KiB), each with the median, minimum and maximum of A, of B and of the
+ * FILE" (standard output; /dev/null when absent), "rename FROM TO" (done before each run, untimed,
+ * when FROM exists: puts back what the previous run moved). The pair prints three lines, "wall",
+ * "cpu" (seconds) and "rss" (KiB), each with the median, minimum and maximum of A, of B and of the
  * ratio A/B taken run by run. */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -110,6 +111,8 @@ typedef struct {
   int argCount, envCount;
   char* in;
   char* out;
+  char* renameFrom;
+  char* renameTo;
 } Job;
 
 static char* Copy(const char* text) {
@@ -136,6 +139,11 @@ static void LoadJob(const char* path, Job* job) {
       job->in = Copy(value);
     } else if (strcmp(line, "out") == 0) {
       job->out = Copy(value);
+    } else if (strcmp(line, "rename") == 0 && strchr(value, ' ') != NULL) {
+      char* to = strchr(value, ' ');
+      *to++ = '\0';
+      job->renameFrom = Copy(value);
+      job->renameTo = Copy(to);
     }
   }
   fclose(file);
@@ -179,6 +187,9 @@ static double Now(void) {
 }
 
 static Sample RunOnce(const Job* job) {
+  if (job->renameFrom != NULL && rename(job->renameFrom, job->renameTo) != 0 && errno != ENOENT) {
+    Fail(job->renameFrom);
+  }
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) Fail("pipe");
   Feed feed = {job->in != NULL ? open(job->in, O_RDONLY | O_CLOEXEC) : -1, pipeFds[1]};

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <random>
 #include <string_view>
+#include <utility>
 
 #include "common/Classes.h"
 #include "common/SysUtils.h"
@@ -50,6 +51,12 @@ void ForEachLine(std::string_view text, Visit visit) {
   }
 }
 
+// A save writes its text to a pending file and moves it over the target once whole, so a failed
+// save never leaves the target truncated or half written. The pending files live in a hidden
+// folder of their own beside the target, so that a sweep of abandoned ones reads that small
+// folder and never the batches around it; the folder exists only while saves are in progress.
+// Where it cannot be made, the file goes beside the target, as its name alone hides it.
+constexpr char kPendingFolder[] = ".~orvo";
 constexpr char kPendingPrefix[] = ".~orvo-";
 constexpr char kPendingSuffix[] = ".tmp";
 // A save in progress writes its pending file and moves it within moments; one older than this
@@ -62,14 +69,13 @@ TDateTime LocalFileTimeToDateTime(FileTime local) {
   return static_cast<double>(local) / 864e9 - kFileTimeEpochDays;
 }
 
-// Removes the pending files of `folder` (ending in a separator, or empty for the current one)
-// that have not been written for longer than kAbandonedAfter.
+// Removes the pending files of the pending folder `folder` (ending in a separator) that have not
+// been written for longer than kAbandonedAfter.
 void RemoveAbandonedPendingFiles(const std::string& folder) {
   Host& host = Host::Default();
   std::unique_ptr<DirSearch> search;
   FindData entry;
-  const std::string pattern = folder + kPendingPrefix + "*" + kPendingSuffix;
-  if (host.FindFirst(pattern, &search, &entry) != kErrorSuccess) return;
+  if (host.FindFirst(folder + "*" + kPendingSuffix, &search, &entry) != kErrorSuccess) return;
   const TDateTime cutoff = Now() - kAbandonedAfter;
   do {
     TDateTime written = LocalFileTimeToDateTime(host.UtcToLocalFileTime(entry.lastWriteTime));
@@ -79,31 +85,37 @@ void RemoveAbandonedPendingFiles(const std::string& folder) {
   } while (search->Next(&entry) == kErrorSuccess);
 }
 
-// A hidden file beside the target that receives the text before it replaces the target, so a
-// failed save never leaves the target truncated or half written. Its name starts with '.'
-// (hidden, so listings pass over it) and ends in ".tmp" (no batch mask matches it). Removed
-// when destroyed unless it became the target, and by a request to end the process while it
-// exists.
+// A pending file for a save of `target`. Removed when destroyed unless it became the target, and
+// by a request to end the process while it exists; its folder is removed after it once empty
+// (a save still writing in it keeps it).
 class PendingFile {
  public:
   explicit PendingFile(const std::string& target) : target_(target) {
+    Host& host = Host::Default();
+    const std::string folder = ExtractFilePath(target) + kPendingFolder;
     WinError error = kErrorSuccess;
     for (int attempt = 0; attempt < 16; ++attempt) {
+      WinError made = host.CreateHiddenFolder(folder);
+      bool inFolder = made == kErrorSuccess || made == kErrorAlreadyExists;
+      if (inFolder) folder_.path = folder;
       // Owned before the open: an open that fails after creating the file (out of memory)
       // must not leave it behind. A name that exists already is someone else's.
-      removal_.path = ExtractFilePath(target) + kPendingPrefix + RandomTag() + kPendingSuffix;
+      removal_.path = (inFolder ? folder + "\\" : ExtractFilePath(target) + kPendingPrefix) +
+                      RandomTag() + kPendingSuffix;
       // Armed before the file exists, so no moment is left in which a kill leaves it behind.
       // Where it cannot be armed the file is still removed by a later save's sweep.
-      Host::Default().RemoveFileOnTermination(removal_.path);
+      host.RemoveFileOnTermination(removal_.path);
       std::unique_ptr<FileHandle> handle;
-      error = Host::Default().OpenFile(removal_.path, FileAccess::kWrite, FileShare{},
-                                       FileDisposition::kCreateNew, &handle);
+      error = host.OpenFile(removal_.path, FileAccess::kWrite, FileShare{},
+                            FileDisposition::kCreateNew, &handle);
       if (error == kErrorSuccess) {
         stream_ = std::make_unique<THandleStream>(std::move(handle));
         return;
       }
       removal_.path.clear();
-      if (error != kErrorFileExists && error != kErrorAlreadyExists) break;
+      // The last save that used the folder may have removed it since it was made or found.
+      bool folderGone = inFolder && (error == kErrorPathNotFound || error == kErrorFileNotFound);
+      if (error != kErrorFileExists && error != kErrorAlreadyExists && !folderGone) break;
     }
     throw EFCreateError(FileStreamMessage("create", target_, error));
   }
@@ -121,6 +133,8 @@ class PendingFile {
     WinError error = Host::Default().MovePath(removal_.path, target_, true);
     if (error != kErrorSuccess) throw EFCreateError(FileStreamMessage("create", target_, error));
     removal_.path.clear();
+    // Here rather than when destroyed, where a failure could not be thrown.
+    if (!folder_.path.empty()) Host::Default().RemoveFolder(std::exchange(folder_.path, ""));
   }
 
  private:
@@ -137,6 +151,13 @@ class PendingFile {
   struct Disarm {
     ~Disarm() { Host::Default().RemoveFileOnTermination(""); }
   } disarm_;
+  // Removes the pending folder it names, if any, when destroyed and empty (after a failure).
+  struct FolderRemoval {
+    std::string path;
+    ~FolderRemoval() {
+      if (!path.empty()) Host::Default().RemoveFolder(path);
+    }
+  } folder_;
   // Removes the file it names, if any, when destroyed.
   struct Removal {
     std::string path;
@@ -153,7 +174,7 @@ class PendingFile {
 }  // namespace
 
 void TStrings::SaveToFile(const std::string& fileName) const {
-  RemoveAbandonedPendingFiles(ExtractFilePath(fileName));
+  RemoveAbandonedPendingFiles(ExtractFilePath(fileName) + kPendingFolder + "\\");
   PendingFile file(fileName);
   SaveToStream(file.Stream());
   file.Commit();

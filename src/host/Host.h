@@ -183,6 +183,9 @@ class Host {
   }
   // Creates one folder; kErrorAlreadyExists when it exists, kErrorPathNotFound without parent.
   virtual WinError CreateFolder(const std::string& path) = 0;
+  // As CreateFolder, for a folder of a name beginning with '.' that listings must pass over:
+  // where such a name does not make it hidden (Windows), it is given the hidden attribute.
+  virtual WinError CreateHiddenFolder(const std::string& path) { return CreateFolder(path); }
   // Removes one empty folder.
   virtual WinError RemoveFolder(const std::string& path) = 0;
   // Removes one file.

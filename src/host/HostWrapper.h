@@ -32,6 +32,9 @@ class HostWrapper : public Host {
     return target_->FindFirstFolder(pattern, search, first);
   }
   WinError CreateFolder(const std::string& path) override { return target_->CreateFolder(path); }
+  WinError CreateHiddenFolder(const std::string& path) override {
+    return target_->CreateHiddenFolder(path);
+  }
   WinError RemoveFolder(const std::string& path) override { return target_->RemoveFolder(path); }
   WinError RemoveFile(const std::string& path) override { return target_->RemoveFile(path); }
   WinError MovePath(const std::string& from, const std::string& to, bool replace) override {

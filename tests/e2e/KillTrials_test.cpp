@@ -159,19 +159,21 @@ class KillTrialsTest : public ::testing::Test {
     }
   }
 
+  // The files in the folder of the saves' temporary files.
   std::vector<fs::path> TemporaryFiles() const {
     std::vector<fs::path> found;
-    for (const auto& entry : fs::directory_iterator(Disk(kStore))) {
-      if (entry.path().filename().string().rfind(".~orvo-", 0) == 0) found.push_back(entry.path());
+    std::error_code none;
+    for (const auto& entry : fs::directory_iterator(Disk(kStore) + "/.~orvo", none)) {
+      found.push_back(entry.path());
     }
     return found;
   }
 
-  // The store folder holds the batch and temporary files, nothing else.
+  // The store folder holds the batch and the temporary files' folder, nothing else.
   void ExpectNothingElse() const {
     for (const auto& entry : fs::directory_iterator(Disk(kStore))) {
       std::string name = entry.path().filename().string();
-      EXPECT_TRUE(name == kBatchName || name.rfind(".~orvo-", 0) == 0) << "stray file " << name;
+      EXPECT_TRUE(name == kBatchName || name == ".~orvo") << "stray file " << name;
     }
   }
 
@@ -240,8 +242,8 @@ TEST_F(KillTrialsTest, SigtermLeavesNoTemporaryFile) {
 
 TEST_F(KillTrialsTest, ALaterSaveRemovesTemporaryFilesOlderThanAnHour) {
   // What a SIGKILL during a save leaves, two hours ago, beside one of a save in progress.
-  const std::string old = Disk(kStore) + "/.~orvo-00000000000000aa.tmp";
-  const std::string young = Disk(kStore) + "/.~orvo-00000000000000bb.tmp";
+  const std::string old = Disk(kStore) + "/.~orvo/00000000000000aa.tmp";
+  const std::string young = Disk(kStore) + "/.~orvo/00000000000000bb.tmp";
   test::WriteHostFile(old, "meio lote");
   test::WriteHostFile(young, "meio lote");
   timeval twoHoursAgo[2] = {{time(nullptr) - 7200, 0}, {time(nullptr) - 7200, 0}};

@@ -287,18 +287,19 @@ TEST_F(WebModuleTest, SaveCutShortLeavesNoPendingFile) {
     for try in 1 2 3 4 5; do
       "$PROGRAM" <"$BODY" >/dev/null & pid=$!
       pending=()
-      while [ ${#pending[@]} -eq 0 ] && kill -0 $pid 2>/dev/null; do pending=("$STORE"/.~orvo-*); done
+      while [ ${#pending[@]} -eq 0 ] && kill -0 $pid 2>/dev/null; do pending=("$STORE"/.~orvo/*); done
       kill -TERM $pid 2>/dev/null; wait $pid; status=$?
       [ $status -ne 0 ] && break
     done
     echo $status)",
                                 env);
   EXPECT_EQ(result.out, "143\n");  // ended by the signal, as without the removal
-  EXPECT_EQ(Names(kStore), std::vector<std::string>{std::string(kFirstKey) + ".dwl"});
+  // The pending files' folder is left, empty, until the next save in the store.
+  EXPECT_EQ(Names(kStore), (std::vector<std::string>{".~orvo", std::string(kFirstKey) + ".dwl"}));
   EXPECT_EQ(ReadHostFile(Disk(kStore + std::string(kFirstKey) + ".dwl")), "<lote/>\r\n");
 
   // A kill that cannot be caught leaves its file; a save removes those an hour old.
-  const std::string killed = ".~orvo-0123456789abcdef.tmp", busy = ".~orvo-fedcba9876543210.tmp";
+  const std::string killed = ".~orvo/0123456789abcdef.tmp", busy = ".~orvo/fedcba9876543210.tmp";
   for (const std::string& name : {killed, busy, std::string(".oculto.tmp")}) {
     WriteHostFile(Disk(kStore + name), name);
   }
@@ -307,7 +308,14 @@ TEST_F(WebModuleTest, SaveCutShortLeavesNoPendingFile) {
   fs::last_write_time(Disk(kStore + std::string(".oculto.tmp")), old);
   Post("/uploadxml", Batch());
   EXPECT_EQ(Names(kStore),
-            (std::vector<std::string>{".oculto.tmp", busy, std::string(kFirstKey) + ".dwl"}));
+            (std::vector<std::string>{".oculto.tmp", ".~orvo", std::string(kFirstKey) + ".dwl"}));
+  EXPECT_EQ(Names(kStore + std::string(".~orvo")),
+            std::vector<std::string>{"fedcba9876543210.tmp"});
+  // Once the last pending file is gone, the next save takes the folder with it.
+  fs::remove(Disk(kStore + busy));
+  Post("/uploadxml", Batch());
+  EXPECT_EQ(Names(kStore),
+            (std::vector<std::string>{".oculto.tmp", std::string(kFirstKey) + ".dwl"}));
 }
 
 TEST_F(WebModuleTest, BatchIsNeverSeenHalfWritten) {

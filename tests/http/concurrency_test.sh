@@ -211,7 +211,7 @@ for f in "$tmp"/answers/*.listing; do
   fi
 done
 
-leftovers=$(find "$root" -name '.~orvo-*' | wc -l)
+leftovers=$(find "$root" -path '*/.~orvo*' | wc -l)
 [ "$leftovers" -eq 0 ] || violation "$leftovers temporary files left"
 
 requests=$(ls "$tmp"/answers/*.status | wc -l)

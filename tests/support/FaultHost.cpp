@@ -106,6 +106,10 @@ WinError FaultHost::CreateFolder(const std::string& path) {
   return ShouldFail(FaultCall::kCreateFolder) ? error_ : HostWrapper::CreateFolder(path);
 }
 
+WinError FaultHost::CreateHiddenFolder(const std::string& path) {
+  return ShouldFail(FaultCall::kCreateFolder) ? error_ : HostWrapper::CreateHiddenFolder(path);
+}
+
 WinError FaultHost::MovePath(const std::string& from, const std::string& to, bool replace) {
   return ShouldFail(FaultCall::kMovePath) ? error_ : HostWrapper::MovePath(from, to, replace);
 }

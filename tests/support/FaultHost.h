@@ -50,6 +50,7 @@ class FaultHost : public HostWrapper {
   WinError FindFirst(const std::string& pattern, std::unique_ptr<DirSearch>* search,
                      FindData* first) override;
   WinError CreateFolder(const std::string& path) override;
+  WinError CreateHiddenFolder(const std::string& path) override;
   WinError MovePath(const std::string& from, const std::string& to, bool replace) override;
   WinError OpenFile(const std::string& path, FileAccess access, FileShare share,
                     FileDisposition disposition, std::unique_ptr<FileHandle>* file) override;

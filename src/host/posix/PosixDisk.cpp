@@ -2,14 +2,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
+#include <string_view>
 
 #include "host/posix/PosixNames.h"
 
@@ -40,6 +44,52 @@ bool SameTime(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+bool Before(const timespec& a, const timespec& b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
+}
+
+// The clock with which the kernel stamps changes.
+timespec ChangeClock() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return now;
+}
+
+// File systems whose change times this kernel stamps itself, from its own clock, for every
+// change by any process of this machine (not a server's clock, nor changes made elsewhere).
+bool StampsItsOwnChanges(int fd) {
+  struct statfs system {};
+  if (fstatfs(fd, &system) != 0) return false;
+  switch (static_cast<unsigned long>(system.f_type)) {
+    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// True when any later change of the folder described by `info` is sure to change its change
+// time: its file system stamps its own changes and that time lies before `since`, the change
+// clock read before `info` was taken, so a later change is stamped `since` or later (as long as
+// nobody sets the clock back). A change in the same clock tick could otherwise keep the time.
+bool Settled(int fd, const struct stat& info, const timespec& since) {
+  return Before(info.st_ctim, since) && StampsItsOwnChanges(fd);
+}
+
+// A 1252 name in upper case: one key for all its case forms.
+std::string UpperKey(const std::string& name) {
+  std::string key = name;
+  for (char& c : key) c = static_cast<char>(UpperCp1252(static_cast<unsigned char>(c)));
+  return key;
+}
+
+bool InNtfsOrder(const ListedName& a, const ListedName& b) {
+  return a.sortKey != b.sortKey ? a.sortKey < b.sortKey : a.diskName < b.diskName;
+}
+
 Listing ReadFolder(const DiskFolder& folder) {
   Listing names;
   Fd fd(openat(folder.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -54,10 +104,65 @@ Listing ReadFolder(const DiskFolder& folder) {
     names.push_back(
         {std::move(diskName), Utf8ToCp1252(item->d_name), std::move(key), item->d_type});
   }
-  std::sort(names.begin(), names.end(), [](const ListedName& a, const ListedName& b) {
-    return a.sortKey != b.sortKey ? a.sortKey < b.sortKey : a.diskName < b.diskName;
-  });
+  std::sort(names.begin(), names.end(), InNtfsOrder);
   return names;
+}
+
+// A folder holds this many bytes of its listing for each name that it is worth trying instead
+// of reading the listing: about what reading them costs against what a name lookup costs.
+constexpr off_t kListingBytesPerTry = 512;
+constexpr size_t kMostTries = 4096;
+
+// The case forms of `name` that `folder` holds, trying each by name: nullopt when reading the
+// folder costs less.
+std::optional<std::vector<std::string>> TryCaseForms(const DiskFolder& folder,
+                                                     const std::string& name) {
+  struct stat info {};
+  if (IsInvalidName(name) || fstat(folder.fd.get(), &info) != 0) return std::nullopt;
+  const auto tries = static_cast<size_t>(
+      std::min<off_t>(info.st_size / kListingBytesPerTry, static_cast<off_t>(kMostTries)));
+  std::vector<std::string> forms = CaseForms(name, tries);
+  if (forms.empty()) return std::nullopt;
+  std::vector<std::string> found;
+  for (const std::string& form : forms) {
+    std::string diskName = Cp1252ToUtf8(form);
+    struct stat entry {};
+    if (fstatat(folder.fd.get(), diskName.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0) {
+      found.push_back(std::move(diskName));
+    }
+  }
+  return found;
+}
+
+// The case forms of `name` in a read of the whole folder. A name that is valid for Windows has
+// as many UTF-8 bytes as each of its case forms, so only names of that length are compared.
+std::vector<std::string> ReadCaseForms(const DiskFolder& folder, const std::string& name) {
+  std::vector<ListedName> found;
+  Fd fd(openat(folder.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DirPtr dir{fd ? fdopendir(fd.get()) : nullptr};
+  if (!dir) return {};
+  fd.Release();
+  // A name with '?' may match a disk name with characters that have no 1252 form.
+  const size_t length = IsInvalidName(name) ? 0 : Cp1252ToUtf8(name).size();
+  while (dirent* item = readdir(dir.get())) {
+    std::string_view diskName = item->d_name;
+    if (length != 0 && diskName.size() != length) continue;
+    if (diskName == "." || diskName == ".." || !WindowsCanHold(item->d_name)) continue;
+    std::string listed = Utf8ToCp1252(item->d_name);
+    if (SameNameIgnoringCase(listed, name)) {
+      found.push_back({item->d_name, std::move(listed), NtfsSortKey(item->d_name), item->d_type});
+    }
+  }
+  std::sort(found.begin(), found.end(), InNtfsOrder);
+  std::vector<std::string> names;
+  for (ListedName& listed : found) names.push_back(std::move(listed.diskName));
+  return names;
+}
+
+// The disk names equal to the 1252 `name` ignoring case, first in NTFS order first.
+std::vector<std::string> NamesIgnoringCase(const DiskFolder& folder, const std::string& name) {
+  if (auto tried = TryCaseForms(folder, name)) return *tried;
+  return ReadCaseForms(folder, name);
 }
 
 }  // namespace
@@ -83,17 +188,41 @@ DiskEntry Drives::Lookup(const FolderRef& folder, const std::string& name) {
   DiskEntry entry;
   std::string exact = Cp1252ToUtf8(name);
   if (Describe(folder, exact, &entry)) return entry;
-  // Several disk names may differ only in case; the first in NTFS order wins, as a stable choice.
-  std::shared_ptr<const Listing> names = List(folder);
-  for (const ListedName& listed : *names) {
-    if (SameNameIgnoringCase(listed.name, name) && Describe(folder, listed.diskName, &entry)) {
-      return entry;
+  if (!lacking_.Knows(*folder, name)) {
+    // Taken before the folder is looked at: a change since shows in its change time.
+    const timespec since = ChangeClock();
+    struct stat info {};
+    fstat(folder->fd.get(), &info);
+    for (const std::string& diskName : NamesIgnoringCase(*folder, name)) {
+      if (Describe(folder, diskName, &entry)) return entry;
     }
+    if (Settled(folder->fd.get(), info, since)) lacking_.Note(info, name);
   }
   entry = DiskEntry{};
   entry.folder = folder;
   entry.diskName = exact;
   return entry;
+}
+
+bool Drives::Lacking::Knows(const DiskFolder& folder, const std::string& name) const {
+  struct stat now {};
+  return !keys.empty() && fstat(folder.fd.get(), &now) == 0 && now.st_dev == device &&
+         now.st_ino == inode && SameTime(now.st_ctim, changed) && keys.count(UpperKey(name)) != 0;
+}
+
+void Drives::Lacking::Note(const struct stat& info, const std::string& name) {
+  constexpr size_t kMostNames = 64;
+  if (info.st_dev != device || info.st_ino != inode || !SameTime(info.st_ctim, changed) ||
+      keys.size() >= kMostNames) {
+    *this = Lacking{info.st_dev, info.st_ino, info.st_ctim, {}};
+  }
+  keys.insert(UpperKey(name));
+}
+
+Drives::Level* Drives::Kept(const FolderRef& folder) {
+  auto level = std::find_if(chain_.begin(), chain_.end(),
+                            [&](const Level& kept) { return kept.folder == folder; });
+  return level == chain_.end() ? nullptr : &*level;
 }
 
 int Drives::Open(const DiskEntry& entry, int flags) const {
@@ -112,12 +241,9 @@ int Drives::Enter(const Level& parent, const std::string& name, Level* child) {
   Fd fd(openat(at, diskName.c_str(), kFolder));
   int error = fd ? 0 : errno;
   if (error == ENOENT) {
-    std::shared_ptr<const Listing> names = List(parent.folder);
-    auto match = std::find_if(names->begin(), names->end(), [&](const ListedName& listed) {
-      return SameNameIgnoringCase(listed.name, name);
-    });
-    if (match == names->end()) return ENOENT;
-    diskName = match->diskName;
+    std::vector<std::string> names = NamesIgnoringCase(*parent.folder, name);
+    if (names.empty()) return ENOENT;
+    diskName = names.front();
     fd = Fd(openat(at, diskName.c_str(), kFolder));
     error = fd ? 0 : errno;
   }
@@ -146,7 +272,9 @@ int Drives::EnterDrive(char drive, Level* level) {
 void Drives::Keep(int parent, const std::string& diskName, bool throughLink, DiskFolder folder,
                   Level* level) {
   level->folder = std::make_shared<DiskFolder>(std::move(folder));
+  const timespec since = ChangeClock();
   fstat(level->folder->fd.get(), &level->entered);
+  level->settled = Settled(level->folder->fd.get(), level->entered, since);
   // The name must still be this folder after its change time was taken, or a rename in between
   // would go unseen.
   struct stat named {};
@@ -162,7 +290,7 @@ bool Drives::StillThere(const Level& level) const {
     return again && fstat(again.get(), &now) == 0 && now.st_dev == level.entered.st_dev &&
            now.st_ino == level.entered.st_ino;
   }
-  return fstat(level.folder->fd.get(), &now) == 0 && now.st_nlink > 0 &&
+  return level.settled && fstat(level.folder->fd.get(), &now) == 0 && now.st_nlink > 0 &&
          SameTime(now.st_ctim, level.entered.st_ctim);
 }
 
@@ -210,17 +338,18 @@ WinError Drives::Find(const WindowsPath& path, DiskEntry* entry) {
 }
 
 std::shared_ptr<const Listing> Drives::List(const FolderRef& folder) {
-  auto level = std::find_if(chain_.begin(), chain_.end(),
-                            [&](const Level& kept) { return kept.folder == folder; });
-  if (level == chain_.end()) return std::make_shared<Listing>(ReadFolder(*folder));
+  Level* level = Kept(folder);
+  if (level == nullptr) return std::make_shared<Listing>(ReadFolder(*folder));
+  const timespec since = ChangeClock();
   struct stat info {};
   fstat(folder->fd.get(), &info);
-  if (!level->listing || !SameTime(level->modified, info.st_mtim) ||
+  if (!level->listing || !level->listingSettled || !SameTime(level->modified, info.st_mtim) ||
       !SameTime(level->changed, info.st_ctim)) {
     // The times are taken before the read: a change during it shows as a change next time.
     level->listing = std::make_shared<Listing>(ReadFolder(*folder));
     level->modified = info.st_mtim;
     level->changed = info.st_ctim;
+    level->listingSettled = Settled(folder->fd.get(), info, since);
   }
   return level->listing;
 }

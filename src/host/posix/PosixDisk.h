@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,8 +51,12 @@ using Listing = std::vector<ListedName>;
 //
 // The folders of the path resolved last are kept open, with the names of those that were read:
 // a walk then enters each child, comes back and searches a folder again without resolving
-// anything twice. Whatever the host changes forgets them (Forget); a kept folder that others
-// renamed, removed or changed since is entered or read again.
+// anything twice, and a resident worker's next request starts from them. Whatever the host
+// changes forgets them (Forget); a kept folder is used again only while its change time proves
+// that nobody renamed, removed or changed it since (see Settled in the source), else it is
+// entered or read again. A name that a folder lacks is looked for by trying its case forms by
+// name where they are few against a large folder, else by one read of the folder's names; the
+// sorted listing is read for searches only.
 class Drives {
  public:
   explicit Drives(const std::string& root) : root_(root), rootPath_(root) {}
@@ -83,12 +88,16 @@ class Drives {
     // not by its own change time.
     bool throughLink = false;
     struct stat entered {};                  // the folder when it was entered
+    bool settled = false;                    // a change since `entered` would show (Settled)
     std::shared_ptr<const Listing> listing;  // once read
-    // The folder's times when it was read.
+    // The folder's times when it was read, and whether a change since would show in them.
     timespec modified{};
     timespec changed{};
+    bool listingSettled = false;
   };
 
+  // The kept level of `folder`; nullptr when it is not one of them.
+  Level* Kept(const FolderRef& folder);
   // Opens the child folder `name` (1252) of `parent` as a new level; ENOENT, ENOTDIR or
   // another errno on failure.
   int Enter(const Level& parent, const std::string& name, Level* child);
@@ -97,12 +106,27 @@ class Drives {
   // Makes `folder`, named `diskName` in the folder `parent`, the folder of `level`.
   void Keep(int parent, const std::string& diskName, bool throughLink, DiskFolder folder,
             Level* level);
-  // True when a kept level is still the folder its path names: its change time stands (a
-  // rename, a removal or a new entry changes it), or its path opens it again.
+  // True when a kept level is still the folder its path names: its settled change time stands
+  // (a rename, a removal or a new entry changes it), or its path opens it again.
   bool StillThere(const Level& level) const;
+
+  // Names that one folder was found to lack in every letter case, while its change time proves
+  // it unchanged (Settled): a resident worker asked again for a batch that is not there answers
+  // without looking again.
+  struct Lacking {
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec changed{};
+    std::set<std::string> keys;  // upper-case 1252 names
+
+    bool Knows(const DiskFolder& folder, const std::string& name) const;
+    // Notes `name` as lacking in the folder described by `info`, whose change time is settled.
+    void Note(const struct stat& info, const std::string& name);
+  };
 
   DiskRoot root_;
   std::string rootPath_;
+  Lacking lacking_;
   char drive_ = 0;            // the drive folder of `chain_`
   std::vector<Level> chain_;  // the drive folder, then one level per component
 };

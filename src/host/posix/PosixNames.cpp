@@ -1,6 +1,7 @@
 #include "host/posix/PosixNames.h"
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace orvo::posix {
@@ -96,13 +97,22 @@ bool IsAscii(const std::string& name) {
   return true;
 }
 
-// Upper-case forms of the 256 bytes of the code page.
+// Upper-case forms of the 256 bytes of the code page, and the other form of each letter (the
+// byte itself for the rest).
 struct UpperTable {
   unsigned char upper[256];
+  unsigned char other[256];
   UpperTable() {
     for (int c = 0; c < 256; ++c) {
       upper[c] = static_cast<unsigned char>(
           FromUnicode(UpperUnicode(ToUnicode(static_cast<unsigned char>(c)))));
+      other[c] = static_cast<unsigned char>(c);
+    }
+    for (int c = 0; c < 256; ++c) {
+      if (upper[c] != c) {
+        other[c] = upper[c];
+        other[upper[c]] = static_cast<unsigned char>(c);
+      }
     }
   }
 };
@@ -144,6 +154,29 @@ bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
       return false;
   }
   return true;
+}
+
+std::vector<std::string> CaseForms(const std::string& name, size_t limit) {
+  std::vector<std::string> forms{""};
+  for (unsigned char c : name) {
+    unsigned char other = kUpper.other[c];
+    if (other != c && forms.size() > limit / 2) return {};
+    // Both forms of a letter take as many UTF-8 bytes, so ordering each position's forms by
+    // their UTF-8 bytes orders the whole disk names.
+    unsigned char first = c, second = other;
+    if (Cp1252ToUtf8(std::string(1, static_cast<char>(second))) <
+        Cp1252ToUtf8(std::string(1, static_cast<char>(first)))) {
+      std::swap(first, second);
+    }
+    std::vector<std::string> longer;
+    longer.reserve(forms.size() * (other != c ? 2 : 1));
+    for (const std::string& form : forms) {
+      longer.push_back(form + static_cast<char>(first));
+      if (other != c) longer.push_back(form + static_cast<char>(second));
+    }
+    forms = std::move(longer);
+  }
+  return forms;
 }
 
 std::string NtfsSortKey(const std::string& diskName) {

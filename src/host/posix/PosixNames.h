@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace orvo::posix {
 
@@ -17,6 +18,9 @@ std::string Utf8ToCp1252(const std::string& name);
 unsigned char UpperCp1252(unsigned char c);
 // True when two 1252 names are equal ignoring letter case.
 bool SameNameIgnoringCase(const std::string& a, const std::string& b);
+// Every 1252 name equal to `name` ignoring case (each letter in both its forms), in ascending
+// byte order of their disk names; empty when there would be more than `limit` of them.
+std::vector<std::string> CaseForms(const std::string& name, size_t limit);
 
 // The key that sorts disk names in NTFS order: the UTF-16 code units of the upper-case form,
 // big-endian, so that comparing the bytes compares the units ordinally.

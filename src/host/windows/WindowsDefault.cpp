@@ -94,6 +94,11 @@ class DriveRootHost : public HostWrapper {
     if (WinError error = OnDisk(path, &onDisk)) return error;
     return target()->CreateFolder(onDisk);
   }
+  WinError CreateHiddenFolder(const std::string& path) override {
+    std::string onDisk;
+    if (WinError error = OnDisk(path, &onDisk)) return error;
+    return target()->CreateHiddenFolder(onDisk);
+  }
   WinError RemoveFolder(const std::string& path) override {
     std::string onDisk;
     if (WinError error = OnDisk(path, &onDisk)) return error;

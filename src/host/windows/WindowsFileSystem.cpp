@@ -120,6 +120,16 @@ WinError WindowsHost::CreateFolder(const std::string& path) {
   return Check(CreateDirectoryA(path.c_str(), nullptr));
 }
 
+WinError WindowsHost::CreateHiddenFolder(const std::string& path) {
+  if (WinError error = CreateFolder(path)) return error;
+  // The walk of a listing enters only folders without further attributes.
+  if (WinError error = Check(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN))) {
+    RemoveDirectoryA(path.c_str());
+    return error;
+  }
+  return kErrorSuccess;
+}
+
 WinError WindowsHost::RemoveFolder(const std::string& path) {
   return Check(RemoveDirectoryA(path.c_str()));
 }

@@ -19,6 +19,7 @@ class WindowsHost : public Host {
   WinError FindFirst(const std::string& pattern, std::unique_ptr<DirSearch>* search,
                      FindData* first) override;
   WinError CreateFolder(const std::string& path) override;
+  WinError CreateHiddenFolder(const std::string& path) override;
   WinError RemoveFolder(const std::string& path) override;
   WinError RemoveFile(const std::string& path) override;
   WinError MovePath(const std::string& from, const std::string& to, bool replace) override;
