@@ -117,9 +117,9 @@ void ServeRequest(FastCgiRequest& request, Host& worker, const TWebModuleClass& 
   std::unique_ptr<Host> wrapped = wrap ? wrap(&requestHost) : nullptr;
   TRequestDeadlineHost deadlineHost(wrapped ? wrapped.get() : &requestHost);
   TDefaultHostGuard installed(&deadlineHost);
-  deadlineHost.Start(timeoutSeconds, kOverstayedWorker,
-                     RequestVariable(deadlineHost, "REQUEST_METHOD"),
-                     RequestVariable(deadlineHost, "PATH_INFO"), [&request] { request.Complete(); });
+  deadlineHost.Start(
+      timeoutSeconds, kOverstayedWorker, RequestVariable(deadlineHost, "REQUEST_METHOD"),
+      RequestVariable(deadlineHost, "PATH_INFO"), [&request] { request.Complete(); });
   // Destroyed before the host goes back: the module and its attachment end inside the request.
   TCGIApplication application;
   application.Initialize();
@@ -133,8 +133,7 @@ int ServeCgi(const TWebModuleClass& moduleClass, const TRequestHostWrapper& wrap
   // Lives to the end of the process, as the host: the answer may go out as the program ends.
   static TRequestDeadlineHost deadlineHost(wrapped ? wrapped.release() : &process);
   TDefaultHostGuard installed(&deadlineHost);
-  deadlineHost.Start(RequestTimeoutSeconds(process), 0,
-                     RequestVariable(process, "REQUEST_METHOD"),
+  deadlineHost.Start(RequestTimeoutSeconds(process), 0, RequestVariable(process, "REQUEST_METHOD"),
                      RequestVariable(process, "PATH_INFO"));
   Application->Initialize();
   Application->RegisterModuleClass(moduleClass);
@@ -221,8 +220,7 @@ int RunFront(const std::vector<std::string>& args, const TWebModuleClass& module
   limits.slowSeconds = SecondsSetting(process, "ORVO_SLOW_REQUEST", limits.slowSeconds);
   if (limits.idleSeconds == 0) limits.idleSeconds = 24 * 3600;  // "off": a day
   std::string error;
-  std::unique_ptr<FastCgiListener> listener =
-      OpenFastCgiListener(choice.Address, limits, &error);
+  std::unique_ptr<FastCgiListener> listener = OpenFastCgiListener(choice.Address, limits, &error);
   if (listener == nullptr) {
     Say(error);
     return 1;

@@ -63,10 +63,10 @@ bool TRequestDeadlineHost::Expire(int seconds, const std::string& method,
                               " seconds (ORVO_REQUEST_TIMEOUT)";
   LogFailure(method, pathInfo, "EWebException", message);
   const std::string page = ApplicationErrorPage(message, pathInfo);
-  const std::string answer = "Status: 500 Internal Server Error\r\nContent-Type: text/html\r\n"
-                             "Content-Length: " +
-                             IntToStr(static_cast<int64_t>(page.size())) +
-                             "\r\nContent:\r\n\r\n" + page;
+  const std::string answer =
+      "Status: 500 Internal Server Error\r\nContent-Type: text/html\r\n"
+      "Content-Length: " +
+      IntToStr(static_cast<int64_t>(page.size())) + "\r\nContent:\r\n\r\n" + page;
   HostWrapper::WriteStdout(answer.data(), answer.size());
   if (finish) finish();
   return true;

@@ -143,8 +143,7 @@ bool FastCgiConnection::SendEnd(uint16_t requestId, uint32_t appStatus, Protocol
   return Send(kEndRequest, requestId, std::string_view(body, sizeof body));
 }
 
-bool ReadPairs(std::string_view block,
-               const std::function<void(std::string, std::string)>& add) {
+bool ReadPairs(std::string_view block, const std::function<void(std::string, std::string)>& add) {
   size_t at = 0;
   while (at < block.size()) {
     size_t nameLength = 0, valueLength = 0;

@@ -1,4 +1,6 @@
 // FastCGI: the listening socket, the connections a worker takes from it, the requests on them.
+#include "host/posix/PosixFastCgi.h"
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -17,7 +19,6 @@
 
 #include "host/FastCgi.h"
 #include "host/posix/FastCgiConnection.h"
-#include "host/posix/PosixFastCgi.h"
 
 namespace orvo {
 namespace posix {
@@ -85,7 +86,8 @@ class SocketRequest : public FastCgiRequest {
     std::lock_guard lock(answering_);
     if (completed_ || count == 0) return;
     errorsSent_ = true;
-    connection_.Send(kStderr, incoming_.id, std::string_view(static_cast<const char*>(buffer), count));
+    connection_.Send(kStderr, incoming_.id,
+                     std::string_view(static_cast<const char*>(buffer), count));
   }
   void Complete() override {
     std::lock_guard lock(answering_);
@@ -411,16 +413,16 @@ int ListenOnPort(const std::string& address, std::string* error) {
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_PASSIVE;
   addrinfo* found = nullptr;
-  if (int failure = getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints,
-                                &found)) {
+  if (int failure =
+          getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &found)) {
     *error = "cannot listen on " + address + ": " + gai_strerror(failure);
     return -1;
   }
   int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int reuse = 1;
   if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  bool listening = fd >= 0 && bind(fd, found->ai_addr, found->ai_addrlen) == 0 &&
-                   listen(fd, kBacklog) == 0;
+  bool listening =
+      fd >= 0 && bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, kBacklog) == 0;
   int reason = errno;
   freeaddrinfo(found);
   if (listening) return fd;

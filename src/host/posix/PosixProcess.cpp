@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/ThreadDeadline.h"
 #include "host/posix/PosixDisk.h"
 #include "host/posix/PosixFastCgi.h"
 #include "host/posix/PosixHost.h"
-#include "host/ThreadDeadline.h"
 
 namespace orvo {
 namespace {

@@ -93,8 +93,8 @@ constexpr int64_t kThrottledStartMs = 1000;
 class SlotTable {
  public:
   explicit SlotTable(int count) : size_(static_cast<size_t>(count) * 2) {
-    void* memory = mmap(nullptr, Bytes(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                        -1, 0);
+    void* memory =
+        mmap(nullptr, Bytes(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     slots_ = memory == MAP_FAILED ? nullptr : new (memory) WorkerSlot[size_];
     for (size_t i = 0; i < size_; ++i) free_.push_back(i);
   }
@@ -131,7 +131,7 @@ class SlotTable {
 
 std::string EndText(int status) {
   return WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
-                           : std::string("signal ") + strsignal(WTERMSIG(status));
+                           : "signal " + std::to_string(WTERMSIG(status));
 }
 
 class Pool {
@@ -200,8 +200,7 @@ class Pool {
       bool current = worker->second.generation == generation_;
       workers_.erase(worker);
       if (!current) continue;  // it left after a reload, as asked
-      Say("worker " + std::to_string(pid) + " ended (" + EndText(status) +
-          "); starting another");
+      Say("worker " + std::to_string(pid) + " ended (" + EndText(status) + "); starting another");
       ++owed_;
       const int64_t now = MonotonicMs();
       recentEnds_.push_back(now);
@@ -263,8 +262,8 @@ class Pool {
 
   int Stop(int signal) {
     const bool atOnce = signal == SIGINT;
-    Say(std::string("stopping (") + sigabbrev_np(signal) + "): " +
-        (atOnce ? "at once" : "the requests in hand finish first"));
+    Say(std::string("stopping (") + sigabbrev_np(signal) +
+        "): " + (atOnce ? "at once" : "the requests in hand finish first"));
     RemoveListenerFile(listener_);  // new connections are refused from now on
     for (const auto& [pid, worker] : workers_) kill(pid, atOnce ? SIGINT : SIGQUIT);
     while (!workers_.empty()) {
@@ -282,8 +281,8 @@ class Pool {
       }
     }
     const int64_t seconds = (MonotonicMs() - startMs_) / 1000;
-    Say("stopped: " + std::to_string(served_) + " requests served in " +
-        std::to_string(seconds) + " s");
+    Say("stopped: " + std::to_string(served_) + " requests served in " + std::to_string(seconds) +
+        " s");
     return 0;
   }
 

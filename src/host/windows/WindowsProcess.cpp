@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "host/ThreadDeadline.h"
 #include "host/windows/Win32.h"
 #include "host/windows/WindowsHost.h"
-#include "host/ThreadDeadline.h"
 
 namespace orvo {
 
