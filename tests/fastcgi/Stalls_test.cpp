@@ -83,6 +83,7 @@ class StallTest : public ::testing::Test {
                         "PathManuais=C:\\Manuais\r\nDBSuporte=127.0.0.1/" +
                             std::to_string(database_.port()) + ":/srv/suporte.fdb\r\n");
     test::WriteHostFile(Disk("/c/Manuais/guia.txt"), "guia");
+    test::WriteHostFile(Disk("/d/Lotes/.keep"), "");
     test::WriteHostFile(Disk("/c/Texto/grande.txt"), std::string(16 << 20, 'x'));
   }
   std::string Disk(const std::string& path) const { return root_.path() + path; }
@@ -180,21 +181,22 @@ TEST_F(StallTest, StalledPeersAndIdleKeptConnectionsAreReleased) {
     const char* name;
     std::string sent;
     bool readAnswer;
+    const char* idleSeconds;
     const char* logged;
   };
   const Case cases[] = {
-      {"sends nothing", "", false, "closed a connection that sent nothing for 1 s"},
-      {"sends the start only", verify.substr(0, 16), false, "sent nothing for 1 s"},
+      {"sends nothing", "", false, "1", "closed a connection that sent nothing for 1 s"},
+      {"sends the start only", verify.substr(0, 16), false, "1", "sent nothing for 1 s"},
       {"stops before the body", verify.substr(0, verify.find(std::string("\1\5\0\1", 4))), false,
-       "sent nothing for 1 s"},
-      {"takes none of the answer", read, false, "took none of the answer for 1 s"},
+       "1", "sent nothing for 1 s"},
+      {"takes none of the answer", read, false, "1", "took none of the answer for 1 s"},
       {"keeps its connection idle",
-       test::FastCgiRequestBytes(Params("/xmlverify", kBatch), kBatch, 1, true), true,
+       test::FastCgiRequestBytes(Params("/xmlverify", kBatch), kBatch, 1, true), true, "30",
        "closed a kept connection idle for over 1 s while other connections waited"},
   };
   for (const Case& stall : cases) {
     SCOPED_TRACE(stall.name);
-    auto pool = Pool(1, {{"ORVO_IDLE_TIMEOUT", "1"}, {"ORVO_SLOW_REQUEST", "1"}});
+    auto pool = Pool(1, {{"ORVO_IDLE_TIMEOUT", stall.idleSeconds}, {"ORVO_SLOW_REQUEST", "1"}});
     int peer = test::ConnectToWorker(pool->socket());
     ASSERT_EQ(write(peer, stall.sent.data(), stall.sent.size()),
               static_cast<ssize_t>(stall.sent.size()));

@@ -90,19 +90,20 @@ Arrival FastCgiConnection::Next(Record* record, int timeoutMs) {
   return Arrival::kBytes;
 }
 
-bool FastCgiConnection::AbandonedWithoutWaiting(uint16_t requestId) {
+FastCgiConnection::Abandon FastCgiConnection::AbandonedWithoutWaiting(uint16_t requestId) {
   pollfd peek{fd_, POLLIN | POLLRDHUP, 0};
+  bool closed = false;
   if (poll(&peek, 1, 0) > 0) {
-    if (peek.revents & (POLLRDHUP | POLLHUP | POLLERR)) return true;
-    if (Fill(0) != Arrival::kBytes) return true;
+    closed = (peek.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    if (peek.revents & POLLIN) closed = Fill(0) != Arrival::kBytes || closed;
   }
   std::string_view bytes(received_);
   while (size_t total = CompleteRecord(bytes)) {
     uint16_t id = static_cast<uint16_t>(Byte(bytes, 2) << 8 | Byte(bytes, 3));
-    if (Byte(bytes, 1) == kAbortRequest && id == requestId) return true;
+    if (Byte(bytes, 1) == kAbortRequest && id == requestId) return Abandon::kAborted;
     bytes.remove_prefix(total);
   }
-  return false;
+  return closed ? Abandon::kClosed : Abandon::kNo;
 }
 
 bool FastCgiConnection::SendLocked(std::string_view bytes) {

@@ -52,8 +52,9 @@ class FastCgiConnection {
   // The next record, waiting at most `timeoutMs` for each of its bytes.
   Arrival Next(Record* record, int timeoutMs);
   // Whether records already received, or bytes that can be read without waiting, hold a
-  // request to abort `requestId`, or show that the web server closed the connection.
-  bool AbandonedWithoutWaiting(uint16_t requestId);
+  // request to abort `requestId` (kAborted), or show that the web server closed the connection.
+  enum class Abandon { kNo, kAborted, kClosed };
+  Abandon AbandonedWithoutWaiting(uint16_t requestId);
   // Sends `bytes` as records of `type` (an empty stream end for empty `bytes`); false once the
   // connection failed or the web server took nothing for the idle time. Safe from two threads.
   bool Send(RecordType type, uint16_t requestId, std::string_view bytes);

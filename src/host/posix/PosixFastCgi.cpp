@@ -278,11 +278,7 @@ class SocketListener : public FastCgiListener {
         continue;
       }
       if (!begun || record.requestId != request->id) continue;  // of no request open here
-      if (record.type == kAbortRequest) {
-        Say(RequestName(*request) + ": aborted by the web server before it ran; not run");
-        connection.SendEnd(request->id, 0, kRequestComplete);
-        return Reading::kDropped;
-      }
+      if (record.type == kAbortRequest) return Aborted(connection, *request);
       if (record.type == kParams && !paramsDone) {
         if (record.content.empty()) {
           paramsDone = true;
@@ -307,12 +303,22 @@ class SocketListener : public FastCgiListener {
       }
       // The whole request is here. Nobody may be waiting for it any more: a request that sat in
       // the queue after the web server gave up must not change anything.
-      if (connection.AbandonedWithoutWaiting(request->id)) {
-        Say(RequestName(*request) + ": the web server went away before it ran; not run");
-        return Reading::kClosed;
+      switch (connection.AbandonedWithoutWaiting(request->id)) {
+        case FastCgiConnection::Abandon::kAborted:
+          return Aborted(connection, *request);
+        case FastCgiConnection::Abandon::kClosed:
+          Say(RequestName(*request) + ": the web server went away before it ran; not run");
+          return Reading::kClosed;
+        case FastCgiConnection::Abandon::kNo:
+          return Reading::kRequest;
       }
-      return Reading::kRequest;
     }
+  }
+
+  static Reading Aborted(FastCgiConnection& connection, const Incoming& request) {
+    Say(RequestName(request) + ": aborted by the web server before it ran; not run");
+    connection.SendEnd(request.id, 0, kRequestComplete);
+    return Reading::kDropped;
   }
 
   void AnswerManagement(FastCgiConnection& connection, const Record& record) {
