@@ -2,6 +2,7 @@
 #include "host/posix/PosixFastCgi.h"
 
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -115,6 +117,30 @@ class SocketRequest : public FastCgiRequest {
   bool completed_ = false;
   bool errorsSent_ = false;
 };
+
+// The address of a TCP peer ("" for a Unix socket's).
+std::string PeerAddress(int fd) {
+  sockaddr_storage peer{};
+  socklen_t size = sizeof peer;
+  char text[INET6_ADDRSTRLEN] = "";
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return "";
+  if (peer.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in&>(peer).sin_addr, text, sizeof text);
+  } else if (peer.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6&>(peer).sin6_addr, text, sizeof text);
+  }
+  return text;
+}
+
+// Whether a TCP peer may connect: the addresses in FCGI_WEB_SERVER_ADDRS (comma-separated) when
+// that is set, the setting that FastCGI workers have long taken.
+bool PeerAllowed(const std::string& peer) {
+  static const std::string allowed = [] {
+    const char* value = std::getenv("FCGI_WEB_SERVER_ADDRS");
+    return value != nullptr ? "," + std::string(value) + "," : std::string();
+  }();
+  return peer.empty() || allowed.empty() || allowed.find("," + peer + ",") != std::string::npos;
+}
 
 // The text by which a request is named in the log.
 std::string RequestName(const Incoming& request) {
@@ -234,6 +260,11 @@ class SocketListener : public FastCgiListener {
       if (waits[2].revents == 0) continue;
       int accepted = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (accepted < 0) continue;  // another worker took it
+      if (const std::string peer = PeerAddress(accepted); !PeerAllowed(peer)) {
+        Say("refused a connection from " + peer + ", which FCGI_WEB_SERVER_ADDRS leaves out");
+        close(accepted);
+        continue;
+      }
       if (kept_) {
         Say("closed a kept connection idle for over 1 s while other connections waited");
         kept_.reset();
