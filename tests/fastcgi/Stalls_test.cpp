@@ -206,6 +206,9 @@ TEST_F(StallTest, StalledPeersAndIdleKeptConnectionsAreReleased) {
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(Send(*pool, "/xmlverify", kBatch).out, test::CgiAnswer("Erro"));
     EXPECT_TRUE(WaitFor([&] { return Logged(*pool, stall.logged); })) << pool->Log();
+    if (stall.readAnswer == false && stall.sent == read) {
+      EXPECT_TRUE(Logged(*pool, "slow request: POST /lerxml took ")) << pool->Log();
+    }
     close(peer);
     EXPECT_EQ(pool->Stop(SIGTERM), 0);
   }

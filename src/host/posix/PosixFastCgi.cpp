@@ -1,8 +1,8 @@
 // FastCGI: the listening socket, the connections a worker takes from it, the requests on them.
 #include "host/posix/PosixFastCgi.h"
 
-#include <fcntl.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -142,6 +142,19 @@ bool PeerAllowed(const std::string& peer) {
   return peer.empty() || allowed.empty() || allowed.find("," + peer + ",") != std::string::npos;
 }
 
+// The body length that the request declares (CONTENT_LENGTH, else HTTP_CONTENT_LENGTH, as the
+// request reads it); 0 when it declares none.
+size_t DeclaredLength(const Incoming& request) {
+  for (const char* name : {"CONTENT_LENGTH", "HTTP_CONTENT_LENGTH"}) {
+    auto found = request.params.find(name);
+    if (found == request.params.end() || found->second.empty()) continue;
+    char* end = nullptr;
+    unsigned long long length = std::strtoull(found->second.c_str(), &end, 10);
+    return end != found->second.c_str() ? static_cast<size_t>(length) : 0;
+  }
+  return 0;
+}
+
 // The text by which a request is named in the log.
 std::string RequestName(const Incoming& request) {
   auto param = [&](const char* name) {
@@ -278,6 +291,7 @@ class SocketListener : public FastCgiListener {
   Reading ReadRequest(FastCgiConnection& connection, Incoming* request) {
     std::string params;
     bool begun = false, paramsDone = false;
+    size_t bodyLength = 0, stored = 0;
     for (Record record;;) {
       Arrival arrival = connection.Next(&record, limits_.idleSeconds * 1000);
       if (arrival == Arrival::kIdle) {
@@ -319,6 +333,7 @@ class SocketListener : public FastCgiListener {
             Say("closed a connection whose parameters are malformed");
             return Reading::kClosed;
           }
+          bodyLength = DeclaredLength(*request);
         } else if (params.size() + record.content.size() > kMaxParams) {
           Say("refused a request whose parameters pass 1 MiB");
           connection.SendEnd(request->id, 0, kOverloaded);
@@ -329,7 +344,11 @@ class SocketListener : public FastCgiListener {
       }
       if (record.type != kStdin || !paramsDone) continue;
       if (!record.content.empty()) {
-        request->body.push_back(std::move(record.content));
+        // Bytes past the declared length are never read: they are not kept either.
+        const size_t room = bodyLength - std::min(bodyLength, stored);
+        if (record.content.size() > room) record.content.resize(room);
+        stored += record.content.size();
+        if (!record.content.empty()) request->body.push_back(std::move(record.content));
         continue;
       }
       // The whole request is here. Nobody may be waiting for it any more: a request that sat in
