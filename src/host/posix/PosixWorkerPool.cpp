@@ -190,7 +190,9 @@ class Pool {
     workers_[pid] = {slot, generation_};
   }
 
-  void Reap() {
+  // Collects the workers that ended; `ended` learns of each one of the current generation.
+  template <typename Ended>
+  void Collect(Ended ended) {
     int status = 0;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
@@ -199,7 +201,12 @@ class Pool {
       served_ += slots_.Give(worker->second.slot);
       bool current = worker->second.generation == generation_;
       workers_.erase(worker);
-      if (!current) continue;  // it left after a reload, as asked
+      if (current) ended(pid, status);  // else it left after a reload, as asked
+    }
+  }
+
+  void Reap() {
+    Collect([this](pid_t pid, int status) {
       Say("worker " + std::to_string(pid) + " ended (" + EndText(status) + "); starting another");
       ++owed_;
       const int64_t now = MonotonicMs();
@@ -207,7 +214,7 @@ class Pool {
       while (!recentEnds_.empty() && now - recentEnds_.front() > kFastEndWindowMs) {
         recentEnds_.pop_front();
       }
-    }
+    });
   }
 
   // Starts the workers owed, no faster than one a second while they end too often.
@@ -271,14 +278,7 @@ class Pool {
       if (next == SIGINT) {
         for (const auto& [pid, worker] : workers_) kill(pid, SIGINT);
       }
-      int status = 0;
-      pid_t pid;
-      while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-        auto worker = workers_.find(pid);
-        if (worker == workers_.end()) continue;
-        served_ += slots_.Give(worker->second.slot);
-        workers_.erase(worker);
-      }
+      Collect([](pid_t, int) {});
     }
     const int64_t seconds = (MonotonicMs() - startMs_) / 1000;
     Say("stopped: " + std::to_string(served_) + " requests served in " + std::to_string(seconds) +
