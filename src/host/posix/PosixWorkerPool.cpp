@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <new>
 #include <vector>
 
 #include "host/FastCgi.h"
@@ -95,8 +96,11 @@ class SlotTable {
   explicit SlotTable(int count) : size_(static_cast<size_t>(count) * 2) {
     void* memory =
         mmap(nullptr, Bytes(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    slots_ = memory == MAP_FAILED ? nullptr : new (memory) WorkerSlot[size_];
-    for (size_t i = 0; i < size_; ++i) free_.push_back(i);
+    slots_ = memory == MAP_FAILED ? nullptr : static_cast<WorkerSlot*>(memory);
+    for (size_t i = 0; i < size_; ++i) {
+      if (slots_ != nullptr) new (&slots_[i]) WorkerSlot;
+      free_.push_back(i);
+    }
   }
   ~SlotTable() {
     if (slots_ != nullptr) munmap(slots_, Bytes());
