@@ -19,7 +19,7 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(g++ cmake make libgtest-dev libgmock-dev libcurl4-openssl-dev libfcgi-dev)
+BUILD_PACKAGES=(g++ cmake make libgtest-dev libgmock-dev libcurl4-openssl-dev)
 
 # Runs the clean-up commands registered with on_exit, last first, when the script ends.
 ORVO_CLEANUPS=()

@@ -1,9 +1,10 @@
 // The FastCGI side of the operating system: the listening socket that a long-lived worker
-// serves, the requests accepted on it (through Debian's FastCGI library, libfcgi), and the
-// processes of a worker pool. Declared everywhere; defined only in builds with FastCGI
-// (ORVO_FASTCGI, Linux), so callers guard their use with that macro.
+// serves, the requests accepted on it, and the processes of a worker pool. Declared everywhere;
+// defined only in builds with FastCGI (ORVO_FASTCGI, Linux), so callers guard their use with
+// that macro.
 //
-// One request is open at a time in a process, as the program is single-threaded.
+// One request is open at a time in a process, as the program is single-threaded; a worker
+// holds one connection at a time, and takes one request at a time on it.
 #pragma once
 
 #include <cstddef>
@@ -15,32 +16,43 @@
 
 namespace orvo {
 
-// One accepted request: the parameters that the web server sent and the three streams.
-// Destroying it finishes the request: the rest of the output goes out and the web server
-// learns that the answer is complete.
+// One accepted request: the parameters that the web server sent and the three streams. Its
+// whole body has arrived before it is handed out. Destroying it completes the answer.
 class FastCgiRequest {
  public:
   virtual ~FastCgiRequest() = default;
   // A parameter of the request (the CGI variables and whatever the server adds); nullopt when
   // the server sent none of that name.
   virtual std::optional<std::string> Param(const std::string& name) = 0;
-  // Reads up to `count` bytes of the body; fewer only at its end. 0 at the end, -1 when the
-  // connection failed.
+  // Reads up to `count` bytes of the body; fewer only at its end. 0 at the end.
   virtual int64_t Read(void* buffer, size_t count) = 0;
-  // Appends the bytes to the answer. Failures are not reported: a server that went away loses
-  // the rest.
+  // Appends the bytes to the answer. Failures are not reported: a server that went away, or
+  // took nothing for the idle time, loses the rest.
   virtual void Write(const void* buffer, size_t count) = 0;
   // Appends the bytes to the request's error stream (the web server's error log).
   virtual void WriteError(const void* buffer, size_t count) = 0;
+  // Completes the answer now; later writes are dropped. Safe beside the program's thread (a
+  // deadline's callback).
+  virtual void Complete() = 0;
 };
 
 // A listening socket.
 class FastCgiListener {
  public:
   virtual ~FastCgiListener() = default;
-  // Waits for the next request and returns it; nullptr once the process was asked to stop
-  // (SIGTERM, SIGINT or SIGUSR1, taken while no request is open) or when the socket fails.
+  // Waits for the next request that someone still waits for and returns it; nullptr once the
+  // process was asked to stop (taken while no request is open) or when the socket fails.
+  // Connections that send nothing, or that were given up before their request ran, are closed
+  // on the way, with a line on standard error.
   virtual std::unique_ptr<FastCgiRequest> Accept() = 0;
+};
+
+// The limits of a worker, in seconds.
+struct FastCgiLimits {
+  // A connection that sends nothing, or takes none of the answer, for this long is closed.
+  int idleSeconds = 30;
+  // A request slower than this is named on standard error (0: none).
+  int slowSeconds = 5;
 };
 
 // True when standard input is a listening socket: a FastCGI process manager started the program.
@@ -51,11 +63,20 @@ bool StartedByFastCgiManager();
 // address is the listening socket on standard input. On failure returns nullptr and sets
 // `*error` to the reason.
 std::unique_ptr<FastCgiListener> OpenFastCgiListener(const std::string& address,
+                                                     const FastCgiLimits& limits,
                                                      std::string* error);
 
-// A pool of `count` worker processes, each running `serve` and ending with its result. A worker
-// that ends is replaced by a new one (after a pause when it ended within a second of its
-// start). SIGTERM or SIGINT stops the workers and ends the pool; returns its exit status.
-int RunWorkerPool(int count, const std::function<int()>& serve);
+// A pool of `count` worker processes on `listener`, each running `serve` and ending with its
+// result, as php-fpm's and nginx's operators expect of the signals to the pool:
+//   QUIT, TERM  graceful stop: the workers finish the request in hand and end, the socket
+//               file goes, the pool ends with 0
+//   INT         stop at once (a save in progress takes its temporary file with it)
+//   HUP, USR2   graceful reload: new workers take over the same socket, the old ones finish
+//               their request and end
+// A worker that ends is replaced; more than 10 ends in 10 s slow the restarts to one a second.
+// Workers end when the pool dies. The pool tells standard error when it starts and stops (with
+// the requests served) and when every worker is busy while a connection waits. Returns the
+// pool's exit status.
+int RunWorkerPool(FastCgiListener& listener, int count, const std::function<int()>& serve);
 
 }  // namespace orvo

@@ -7,12 +7,14 @@
 // and tests may install their own (usually a HostWrapper that overrides a call or two).
 //
 // The program is single-threaded: no host, search or file is used from two threads at once,
-// and none of them locks. An out-parameter is written only on success unless a method says
-// otherwise.
+// and none of them locks. The one exception is a deadline's callback (StartDeadline), which
+// runs beside the program's thread once the program has overstayed. An out-parameter is written
+// only on success unless a method says otherwise.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -139,6 +141,12 @@ class DynamicLibrary {
 };
 
 // The local clock, broken down.
+// A running deadline (Host::StartDeadline); destroying it calls it off.
+class Deadline {
+ public:
+  virtual ~Deadline() = default;
+};
+
 struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
 };
@@ -242,6 +250,16 @@ class Host {
   // resolved now, as the removal must be done with nothing left that can fail; on failure
   // nothing is armed. Lets a save that is cut short take its temporary file with it.
   virtual WinError RemoveFileOnTermination(const std::string& path) = 0;
+  // Ends the process at once with `status` (never returns), from any thread or a signal handler:
+  // the file armed
+  // by RemoveFileOnTermination is removed and nothing else runs (no destructors, no exit
+  // handlers, no buffers flushed).
+  virtual void EndProcess(int status) = 0;
+  // Once `seconds` have passed, calls `expired` on a thread of its own and, when it returns true,
+  // EndProcess(status). Destroying the result first calls it off (waiting for a callback already
+  // running). `expired` runs beside the program's thread. nullptr when no thread can start.
+  virtual std::unique_ptr<Deadline> StartDeadline(int seconds, std::function<bool()> expired,
+                                                  int status) = 0;
 
   // ---- Dynamic libraries ----
 

@@ -75,6 +75,11 @@ class HostWrapper : public Host {
   WinError RemoveFileOnTermination(const std::string& path) override {
     return target_->RemoveFileOnTermination(path);
   }
+  void EndProcess(int status) override { target_->EndProcess(status); }
+  std::unique_ptr<Deadline> StartDeadline(int seconds, std::function<bool()> expired,
+                                          int status) override {
+    return target_->StartDeadline(seconds, std::move(expired), status);
+  }
 
   WinError OpenLibrary(const std::string& name, std::unique_ptr<DynamicLibrary>* library) override {
     return target_->OpenLibrary(name, library);

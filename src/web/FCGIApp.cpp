@@ -6,6 +6,7 @@
 #include "common/SysUtilsConvert.h"
 #include "host/HostWrapper.h"
 #include "web/CGIApp.h"
+#include "web/RequestDeadline.h"
 
 namespace orvo {
 namespace {
@@ -107,12 +108,24 @@ void OnAllocationFailure() {
   throw std::bad_alloc();
 }
 
+// A worker that overstays a request's deadline ends with this status; its pool starts another.
+constexpr int kOverstayedWorker = 3;
+
+// The variable of the request's method and path, for the deadline's log line.
+std::string RequestVariable(Host& host, const char* name) {
+  return host.GetEnvironment(name).value_or("");
+}
+
 // One request through the CGI request cycle, with everything made for it alone.
 void ServeRequest(FastCgiRequest& request, Host& worker, const TWebModuleClass& moduleClass,
-                  const TRequestHostWrapper& wrap) {
+                  const TRequestHostWrapper& wrap, int timeoutSeconds) {
   TFCGIRequestHost requestHost(&worker, request);
   std::unique_ptr<Host> wrapped = wrap ? wrap(&requestHost) : nullptr;
-  TDefaultHostGuard installed(wrapped ? wrapped.get() : &requestHost);
+  TRequestDeadlineHost deadlineHost(wrapped ? wrapped.get() : &requestHost);
+  TDefaultHostGuard installed(&deadlineHost);
+  deadlineHost.Start(
+      timeoutSeconds, kOverstayedWorker, RequestVariable(deadlineHost, "REQUEST_METHOD"),
+      RequestVariable(deadlineHost, "PATH_INFO"), [&request] { request.Complete(); });
   // Destroyed before the host goes back: the module and its attachment end inside the request.
   TCGIApplication application;
   application.Initialize();
@@ -121,9 +134,13 @@ void ServeRequest(FastCgiRequest& request, Host& worker, const TWebModuleClass& 
 }
 
 int ServeCgi(const TWebModuleClass& moduleClass, const TRequestHostWrapper& wrap) {
-  std::unique_ptr<Host> wrapped = wrap ? wrap(&Host::Default()) : nullptr;
-  std::optional<TDefaultHostGuard> installed;
-  if (wrapped) installed.emplace(wrapped.get());
+  Host& process = Host::Default();
+  std::unique_ptr<Host> wrapped = wrap ? wrap(&process) : nullptr;
+  // Lives to the end of the process, as the host: the answer may go out as the program ends.
+  static TRequestDeadlineHost deadlineHost(wrapped ? wrapped.release() : &process);
+  TDefaultHostGuard installed(&deadlineHost);
+  deadlineHost.Start(RequestTimeoutSeconds(process), 0, RequestVariable(process, "REQUEST_METHOD"),
+                     RequestVariable(process, "PATH_INFO"));
   Application->Initialize();
   Application->RegisterModuleClass(moduleClass);
   Application->Run();
@@ -166,6 +183,7 @@ TFrontChoice ChooseFront(const std::vector<std::string>& args, bool startedAsCgi
 int ServeFastCgi(FastCgiListener& listener, const TWebModuleClass& moduleClass,
                  const TRequestHostWrapper& wrap) {
   Host& worker = Host::Default();
+  const int timeoutSeconds = RequestTimeoutSeconds(worker);
   TWorkerState start(worker);
   allocationFailed = false;
   std::new_handler previous = std::set_new_handler(OnAllocationFailure);
@@ -173,7 +191,7 @@ int ServeFastCgi(FastCgiListener& listener, const TWebModuleClass& moduleClass,
     try {
       std::unique_ptr<FastCgiRequest> request = listener.Accept();
       if (request == nullptr) break;
-      ServeRequest(*request, worker, moduleClass, wrap);
+      ServeRequest(*request, worker, moduleClass, wrap, timeoutSeconds);
     } catch (const std::bad_alloc&) {
       allocationFailed = true;
     } catch (...) {
@@ -202,14 +220,23 @@ int RunFront(const std::vector<std::string>& args, const TWebModuleClass& module
     return 2;
   }
 #ifdef ORVO_FASTCGI
+  Host& process = Host::Default();
+  FastCgiLimits limits;
+  limits.idleSeconds = SecondsSetting(process, "ORVO_IDLE_TIMEOUT", limits.idleSeconds);
+  limits.slowSeconds = SecondsSetting(process, "ORVO_SLOW_REQUEST", limits.slowSeconds);
+  if (limits.idleSeconds == 0) limits.idleSeconds = 24 * 3600;  // "off": a day
   std::string error;
-  std::unique_ptr<FastCgiListener> listener = OpenFastCgiListener(choice.Address, &error);
+  std::unique_ptr<FastCgiListener> listener = OpenFastCgiListener(choice.Address, limits, &error);
   if (listener == nullptr) {
     Say(error);
     return 1;
   }
   auto serve = [&] { return ServeFastCgi(*listener, moduleClass, wrap); };
-  return choice.Workers > 1 ? RunWorkerPool(choice.Workers, serve) : serve();
+  // A socket of its own is always served by a pool, which replaces a worker that a deadline
+  // ended; on a process manager's socket that manager replaces it.
+  const bool ownSocket = !choice.Address.empty();
+  return ownSocket || choice.Workers > 1 ? RunWorkerPool(*listener, choice.Workers, serve)
+                                         : serve();
 #else
   Say("this build has no FastCGI front");
   return 2;

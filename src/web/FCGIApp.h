@@ -20,7 +20,7 @@ struct TFrontChoice {
   enum TKind { fkCGI, fkFastCGI, fkUsage };
   TKind Kind = fkCGI;
   std::string Address;  // fkFastCGI: the socket to listen on; "" is the one on standard input
-  int Workers = 1;      // fkFastCGI: worker processes; 1 serves in this process
+  int Workers = 1;      // fkFastCGI: worker processes, under a manager that replaces them
   std::string Error;    // fkUsage: what is wrong with the command line
 };
 
@@ -39,8 +39,9 @@ using TRequestHostWrapper = std::function<std::unique_ptr<Host>(Host* requestHos
 // environment; every other variable is the request's. The current folder and the locale are
 // put back as they were at start after each request. A request that fails is answered as a
 // CGI process would answer it and the worker goes on; after running out of memory the worker
-// answers that request and ends with status 1, for its manager to start a fresh one.
-// Returns 0 when asked to stop.
+// answers that request and ends with status 1, for its manager to start a fresh one; a request
+// that overstays its deadline (ORVO_REQUEST_TIMEOUT) is answered with the failure page and the
+// worker ends with status 3. Returns 0 when asked to stop.
 int ServeFastCgi(FastCgiListener& listener, const TWebModuleClass& moduleClass,
                  const TRequestHostWrapper& wrap = {});
 

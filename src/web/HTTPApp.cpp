@@ -411,6 +411,11 @@ bool TCustomWebDispatcher::DispatchAction(TWebRequest& request, TWebResponse& re
   return handled;
 }
 
+std::string ApplicationErrorPage(const std::string& message, const std::string& pathInfo) {
+  return "<html><body><h1>Internal Application Error</h1>\r\n<p>" + HTMLEscape(message) +
+         "\r\n<p><hr width=\"100%\"><i>" + HTMLEscape(pathInfo) + "</i></body></html>";
+}
+
 void TCustomWebDispatcher::HandleException(const Exception& E, bool& Handled) {
   Handled = false;
   if (request_ == nullptr || response_ == nullptr) return;  // no dispatch to answer for
@@ -422,9 +427,7 @@ void TCustomWebDispatcher::HandleException(const Exception& E, bool& Handled) {
     if (Handled) response_->SendResponse();
   }
   if (Handled) return;
-  response_->SetContent("<html><body><h1>Internal Application Error</h1>\r\n<p>" +
-                        HTMLEscape(E.Message()) + "\r\n<p><hr width=\"100%\"><i>" +
-                        HTMLEscape(request_->PathInfo()) + "</i></body></html>");
+  response_->SetContent(ApplicationErrorPage(E.Message(), request_->PathInfo()));
   if (!response_->Sent()) {
     response_->SetStatusCode(500);
     response_->SendResponse();

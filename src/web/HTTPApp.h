@@ -207,6 +207,9 @@ class TWebActionItems {
   std::vector<std::unique_ptr<TWebActionItem>> items_;
 };
 
+// The dispatcher's failure page: the message and the request's path, as HTML text.
+std::string ApplicationErrorPage(const std::string& message, const std::string& pathInfo);
+
 class TCustomWebDispatcher : public TObject {
  public:
   TCustomWebDispatcher() = default;

@@ -2,16 +2,13 @@
 // whose socket it may take over.
 #include "FastCgiWorker.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -23,25 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Environment;
-
-// The processes whose parent is `parent`.
-std::set<pid_t> Children(pid_t parent) {
-  std::set<pid_t> children;
-  DIR* proc = opendir("/proc");
-  while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
-    pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
-    std::string line;
-    if (pid <= 0 || !std::getline(stat, line)) continue;
-    // pid (name) state ppid ...: the name may hold blanks, the last ')' ends it.
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    std::string state;
-    pid_t ppid = 0;
-    if (rest >> state >> ppid && ppid == parent && state != "Z") children.insert(pid);
-  }
-  if (proc != nullptr) closedir(proc);
-  return children;
-}
 
 template <typename Condition>
 bool WaitFor(Condition condition) {
@@ -95,7 +73,7 @@ TEST_F(WorkerProcessTest, StopSignalLetsTheOpenRequestFinish) {
   EXPECT_TRUE(WaitFor([&] { return !worker.Running(); }));
   EXPECT_EQ(worker.Stop(), 0);
   EXPECT_FALSE(test::HostPathExists(worker.socket()));
-  EXPECT_EQ(worker.Log(), "");
+  EXPECT_EQ(worker.Complaints(), "");
 }
 
 TEST_F(WorkerProcessTest, PoolReplacesAWorkerThatEnds) {
@@ -103,11 +81,11 @@ TEST_F(WorkerProcessTest, PoolReplacesAWorkerThatEnds) {
   test::FastCgiWorker pool(ORVO_PROGRAM, Deployment(),
                            {"--fastcgi", dir.path() + "/pool.sock", "--workers", "2"});
   std::set<pid_t> workers;
-  ASSERT_TRUE(WaitFor([&] { return (workers = Children(pool.pid())).size() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return (workers = test::ChildrenOf(pool.pid())).size() == 2; }));
   const pid_t killed = *workers.begin();
   kill(killed, SIGKILL);
   EXPECT_TRUE(WaitFor([&] {
-    workers = Children(pool.pid());
+    workers = test::ChildrenOf(pool.pid());
     return workers.size() == 2 && workers.count(killed) == 0;
   }));
   for (int i = 0; i < 4; ++i) EXPECT_EQ(Verify(pool), test::CgiAnswer("Erro"));
@@ -142,9 +120,14 @@ TEST_F(WorkerProcessTest, TakesOverOnlyASocketThatNobodyServes) {
   EXPECT_NE(StartFailure(Deployment(), file).find("is not a socket"), std::string::npos);
   EXPECT_EQ(test::ReadHostFile(file), "keep");
 
-  // A worker killed outright leaves its socket file behind; the next one replaces it.
+  // A pool killed outright leaves its socket file behind, and its workers end with it; the next
+  // pool replaces the file.
   test::FastCgiWorker killed(ORVO_PROGRAM, Deployment());
+  std::set<pid_t> orphans;
+  ASSERT_TRUE(WaitFor([&] { return !(orphans = test::ChildrenOf(killed.pid())).empty(); }));
   killed.Stop(SIGKILL);
+  EXPECT_TRUE(WaitFor([&] { return kill(*orphans.begin(), 0) != 0; }))
+      << "a worker outlived its pool";
   ASSERT_TRUE(test::HostPathExists(killed.socket()));
   test::FastCgiWorker next(ORVO_PROGRAM, Deployment(), {"--fastcgi", killed.socket()});
   EXPECT_EQ(Verify(next), test::CgiAnswer("Erro"));

@@ -227,7 +227,7 @@ TEST(FastCgiSoakTest, OneWorkerAnswersAsCgiWithoutGrowing) {
   EXPECT_EQ(root.Calls("detach"), manualsLogins);
   EXPECT_TRUE(worker.Running());
   EXPECT_EQ(worker.Stop(), 0);
-  EXPECT_EQ(worker.Log(), "");
+  EXPECT_EQ(worker.Complaints(), "");
 }
 
 }  // namespace

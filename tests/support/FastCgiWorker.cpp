@@ -3,6 +3,7 @@
 // collect the answer.
 #include "FastCgiWorker.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -18,9 +19,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -71,9 +74,13 @@ void AppendLength(std::string& pairs, size_t length) {
   }
 }
 
-std::string RequestMessage(const Environment& params, const std::string& body) {
+}  // namespace
+
+std::string FastCgiRequestBytes(const Environment& params, const std::string& body, int role,
+                                bool keep) {
   std::string message;
-  const char begin[8] = {0, static_cast<char>(kResponder), 0, 0, 0, 0, 0, 0};
+  const char begin[8] = {0, static_cast<char>(role), static_cast<char>(keep ? 1 : 0), 0, 0, 0, 0,
+                         0};
   AppendRecord(message, kBeginRequest, std::string_view(begin, sizeof begin));
   std::string pairs;
   for (const auto& [name, value] : params) {
@@ -86,8 +93,10 @@ std::string RequestMessage(const Environment& params, const std::string& body) {
   return message;
 }
 
+namespace {
+
 // Takes the complete records off the front of `received`; true once the request has ended.
-bool TakeRecords(std::string& received, ProgramResult& result) {
+bool TakeRecords(std::string& received, ProgramResult& result, int* protocolStatus = nullptr) {
   size_t at = 0;
   bool ended = false;
   while (!ended && received.size() - at >= 8) {
@@ -100,6 +109,7 @@ bool TakeRecords(std::string& received, ProgramResult& result) {
     if (byte(1) == kStderr) result.err.append(content);
     if (byte(1) == kEndRequest && length >= 4) {
       result.status = byte(8) << 24 | byte(9) << 16 | byte(10) << 8 | byte(11);
+      if (protocolStatus != nullptr && length >= 5) *protocolStatus = byte(12);
       ended = true;
     }
     at += total;
@@ -108,7 +118,9 @@ bool TakeRecords(std::string& received, ProgramResult& result) {
   return ended;
 }
 
-int Connect(const std::string& socketPath) {
+}  // namespace
+
+int ConnectToWorker(const std::string& socketPath) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (socketPath.size() >= sizeof address.sun_path)
@@ -119,6 +131,28 @@ int Connect(const std::string& socketPath) {
   close(fd);
   return -1;
 }
+
+ProgramResult ReadFastCgiAnswer(int fd, int seconds, int* protocolStatus) {
+  ProgramResult result;
+  std::string received;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buffer[65536];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) {
+      result.status = -2;  // closed
+      return result;
+    }
+    received.append(buffer, static_cast<size_t>(n));
+    if (TakeRecords(received, result, protocolStatus)) return result;
+  }
+  result.status = -1;
+  return result;
+}
+
+namespace {
 
 // The request's own CGI variables; everything else in a test's environment is the worker's.
 bool IsRequestVariable(const std::string& name) {
@@ -143,7 +177,7 @@ struct SharedWorker {
     if (worker == nullptr) return;
     bool wasRunning = worker->Running();
     int status = worker->Stop();
-    std::string log = worker->Log();
+    std::string log = worker->Complaints();
     if (!wasRunning || status != 0 || !log.empty()) {
       ADD_FAILURE() << "the FastCGI worker of " << program
                     << (wasRunning ? " stopped" : " had ended") << " with status " << status
@@ -170,6 +204,24 @@ class RetireWorkerAtEnd : public ::testing::Environment {
     ::testing::AddGlobalTestEnvironment(new RetireWorkerAtEnd);
 
 }  // namespace
+
+std::set<pid_t> ChildrenOf(pid_t parent) {
+  std::set<pid_t> children;
+  DIR* proc = opendir("/proc");
+  while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+    pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+    std::string line;
+    if (pid <= 0 || !std::getline(stat, line)) continue;
+    // pid (name) state ppid ...: the name may hold blanks, the last ')' ends it.
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    std::string state;
+    pid_t ppid = 0;
+    if (rest >> state >> ppid && ppid == parent && state != "Z") children.insert(pid);
+  }
+  if (proc != nullptr) closedir(proc);
+  return children;
+}
 
 std::string TestFront() {
   const char* front = std::getenv("ORVO_TEST_FRONT");
@@ -215,7 +267,7 @@ FastCgiWorker::FastCgiWorker(const std::string& program, const Environment& envi
 
   // Ready once the socket takes connections (a sanitizer build starts slowly).
   for (int tries = 0; tries < 3000; ++tries) {
-    int fd = Connect(socket_);
+    int fd = ConnectToWorker(socket_);
     if (fd >= 0) {
       close(fd);
       return;
@@ -254,16 +306,30 @@ std::string FastCgiWorker::Log() const {
   return HostPathExists(path) ? ReadHostFile(path) : "";
 }
 
+std::string FastCgiWorker::Complaints() const {
+  static const char* const kRoutine[] = {"]: started ", "]: stopping (",
+                                         "]: stopped: ", "]: reloading ("};
+  std::string complaints, log = Log();
+  for (size_t at = 0, end; at < log.size(); at = end + 1) {
+    end = std::min(log.find('\n', at), log.size());
+    std::string line = log.substr(at, end - at);
+    bool routine = false;
+    for (const char* mark : kRoutine) routine = routine || line.find(mark) != std::string::npos;
+    if (!routine) complaints += line + "\n";
+  }
+  return complaints;
+}
+
 ProgramResult FastCgiWorker::Request(const Environment& params, const std::string& body,
                                      const std::function<void()>& midway) const {
   ProgramResult result;
-  int fd = Connect(socket_);
+  int fd = ConnectToWorker(socket_);
   if (fd < 0) {
     result.err = "cannot connect to the worker: " + std::string(strerror(errno));
     return result;
   }
   fcntl(fd, F_SETFL, O_NONBLOCK);
-  const std::string message = RequestMessage(params, body);
+  const std::string message = FastCgiRequestBytes(params, body);
   std::string received;
   size_t sent = 0;
   bool ended = false;

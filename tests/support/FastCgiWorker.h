@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,19 @@ std::string TestFront();
 // (one per test's data root, locale, ...); one that ended or left a log fails the test.
 ProgramResult RunThroughFastCgi(const std::string& path, const Environment& environment,
                                 const std::string& input);
+
+// The processes whose parent is `parent` (zombies left out).
+std::set<pid_t> ChildrenOf(pid_t parent);
+
+// The bytes of one request as a web server sends them: the start (with `role` and the flag that
+// keeps the connection), the parameters and the body.
+std::string FastCgiRequestBytes(const Environment& params, const std::string& body, int role = 1,
+                                bool keep = false);
+// A connection to a worker's socket; -1 when it refuses.
+int ConnectToWorker(const std::string& socketPath);
+// The answer read from `fd` until its request ends (its status), the connection closes (status
+// -2) or `seconds` pass (status -1). `protocolStatus` gets the end's protocol status.
+ProgramResult ReadFastCgiAnswer(int fd, int seconds, int* protocolStatus = nullptr);
 
 // Splits a CGI environment: what a worker is started with (everything but the request's own
 // CGI variables: ORVO_ROOT, LANG, TZ, the stand-in library's settings, ...).
@@ -56,6 +70,8 @@ class FastCgiWorker {
   int Stop(int signal = 15);
   // Everything the worker wrote to its own output and error so far.
   std::string Log() const;
+  // The log without the pool's lines of every start, stop and reload.
+  std::string Complaints() const;
 
  private:
   TempDir dir_;

@@ -94,6 +94,7 @@ class FakeRequest : public FastCgiRequest {
   void WriteError(const void* buffer, size_t count) override {
     exchange_.err.append(static_cast<const char*>(buffer), count);
   }
+  void Complete() override {}
 
  private:
   Exchange& exchange_;

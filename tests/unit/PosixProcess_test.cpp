@@ -13,10 +13,12 @@ namespace orvo {
 namespace {
 
 // Runs `arm` in a child process on a fresh drive root holding C:\x\a.tmp, then sends the child
-// `signal`; returns how the child ended and whether the file is still there.
+// `signal` (none for 0: the child ends by itself); returns how the child ended and whether the file
+// is still there.
 struct Ending {
   int signal = 0;  // the signal that ended the child, 0 when it exited
   bool fileLeft = false;
+  int exitStatus = -1;
 };
 
 template <class Arm>
@@ -35,12 +37,13 @@ Ending EndChild(int signal, Arm arm) {
   }
   close(ready[1]);
   char byte = 0;
-  if (read(ready[0], &byte, 1) == 1) kill(child, signal);
+  if (read(ready[0], &byte, 1) == 1 && signal != 0) kill(child, signal);
   close(ready[0]);
   int status = 0;
   waitpid(child, &status, 0);
   return {WIFSIGNALED(status) ? WTERMSIG(status) : 0,
-          test::HostPathExists(root.path() + "/c/x/a.tmp")};
+          test::HostPathExists(root.path() + "/c/x/a.tmp"),
+          WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
 TEST(PosixProcessTest, RequestToEndRemovesTheArmedFileAndStillEndsTheProcess) {
@@ -73,6 +76,36 @@ TEST(PosixProcessTest, RequestToEndRemovesTheArmedFileAndStillEndsTheProcess) {
   });
   EXPECT_EQ(ignored.signal, SIGKILL);
   EXPECT_TRUE(ignored.fileLeft);
+}
+
+// A deadline that passes ends the process as a request to end it does, once its callback agrees.
+TEST(PosixProcessTest, DeadlineEndsTheProcessAndRemovesTheArmedFile) {
+  Ending ended = EndChild(0, [](Host& host) {
+    host.RemoveFileOnTermination("C:\\x\\a.tmp");
+    (void)host
+        .StartDeadline(
+            1, [] { return true; }, 7)
+        .release();
+  });
+  EXPECT_EQ(ended.exitStatus, 7);
+  EXPECT_FALSE(ended.fileLeft);
+
+  // Declined by its callback (the answer had begun), or called off: the process goes on.
+  Ending declined = EndChild(SIGTERM, [](Host& host) {
+    (void)host
+        .StartDeadline(
+            1, [] { return false; }, 7)
+        .release();
+    sleep(2);
+  });
+  EXPECT_EQ(declined.signal, SIGTERM);
+  Ending calledOff = EndChild(SIGTERM, [](Host& host) {
+    host.StartDeadline(
+            1, [] { return true; }, 7)
+        .reset();
+    sleep(2);
+  });
+  EXPECT_EQ(calledOff.signal, SIGTERM);
 }
 
 TEST(PosixProcessTest, RemovalIsArmedOnlyForAPathItCanResolve) {

@@ -73,6 +73,9 @@ class PosixHost : public Host {
   void WriteStderr(const void* buffer, size_t count) override;
   void WriteOperatorLog(const std::string& line) override;
   WinError RemoveFileOnTermination(const std::string& path) override;
+  void EndProcess(int status) override;
+  std::unique_ptr<Deadline> StartDeadline(int seconds, std::function<bool()> expired,
+                                          int status) override;
 
   WinError OpenLibrary(const std::string& name, std::unique_ptr<DynamicLibrary>* library) override;
 

@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/ThreadDeadline.h"
 #include "host/posix/PosixDisk.h"
+#include "host/posix/PosixFastCgi.h"
 #include "host/posix/PosixHost.h"
 
 namespace orvo {
@@ -150,6 +152,18 @@ WinError PosixHost::RemoveFileOnTermination(const std::string& path) {
   std::atomic_signal_fence(std::memory_order_seq_cst);  // the path is whole before it is armed
   removalArmed = 1;
   return kErrorSuccess;
+}
+
+void posix::EndProcessNow(int status) {
+  if (removalArmed) unlinkat(removalFolder, removalName, 0);
+  _exit(status);
+}
+
+void PosixHost::EndProcess(int status) { posix::EndProcessNow(status); }
+
+std::unique_ptr<Deadline> PosixHost::StartDeadline(int seconds, std::function<bool()> expired,
+                                                   int status) {
+  return StartThreadDeadline(seconds, std::move(expired), [this, status] { EndProcess(status); });
 }
 
 LocalTime PosixHost::LocalNow() {

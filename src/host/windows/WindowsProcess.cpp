@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "host/ThreadDeadline.h"
 #include "host/windows/Win32.h"
 #include "host/windows/WindowsHost.h"
 
@@ -94,6 +95,19 @@ WinError WindowsHost::RemoveFileOnTermination(const std::string& path) {
   std::copy(full, full + length + 1, removalPath);
   InterlockedExchange(&removalArmed, 1);
   return kErrorSuccess;
+}
+
+void WindowsHost::EndProcess(int status) {
+  if (InterlockedCompareExchange(&removalArmed, 0, 0) != 0) DeleteFileA(removalPath);
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+  ExitProcess(static_cast<UINT>(status));  // not reached: TerminateProcess does not return
+}
+
+// A thread that waits on its condition: the Windows timer of the CGI program, which ends the
+// process as the request overstays.
+std::unique_ptr<Deadline> WindowsHost::StartDeadline(int seconds, std::function<bool()> expired,
+                                                     int status) {
+  return StartThreadDeadline(seconds, std::move(expired), [this, status] { EndProcess(status); });
 }
 
 WindowsHost::WindowsHost() {

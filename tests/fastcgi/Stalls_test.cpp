@@ -1,0 +1,318 @@
+// What holds a worker without progress, and what the pool does about it: a database that never
+// answers, clients that went away, peers that stall, kept connections, and the signals of the
+// operators. Short limits (1 to 2 s) keep the cases quick; no case asserts how fast anything is.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FastCgiWorker.h"
+#include "TestSupport.h"
+
+namespace orvo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Environment;
+
+const char kBatch[] = "tag=PED001&representante=8137&coddh=20240815093012000&totallote=00152390";
+const char kBatchFile[] = "/d/Lotes/VESTRA/PED001813720240815093012000001523903";
+const char kLate[] = "The request was not answered within 2 seconds (ORVO_REQUEST_TIMEOUT)";
+
+// A database server that takes connections and never says a word.
+class SilentListener {
+ public:
+  SilentListener() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), size);
+    listen(fd_, 16);  // the system completes the connections; nobody ever reads them
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentListener() { close(fd_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+Environment Params(const std::string& path, const std::string& body) {
+  return {{"REQUEST_METHOD", "POST"},
+          {"SERVER_PROTOCOL", "HTTP/1.1"},
+          {"PATH_INFO", path},
+          {"CONTENT_LENGTH", std::to_string(body.size())}};
+}
+
+template <typename Condition>
+bool WaitFor(Condition condition, std::chrono::milliseconds limit = 15s) {
+  for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;
+       std::this_thread::sleep_for(20ms)) {
+    if (condition()) return true;
+  }
+  return condition();
+}
+
+std::string LateAnswer(const std::string& path) {
+  const std::string page = "<html><body><h1>Internal Application Error</h1>\r\n<p>" +
+                           std::string(kLate) + "\r\n<p><hr width=\"100%\"><i>" + path +
+                           "</i></body></html>";
+  return "Status: 500 Internal Server Error\r\nContent-Type: text/html\r\nContent-Length: " +
+         std::to_string(page.size()) + "\r\nContent:\r\n\r\n" + page;
+}
+
+class StallTest : public ::testing::Test {
+ protected:
+  StallTest() {
+    test::WriteHostFile(Disk("/c/Orvo/Orvo.Net/Config/Orvo.Config"),
+                        "[Orvo.Mobile.VESTRA]\r\nPathXML=D:\\Lotes\r\n[Orvo.FrameWork]\r\n"
+                        "PathManuais=C:\\Manuais\r\nDBSuporte=127.0.0.1/" +
+                            std::to_string(database_.port()) + ":/srv/suporte.fdb\r\n");
+    test::WriteHostFile(Disk("/c/Manuais/guia.txt"), "guia");
+    test::WriteHostFile(Disk("/d/Lotes/.keep"), "");
+    test::WriteHostFile(Disk("/c/Texto/grande.txt"), std::string(16 << 20, 'x'));
+  }
+  std::string Disk(const std::string& path) const { return root_.path() + path; }
+  Environment Deployment(Environment more = {}) const {
+    more.insert(
+        {{"ORVO_ROOT", root_.path()}, {"LANG", "pt_BR.UTF-8"}, {"ORVO_REQUEST_TIMEOUT", "2"}});
+    return more;
+  }
+  std::unique_ptr<test::FastCgiWorker> Pool(int workers, Environment more = {}) const {
+    return std::make_unique<test::FastCgiWorker>(
+        ORVO_PROGRAM, Deployment(std::move(more)),
+        std::vector<std::string>{"--fastcgi", root_.path() + "/pool.sock", "--workers",
+                                 std::to_string(workers)});
+  }
+  static test::ProgramResult Send(const test::FastCgiWorker& pool, const std::string& path,
+                                  const std::string& body) {
+    return pool.Request(Params(path, body), body);
+  }
+  // A login that the silent database holds, on a thread of its own.
+  static std::thread Login(const test::FastCgiWorker& pool, test::ProgramResult* answer) {
+    return std::thread([&pool, answer] { *answer = Send(pool, "/listamanuais", "u=a&p=b"); });
+  }
+  static bool Logged(const test::FastCgiWorker& pool, const std::string& text) {
+    return pool.Log().find(text) != std::string::npos;
+  }
+
+  SilentListener database_;
+  test::TempDir root_;
+};
+
+TEST_F(StallTest, SilentDatabaseEndsWithinTheDeadlineUnderBothFronts) {
+  // CGI: the process answers the failure page and ends.
+  Environment cgi = Deployment(Params("/listamanuais", "u=a&p=b"));
+  cgi["GATEWAY_INTERFACE"] = "CGI/1.1";
+  test::ProgramResult alone = test::RunProgram(ORVO_PROGRAM, cgi, "u=a&p=b");
+  EXPECT_EQ(alone.out, LateAnswer("/listamanuais"));
+  EXPECT_TRUE(test::IsOneLogLine(alone.err)) << alone.err;
+  EXPECT_NE(alone.err.find(kLate), std::string::npos) << alone.err;
+  EXPECT_EQ(alone.status, 0);
+
+  // FastCGI: the same answer; the other worker serves meanwhile, and the pool replaces the one
+  // that the deadline ended.
+  auto pool = Pool(2);
+  test::ProgramResult held;
+  std::thread login = Login(*pool, &held);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(Send(*pool, "/xmlverify", kBatch).out, test::CgiAnswer("Erro"));
+  login.join();
+  EXPECT_EQ(held.out, LateAnswer("/listamanuais"));
+  EXPECT_TRUE(test::IsOneLogLine(held.err)) << held.err;
+  EXPECT_TRUE(WaitFor([&] { return Logged(*pool, "ended (exit status 3); starting another"); }));
+  EXPECT_EQ(Send(*pool, "/xmlverify", kBatch).out, test::CgiAnswer("Erro"));
+  EXPECT_EQ(pool->Stop(SIGTERM), 0);
+}
+
+// A request queued behind a busy worker, given up by its client before it ran.
+TEST_F(StallTest, AQueuedRequestNobodyWaitsForIsNotRun) {
+  const std::string upload = std::string(kBatch) + "&xmldata=%3Clote%2F%3E";
+  for (bool abort : {false, true}) {
+    SCOPED_TRACE(abort ? "aborted" : "closed");
+    auto pool = Pool(1);
+    ASSERT_EQ(Send(*pool, "/uploadxml", upload).out, test::CgiAnswer(""));
+    test::ProgramResult held;
+    std::thread login = Login(*pool, &held);
+    std::this_thread::sleep_for(300ms);
+    int client = test::ConnectToWorker(pool->socket());
+    const std::string request = test::FastCgiRequestBytes(Params("/xmlverify", kBatch), kBatch);
+    ASSERT_EQ(write(client, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    if (abort) {
+      const char record[8] = {1, 2, 0, 1, 0, 0, 0, 0};  // FCGI_ABORT_REQUEST of request 1
+      ASSERT_EQ(write(client, record, sizeof record), 8);
+      test::ProgramResult ended = test::ReadFastCgiAnswer(client, 20);
+      EXPECT_EQ(ended.status, 0);
+      EXPECT_EQ(ended.out, "");
+    }
+    close(client);
+    login.join();
+    EXPECT_TRUE(WaitFor([&] { return Logged(*pool, "POST /xmlverify: "); })) << pool->Log();
+    EXPECT_TRUE(Logged(*pool, "not run")) << pool->Log();
+    EXPECT_TRUE(Logged(*pool, "all 1 workers busy: a connection has waited over 1 s"))
+        << pool->Log();
+    EXPECT_TRUE(test::HostPathExists(Disk(kBatchFile) + ".dwl"));
+    EXPECT_FALSE(test::HostPathExists(Disk(kBatchFile) + ".xml"));
+    EXPECT_EQ(pool->Stop(SIGQUIT), 0);
+  }
+}
+
+// A connection that holds the only worker without progress, then an ordinary request, which
+// must be answered; the pool's log says what was closed.
+TEST_F(StallTest, StalledPeersAndIdleKeptConnectionsAreReleased) {
+  const std::string verify = test::FastCgiRequestBytes(Params("/xmlverify", kBatch), kBatch);
+  const std::string read = test::FastCgiRequestBytes(
+      Params("/lerxml", "arq=C%3A%5CTexto%5Cgrande.txt"), "arq=C%3A%5CTexto%5Cgrande.txt");
+  struct Case {
+    const char* name;
+    std::string sent;
+    bool readAnswer;
+    const char* idleSeconds;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"sends nothing", "", false, "1", "closed a connection that sent nothing for 1 s"},
+      {"sends the start only", verify.substr(0, 16), false, "1", "sent nothing for 1 s"},
+      {"stops before the body", verify.substr(0, verify.find(std::string("\1\5\0\1", 4))), false,
+       "1", "sent nothing for 1 s"},
+      {"takes none of the answer", read, false, "1", "took none of the answer for 1 s"},
+      {"keeps its connection idle",
+       test::FastCgiRequestBytes(Params("/xmlverify", kBatch), kBatch, 1, true), true, "30",
+       "closed a kept connection idle for over 1 s while other connections waited"},
+  };
+  for (const Case& stall : cases) {
+    SCOPED_TRACE(stall.name);
+    auto pool = Pool(1, {{"ORVO_IDLE_TIMEOUT", stall.idleSeconds}, {"ORVO_SLOW_REQUEST", "1"}});
+    int peer = test::ConnectToWorker(pool->socket());
+    ASSERT_EQ(write(peer, stall.sent.data(), stall.sent.size()),
+              static_cast<ssize_t>(stall.sent.size()));
+    if (stall.readAnswer) {
+      EXPECT_EQ(test::ReadFastCgiAnswer(peer, 20).status, 0);
+    }
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(Send(*pool, "/xmlverify", kBatch).out, test::CgiAnswer("Erro"));
+    EXPECT_TRUE(WaitFor([&] { return Logged(*pool, stall.logged); })) << pool->Log();
+    if (stall.readAnswer == false && stall.sent == read) {
+      EXPECT_TRUE(Logged(*pool, "slow request: POST /lerxml took ")) << pool->Log();
+    }
+    close(peer);
+    EXPECT_EQ(pool->Stop(SIGTERM), 0);
+  }
+}
+
+TEST_F(StallTest, RequestsTheWorkerDoesNotServeAreRefused) {
+  auto pool = Pool(1);
+  const std::string bigParam(1 << 20, 'p');
+  struct Case {
+    const char* name;
+    std::string sent;
+    int protocolStatus;  // of the end of the request
+  };
+  const Case cases[] = {
+      {"authorizer", test::FastCgiRequestBytes(Params("/xmlverify", kBatch), kBatch, 2), 3},
+      {"filter", test::FastCgiRequestBytes(Params("/xmlverify", kBatch), kBatch, 3), 3},
+      {"parameters over 1 MiB", test::FastCgiRequestBytes({{"HTTP_X", bigParam}}, ""), 2},
+  };
+  for (const Case& refused : cases) {
+    SCOPED_TRACE(refused.name);
+    int peer = test::ConnectToWorker(pool->socket());
+    ASSERT_GT(write(peer, refused.sent.data(), refused.sent.size()), 0);
+    int protocolStatus = -1;
+    test::ProgramResult answer = test::ReadFastCgiAnswer(peer, 20, &protocolStatus);
+    EXPECT_EQ(answer.out, "");
+    EXPECT_EQ(protocolStatus, refused.protocolStatus);
+    close(peer);
+  }
+  EXPECT_EQ(Send(*pool, "/xmlverify", kBatch).out, test::CgiAnswer("Erro"));
+  EXPECT_EQ(pool->Stop(SIGTERM), 0);
+}
+
+// Each signal with a login in hand that the silent database holds until the deadline.
+TEST_F(StallTest, SignalsAsOperatorsExpectThem) {
+  struct Case {
+    int signal;
+    bool loginAnswered;  // the request in hand finishes (with the deadline's answer)
+    bool poolGoesOn;
+  };
+  const Case cases[] = {{SIGQUIT, true, false},
+                        {SIGTERM, true, false},
+                        {SIGINT, false, false},
+                        {SIGHUP, true, true},
+                        {SIGUSR2, true, true}};
+  for (const Case& sent : cases) {
+    SCOPED_TRACE(strsignal(sent.signal));
+    auto pool = Pool(2);
+    ASSERT_EQ(Send(*pool, "/xmlverify", kBatch).out, test::CgiAnswer("Erro"));
+    test::ProgramResult held;
+    std::thread login = Login(*pool, &held);
+    std::this_thread::sleep_for(300ms);
+    kill(pool->pid(), sent.signal);
+    login.join();
+    EXPECT_EQ(held.out, sent.loginAnswered ? LateAnswer("/listamanuais") : "");
+    if (sent.poolGoesOn) {
+      EXPECT_TRUE(pool->Running());
+      EXPECT_EQ(Send(*pool, "/xmlverify", kBatch).out, test::CgiAnswer("Erro"));
+    } else {
+      EXPECT_TRUE(WaitFor([&] { return !pool->Running(); }));
+      EXPECT_FALSE(test::HostPathExists(pool->socket()));
+      EXPECT_TRUE(Logged(*pool, "stopped: 1 requests served")) << pool->Log();
+    }
+    EXPECT_EQ(pool->Stop(SIGTERM), 0);
+  }
+}
+
+TEST_F(StallTest, ReloadUnderAStreamOfRequestsAnswersEveryOne) {
+  const char* wanted = std::getenv("ORVO_RELOAD_REQUESTS");
+  const int total = wanted != nullptr && std::atoi(wanted) > 0 ? std::atoi(wanted) : 2000;
+  constexpr int kClients = 4;
+  auto pool = Pool(2);
+  std::atomic<int> sent{0}, failed{0};
+  std::vector<std::thread> clients;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&] {
+      while (sent++ < total)
+        failed += Send(*pool, "/xmlverify", kBatch).out != test::CgiAnswer("Erro");
+    });
+  }
+  ASSERT_TRUE(WaitFor([&] { return sent >= total / 2; }, 600s));
+  kill(pool->pid(), SIGHUP);
+  for (std::thread& client : clients) client.join();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("%d requests from %d clients with a reload half-way: %d not answered, %.1f s\n",
+              total, kClients, failed.load(), seconds);
+  EXPECT_EQ(failed, 0);
+  EXPECT_TRUE(Logged(*pool, "reloading (HUP)"));
+  EXPECT_EQ(pool->Stop(SIGTERM), 0);
+  EXPECT_EQ(pool->Complaints(), "");
+}
+
+TEST_F(StallTest, WorkersThatKeepEndingAreRestartedOneASecond) {
+  auto pool = Pool(1, {{"ORVO_REQUEST_TIMEOUT", "0"}});
+  for (int ended = 0; ended < 12; ++ended) {
+    std::set<pid_t> before;
+    ASSERT_TRUE(WaitFor([&] { return !(before = test::ChildrenOf(pool->pid())).empty(); }));
+    kill(*before.begin(), SIGKILL);
+    ASSERT_TRUE(WaitFor([&] { return test::ChildrenOf(pool->pid()) != before; }));
+  }
+  EXPECT_TRUE(Logged(*pool, "restarting them no faster than one a second")) << pool->Log();
+  EXPECT_EQ(pool->Stop(SIGTERM), 0);
+}
+
+}  // namespace
+}  // namespace orvo
