@@ -1,10 +1,16 @@
 // The host: every call the program makes into the operating system goes through this interface.
 //
 // Paths are Windows paths in code page 1252 ("D:\Movel\Lotes", relative ones against the
-// program's own current directory). Failures come back as Windows error codes (0 is success),
-// from which the program builds its messages. One implementation per operating system, each in
-// its own folder, which also defines Host::Default(); the program uses the process-wide default,
-// and tests may install their own (usually a HostWrapper that overrides a call or two).
+// program's own current directory). Every file-system call passes its paths through the path
+// gate (PathGate.h) before anything reaches the system, so every host refuses the same paths with
+// the same codes: a NUL byte, a stray ':', a namespace prefix, a device name or a file path
+// ending in a separator (kErrorInvalidName), a UNC path (kErrorBadNetPath), a path too long
+// (kErrorFilenameExcedRange). Searches match names with the program's own matcher
+// (WindowsNames.h) and leave out names the program could not name again. Failures come back as
+// Windows error codes (0 is success), from which the program builds its messages. One
+// implementation per operating system, each in its own folder, which also defines Host::Default();
+// the program uses the process-wide default, and tests may install their own (usually a HostWrapper
+// that overrides a call or two).
 //
 // The program is single-threaded: no host, search or file is used from two threads at once,
 // and none of them locks. An out-parameter is written only on success unless a method says
@@ -154,7 +160,7 @@ class Host {
   // ---- File system ----
 
   // The attribute word of `path`; kErrorFileNotFound / kErrorPathNotFound when it is missing,
-  // kErrorFilenameExcedRange when the full path is too long.
+  // kErrorInvalidName when it ends in a separator but names a file.
   virtual WinError GetAttributes(const std::string& path, uint32_t* attributes) = 0;
   // Starts a search on a pattern ("C:\x\*.dwl": Windows wildcards, letter case ignored) and
   // yields its first entry. "." and ".." come first except at a drive root, then NTFS order.
@@ -184,8 +190,9 @@ class Host {
   // On failure `*file` is empty.
   virtual WinError OpenFile(const std::string& path, FileAccess access, FileShare share,
                             FileDisposition disposition, std::unique_ptr<FileHandle>* file) = 0;
-  // The full path of `path`, made absolute against the current directory (never fails for
-  // a well-formed path; kErrorInvalidName otherwise, with `*full` untouched).
+  // The full path of `path`, made absolute against the current directory, whatever its length
+  // and names (for messages; kErrorInvalidName for an empty path and kErrorBadNetPath for a UNC
+  // or namespace path, with `*full` untouched).
   virtual WinError FullPathName(const std::string& path, std::string* full) = 0;
   // The program's current directory, without a trailing backslash except at a drive root.
   virtual std::string GetCurrentFolder() = 0;
@@ -246,9 +253,5 @@ class Host {
  private:
   static Host* installed_;
 };
-
-// A host of this platform whose drives are the folders under `root` (C:\ is <root>/c): the
-// program's own host on Linux, and what tests use on every platform for a drive tree of their own.
-std::unique_ptr<Host> NewDriveRootHost(const std::string& root);
 
 }  // namespace orvo

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "DriveRootHost.h"
 #include "host/Host.h"
 
 namespace orvo::test {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "host/WindowsNames.h"
 #include "host/posix/PosixNames.h"
 
 namespace orvo::posix {
@@ -49,10 +50,10 @@ Listing ReadFolder(const DiskFolder& folder) {
   fd.Release();
   while (dirent* item = readdir(dir.get())) {
     std::string diskName = item->d_name;
-    if (diskName == "." || diskName == ".." || !WindowsCanHold(diskName)) continue;
-    std::string key = NtfsSortKey(diskName);
-    names.push_back(
-        {std::move(diskName), Utf8ToCp1252(item->d_name), std::move(key), item->d_type});
+    if (diskName == "." || diskName == ".." || !CanNameAgainOnDisk(diskName)) continue;
+    std::string name = Utf8ToCp1252(diskName);
+    std::string key = NtfsSortKey(name);
+    names.push_back({std::move(diskName), std::move(name), std::move(key), item->d_type});
   }
   std::sort(names.begin(), names.end(), [](const ListedName& a, const ListedName& b) {
     return a.sortKey != b.sortKey ? a.sortKey < b.sortKey : a.diskName < b.diskName;
@@ -167,9 +168,6 @@ bool Drives::StillThere(const Level& level) const {
 }
 
 WinError Drives::Folder(const WindowsPath& path, size_t count, FolderRef* folder) {
-  for (size_t i = 0; i < count; ++i) {
-    if (IsInvalidName(path.components[i])) return kErrorInvalidName;
-  }
   // The levels kept from the last path serve as far as both paths agree and the folders are
   // still where they were.
   size_t kept = 0;
@@ -239,9 +237,9 @@ std::optional<WindowsPath> Drives::ToWindows(const std::string& hostPath) const 
   while (start < rest.size()) {
     size_t end = rest.find('/', start);
     if (end == std::string::npos) end = rest.size();
-    std::string name = Utf8ToCp1252(rest.substr(start, end - start));
-    if (IsInvalidName(name)) return std::nullopt;
-    path.components.push_back(name);
+    std::string diskName = rest.substr(start, end - start);
+    if (!CanNameAgainOnDisk(diskName)) return std::nullopt;
+    path.components.push_back(Utf8ToCp1252(diskName));
     start = end + 1;
   }
   return path;
