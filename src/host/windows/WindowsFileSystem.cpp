@@ -72,7 +72,7 @@ WinError FindAll(const std::string& pattern, bool foldersOnly,
   FindHandle handle(FindFirstFileExW(
       Wide(pattern).c_str(), FindExInfoBasic, &data,
       foldersOnly ? FindExSearchLimitToDirectories : FindExSearchNameMatch, nullptr, 0));
-  if (handle.get() == INVALID_HANDLE_VALUE) return LastError();
+  if (handle.get() == INVALID_HANDLE_VALUE) return windows::LastErrorOn(pattern);
   do {
     if (std::optional<std::string> name = Narrow(data.cFileName)) found->emplace_back(*name, data);
   } while (FindNextFileW(handle.get(), &data));
@@ -136,7 +136,7 @@ WinError WindowsHost::GetAttributes(const std::string& path, uint32_t* attribute
   std::string system;
   if (WinError error = Pass(path, PathUse::kLookup, &full, &system)) return error;
   DWORD word = GetFileAttributesA(system.c_str());
-  if (word == INVALID_FILE_ATTRIBUTES) return LastError();
+  if (word == INVALID_FILE_ATTRIBUTES) return windows::LastErrorOn(system);
   if (WinError error = CheckFinalSeparator(*full, word)) return error;
   *attributes = word;
   return kErrorSuccess;
@@ -180,21 +180,21 @@ WinError WindowsHost::CreateFolder(const std::string& path) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kNewFolder, &full, &system)) return error;
-  return Check(CreateDirectoryA(system.c_str(), nullptr));
+  return windows::CheckOn(CreateDirectoryA(system.c_str(), nullptr), system);
 }
 
 WinError WindowsHost::RemoveFolder(const std::string& path) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kLookup, &full, &system)) return error;
-  return Check(RemoveDirectoryA(system.c_str()));
+  return windows::CheckOn(RemoveDirectoryA(system.c_str()), system);
 }
 
 WinError WindowsHost::RemoveFile(const std::string& path) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kFile, &full, &system)) return error;
-  return Check(DeleteFileA(system.c_str()));
+  return windows::CheckOn(DeleteFileA(system.c_str()), system);
 }
 
 WinError WindowsHost::MovePath(const std::string& from, const std::string& to, bool replace) {
@@ -202,7 +202,7 @@ WinError WindowsHost::MovePath(const std::string& from, const std::string& to, b
   std::string oldName, newName;
   if (WinError error = Pass(from, PathUse::kMoved, &source, &oldName)) return error;
   if (WinError error = Pass(to, PathUse::kMoved, &dest, &newName)) return error;
-  if (!replace) return Check(MoveFileA(oldName.c_str(), newName.c_str()));
+  if (!replace) return windows::CheckOn(MoveFileA(oldName.c_str(), newName.c_str()), oldName);
   // A read-only file is not replaced (Wine would replace it).
   DWORD target = GetFileAttributesA(newName.c_str());
   if (target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_READONLY) != 0) {
@@ -236,7 +236,7 @@ WinError WindowsHost::SetCurrentFolder(const std::string& path) {
   std::string system;
   if (WinError error = Pass(path, PathUse::kCurrentFolder, &full, &system)) return error;
   DWORD word = GetFileAttributesA(system.c_str());
-  if (word == INVALID_FILE_ATTRIBUTES) return LastError();
+  if (word == INVALID_FILE_ATTRIBUTES) return windows::LastErrorOn(system);
   if ((word & FILE_ATTRIBUTE_DIRECTORY) == 0) return kErrorDirectory;
   gate_.SetCurrent(full);
   return kErrorSuccess;

@@ -121,7 +121,7 @@ WinError WindowsHost::OpenFile(const std::string& path, FileAccess access, FileS
   auto opened = std::make_unique<WindowsFile>(access);
   HANDLE handle = CreateFileA(system.c_str(), DesiredAccess(access), ShareMode(share), nullptr,
                               CreationDisposition(disposition), FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return LastError();
+  if (handle == INVALID_HANDLE_VALUE) return windows::LastErrorOn(system);
   opened->Adopt(handle);
   *file = std::move(opened);
   return kErrorSuccess;
