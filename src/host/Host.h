@@ -58,6 +58,16 @@ inline constexpr WinError kErrorFilenameExcedRange = 206;
 inline constexpr WinError kErrorDirectory = 267;
 inline constexpr WinError kErrorIoDevice = 1117;
 
+// What a host call does with a path; the limits and refusals follow Windows' calls.
+enum class PathUse {
+  kLookup,         // attributes, removal of a folder, a search's folder
+  kPattern,        // a search: the last component may hold the wildcards '*' and '?'
+  kFile,           // a file to open, create or remove: no final separator
+  kNewFolder,      // a folder to create: room is left for an 8.3 name below it
+  kCurrentFolder,  // the new current folder, kept with a final separator
+  kMoved,          // either name of a move: no final separator; the given text may be long
+};
+
 // Attribute word bits of a directory entry.
 inline constexpr uint32_t kAttrReadOnly = 0x01;
 inline constexpr uint32_t kAttrHidden = 0x02;
@@ -190,6 +200,9 @@ class Host {
   // On failure `*file` is empty.
   virtual WinError OpenFile(const std::string& path, FileAccess access, FileShare share,
                             FileDisposition disposition, std::unique_ptr<FileHandle>* file) = 0;
+  // Whether a call of the kind `use` would take `path`: the path gate's answer (PathGate.h),
+  // with nothing asked of the system. Lets a caller refuse a request before it changes anything.
+  virtual WinError CheckPath(const std::string& path, PathUse use) = 0;
   // The full path of `path`, made absolute against the current directory, whatever its length
   // and names (for messages; kErrorInvalidName for an empty path and kErrorBadNetPath for a UNC
   // or namespace path, with `*full` untouched).

@@ -31,16 +31,6 @@ struct WindowsPath {
 // an empty path. Refuses nothing else: the gate does.
 WinError ResolveWindowsPath(const std::string& path, const WindowsPath& current, WindowsPath* out);
 
-// What a host call does with a path; the limits and refusals follow Windows' calls.
-enum class PathUse {
-  kLookup,         // attributes, removal of a folder, a search's folder
-  kPattern,        // a search: the last component may hold the wildcards '*' and '?'
-  kFile,           // a file to open, create or remove: no final separator
-  kNewFolder,      // a folder to create: room is left for an 8.3 name below it
-  kCurrentFolder,  // the new current folder, kept with a final separator
-  kMoved,          // either name of a move: no final separator; the given text may be long
-};
-
 // A path the gate let through: resolved, every component a name Windows takes, short enough
 // for the call it was passed for. Only the gate makes one (but "C:\", the default).
 class GatedPath {

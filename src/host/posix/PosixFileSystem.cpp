@@ -256,6 +256,11 @@ WinError PosixHost::Move(const DiskEntry& old, const DiskEntry& target, const st
   return moved == 0 ? kErrorSuccess : FromErrno(errno);
 }
 
+WinError PosixHost::CheckPath(const std::string& path, PathUse use) {
+  GatedPath full;
+  return gate_.Pass(path, use, &full);
+}
+
 WinError PosixHost::FullPathName(const std::string& path, std::string* full) {
   return gate_.FullName(path, full);
 }

@@ -38,6 +38,7 @@ class PosixHost : public Host {
   WinError MovePath(const std::string& from, const std::string& to, bool replace) override;
   WinError OpenFile(const std::string& path, FileAccess access, FileShare share,
                     FileDisposition disposition, std::unique_ptr<FileHandle>* file) override;
+  WinError CheckPath(const std::string& path, PathUse use) override;
   WinError FullPathName(const std::string& path, std::string* full) override;
   std::string GetCurrentFolder() override;
   WinError SetCurrentFolder(const std::string& path) override;

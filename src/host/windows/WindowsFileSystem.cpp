@@ -223,6 +223,11 @@ WinError WindowsHost::MovePath(const std::string& from, const std::string& to, b
   return GetLastError() == ERROR_SHARING_VIOLATION ? kErrorSharingViolation : error;
 }
 
+WinError WindowsHost::CheckPath(const std::string& path, PathUse use) {
+  GatedPath full;
+  return gate_.Pass(path, use, &full);
+}
+
 WinError WindowsHost::FullPathName(const std::string& path, std::string* full) {
   return gate_.FullName(path, full);
 }
