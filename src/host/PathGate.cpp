@@ -126,6 +126,11 @@ WinError PathGate::Pass(const std::string& given, PathUse use, GatedPath* full) 
   return kErrorSuccess;
 }
 
+WinError PathGate::Check(const std::string& given, PathUse use) const {
+  GatedPath full;
+  return Pass(given, use, &full);
+}
+
 WinError CheckFinalSeparator(const WindowsPath& path, uint32_t attributes) {
   bool folder = (attributes & kAttrDirectory) != 0;
   return path.trailingSeparator && !folder ? kErrorInvalidName : kErrorSuccess;

@@ -65,6 +65,8 @@ class PathGate {
   // - a UNC path ("\\server\share"): kErrorBadNetPath.
   // On failure `*full` is untouched.
   WinError Pass(const std::string& given, PathUse use, GatedPath* full) const;
+  // Pass's answer alone.
+  WinError Check(const std::string& given, PathUse use) const;
   // The full path of `given` as messages name it: resolved only, whatever its length.
   WinError FullName(const std::string& given, std::string* full) const;
 

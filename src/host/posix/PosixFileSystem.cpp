@@ -257,8 +257,7 @@ WinError PosixHost::Move(const DiskEntry& old, const DiskEntry& target, const st
 }
 
 WinError PosixHost::CheckPath(const std::string& path, PathUse use) {
-  GatedPath full;
-  return gate_.Pass(path, use, &full);
+  return gate_.Check(path, use);
 }
 
 WinError PosixHost::FullPathName(const std::string& path, std::string* full) {

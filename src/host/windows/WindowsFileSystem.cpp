@@ -224,8 +224,7 @@ WinError WindowsHost::MovePath(const std::string& from, const std::string& to, b
 }
 
 WinError WindowsHost::CheckPath(const std::string& path, PathUse use) {
-  GatedPath full;
-  return gate_.Pass(path, use, &full);
+  return gate_.Check(path, use);
 }
 
 WinError WindowsHost::FullPathName(const std::string& path, std::string* full) {
