@@ -58,6 +58,8 @@ void MakeTree(const std::string& root) {
   file(store + "A\xC3\xA7\xC3\xA3o.xml", "acao");      // Ação.xml, in code page 1252 A\xE7\xE3o
   file(store + "\xE6\x97\xA5\xE6\x9C\xAC.xml", "jp");  // no code page 1252 form
   file(store + "nul.txt", "device name");
+  file(store + "dois:pontos.xml", "no Windows name");
+  file(store + "linha\nD:\\falsa.xml", "no Windows name");
   file(store + "lf.txt", "um\ndois\r\ntr\xC3\xAAs");
   file(store + ".oculto.xml", "hidden");
   file(store + "sub/c.xml", "sub");
