@@ -39,7 +39,9 @@ const char kConfig[] =
     "[Orvo.Mobile.SEMDRIVE]\r\nPathXML=Q:\\Lotes\r\n"
     "[Orvo.Mobile.ARQUIVO]\r\nPathXML=C:\\Orvo\\x.txt\r\n"
     "[Orvo.Mobile.BARRA]\r\nPathXML=D:\\Movel\\Lotes\\\r\n"
-    "[Orvo.FrameWork]\r\nPathImagens=D:\\Img\r\n";
+    "[Orvo.FrameWork]\r\nPathImagens=D:\\Img\r\nLogFile=C:\\Orvo\\orvo.log\r\n";
+// The operator's log that LogFile= names, below the root.
+const char kLogFile[] = "c/Orvo/orvo.log";
 
 void MakeTree(const std::string& root) {
   auto file = [&](const std::string& relative, const std::string& bytes) {
@@ -75,11 +77,12 @@ void MakeTree(const std::string& root) {
   test::SetUtcWriteTime(root + "/d/Img/d.jpg", 2024, 1, 20, 8, 30, 0);
 }
 
-// Every entry below `root`: its relative path, then its kind or its bytes.
+// Every entry below `root` but the operator's log: its relative path, then its kind or its bytes.
 std::map<std::string, std::string> Snapshot(const std::string& root) {
   std::map<std::string, std::string> tree;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     std::string relative = fs::relative(entry.path(), root).string();
+    if (relative == kLogFile) continue;
     if (entry.is_symlink()) {
       tree[relative] = "<link>";
     } else if (entry.is_directory()) {
@@ -426,10 +429,20 @@ std::vector<Request> Requests() {
 
 // ---- Running and comparing ----
 
-// The operator's log line of a run without its time: today each build's standard error.
-std::string OperatorLog(const ProgramResult& run) {
+// The operator's log lines of a run, without their times: the file that LogFile= names, which
+// both builds write (the Windows build writes its lines to the event log, not standard error).
+std::string OperatorLog(const std::string& root) {
+  const std::string file = root + "/" + kLogFile;
+  if (!fs::exists(file)) return "";
   const size_t kTime = std::string("yyyy-mm-dd hh:nn:ss ").size();
-  return test::IsOneLogLine(run.err) ? run.err.substr(kTime) : run.err;
+  std::string lines;
+  for (std::string rest = test::ReadHostFile(file); !rest.empty();) {
+    size_t end = std::min(rest.find('\n'), rest.size() - 1);
+    std::string line = rest.substr(0, end + 1);
+    lines += test::IsOneLogLine(line) ? line.substr(kTime) : line;
+    rest.erase(0, end + 1);
+  }
+  return lines;
 }
 
 // The texts of the system's error codes of one build, longest first, with the code they stand
@@ -548,7 +561,7 @@ class Differential {
     ProgramResult run = underWine ? test::RunUnderWine(ORVO_PROGRAM, environment, body)
                                   : test::RunCommand({ORVO_PROGRAM}, environment, body);
     const SystemTexts& texts = underWine ? windowsTexts_ : linuxTexts_;
-    return {Normalized(run.out, texts), run.status, ReplaceTexts(OperatorLog(run), texts),
+    return {Normalized(run.out, texts), run.status, ReplaceTexts(OperatorLog(root.path()), texts),
             Snapshot(root.path())};
   }
 
