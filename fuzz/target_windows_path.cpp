@@ -10,10 +10,10 @@
 
 #include "FuzzSupport.h"
 #include "host/Host.h"
-#include "host/posix/WindowsPath.h"
+#include "host/PathGate.h"
+#include "host/posix/PosixHost.h"
 
 using namespace orvo;
-using posix::WindowsPath;
 
 namespace {
 
@@ -42,7 +42,7 @@ class Tree {
     fs::create_symlink(top_, root_ / "c" / "out-dir");
     fs::create_symlink("/", root_ / "c" / "Dir" / "slash");
     fs::create_symlink("../../..", root_ / "d" / "up");
-    host_ = NewDriveRootHost(root_.string());
+    host_ = std::make_unique<PosixHost>(root_.string());
   }
   ~Tree() {
     std::error_code ignored;

@@ -85,6 +85,12 @@ bool CreateDirPath(const std::string& dir) {
     path.resize(last == std::string::npos ? 0 : last + 1);
   }
   Host& host = Host::Default();
+  // A folder the host refuses whatever the disk holds is refused before any folder above it is
+  // made: nothing is left behind.
+  if (!missing.empty() &&
+      host.CheckPath(dir.substr(0, missing.front()), PathUse::kNewFolder) != kErrorSuccess) {
+    return false;
+  }
   for (auto length = missing.rbegin(); length != missing.rend(); ++length) {
     path.append(dir, path.size(), *length - path.size());
     if (host.CreateFolder(path) != kErrorSuccess) return false;

@@ -34,7 +34,8 @@ bool FileIsPresent(const std::string& name);
 int32_t FileStamp(const std::string& name);
 bool DirIsPresent(const std::string& name);
 // Creates a folder and every missing one above it. EInOutError "Unable to create directory"
-// for the empty path; false when a folder cannot be created.
+// for the empty path; false when a folder cannot be created (and nothing is created when the
+// host refuses the innermost path itself).
 bool CreateDirPath(const std::string& dir);
 
 // Starts a search that passes over entries carrying any of the bits 2, 4, 8, 16 missing from

@@ -1,10 +1,16 @@
 // The host: every call the program makes into the operating system goes through this interface.
 //
 // Paths are Windows paths in code page 1252 ("D:\Movel\Lotes", relative ones against the
-// program's own current directory). Failures come back as Windows error codes (0 is success),
-// from which the program builds its messages. One implementation per operating system, each in
-// its own folder, which also defines Host::Default(); the program uses the process-wide default,
-// and tests may install their own (usually a HostWrapper that overrides a call or two).
+// program's own current directory). Every file-system call passes its paths through the path
+// gate (PathGate.h) before anything reaches the system, so every host refuses the same paths with
+// the same codes: a NUL byte, a stray ':', a namespace prefix, a device name or a file path
+// ending in a separator (kErrorInvalidName), a UNC path (kErrorBadNetPath), a path too long
+// (kErrorFilenameExcedRange). Searches match names with the program's own matcher
+// (WindowsNames.h) and leave out names the program could not name again. Failures come back as
+// Windows error codes (0 is success), from which the program builds its messages. One
+// implementation per operating system, each in its own folder, which also defines Host::Default();
+// the program uses the process-wide default, and tests may install their own (usually a HostWrapper
+// that overrides a call or two).
 //
 // The program is single-threaded: no host, search or file is used from two threads at once,
 // and none of them locks. The one exception is a deadline's callback (StartDeadline), which
@@ -53,6 +59,16 @@ inline constexpr WinError kErrorAlreadyExists = 183;
 inline constexpr WinError kErrorFilenameExcedRange = 206;
 inline constexpr WinError kErrorDirectory = 267;
 inline constexpr WinError kErrorIoDevice = 1117;
+
+// What a host call does with a path; the limits and refusals follow Windows' calls.
+enum class PathUse {
+  kLookup,         // attributes, removal of a folder, a search's folder
+  kPattern,        // a search: the last component may hold the wildcards '*' and '?'
+  kFile,           // a file to open, create or remove: no final separator
+  kNewFolder,      // a folder to create: room is left for an 8.3 name below it
+  kCurrentFolder,  // the new current folder, kept with a final separator
+  kMoved,          // either name of a move: no final separator; the given text may be long
+};
 
 // Attribute word bits of a directory entry.
 inline constexpr uint32_t kAttrReadOnly = 0x01;
@@ -174,7 +190,7 @@ class Host {
   // ---- File system ----
 
   // The attribute word of `path`; kErrorFileNotFound / kErrorPathNotFound when it is missing,
-  // kErrorFilenameExcedRange when the full path is too long.
+  // kErrorInvalidName when it ends in a separator but names a file.
   virtual WinError GetAttributes(const std::string& path, uint32_t* attributes) = 0;
   // Starts a search on a pattern ("C:\x\*.dwl": Windows wildcards, letter case ignored) and
   // yields its first entry. "." and ".." come first except at a drive root, then NTFS order.
@@ -207,8 +223,12 @@ class Host {
   // On failure `*file` is empty.
   virtual WinError OpenFile(const std::string& path, FileAccess access, FileShare share,
                             FileDisposition disposition, std::unique_ptr<FileHandle>* file) = 0;
-  // The full path of `path`, made absolute against the current directory (never fails for
-  // a well-formed path; kErrorInvalidName otherwise, with `*full` untouched).
+  // Whether a call of the kind `use` would take `path`: the path gate's answer (PathGate.h),
+  // with nothing asked of the system. Lets a caller refuse a request before it changes anything.
+  virtual WinError CheckPath(const std::string& path, PathUse use) = 0;
+  // The full path of `path`, made absolute against the current directory, whatever its length
+  // and names (for messages; kErrorInvalidName for an empty path and kErrorBadNetPath for a UNC
+  // or namespace path, with `*full` untouched).
   virtual WinError FullPathName(const std::string& path, std::string* full) = 0;
   // The program's current directory, without a trailing backslash except at a drive root.
   virtual std::string GetCurrentFolder() = 0;
@@ -284,9 +304,5 @@ class Host {
  private:
   static Host* installed_;
 };
-
-// A host of this platform whose drives are the folders under `root` (C:\ is <root>/c): the
-// program's own host on Linux, and what tests use on every platform for a drive tree of their own.
-std::unique_ptr<Host> NewDriveRootHost(const std::string& root);
 
 }  // namespace orvo

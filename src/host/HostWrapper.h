@@ -44,6 +44,9 @@ class HostWrapper : public Host {
                     FileDisposition disposition, std::unique_ptr<FileHandle>* file) override {
     return target_->OpenFile(path, access, share, disposition, file);
   }
+  WinError CheckPath(const std::string& path, PathUse use) override {
+    return target_->CheckPath(path, use);
+  }
   WinError FullPathName(const std::string& path, std::string* full) override {
     return target_->FullPathName(path, full);
   }

@@ -50,6 +50,13 @@ void RequireWholeBody(TWebRequest& Request) {
   if (!cutShort.empty()) throw EWebException(cutShort);
 }
 
+// A batch name that the host refuses whatever the disk holds (a device name, a ':', too long)
+// fails as its save would, before the store folder is made: a refused request leaves nothing.
+void RequireCreatable(const std::string& fileName) {
+  WinError error = Host::Default().CheckPath(fileName, PathUse::kFile);
+  if (error != kErrorSuccess) throw EFCreateError(FileStreamMessage("create", fileName, error));
+}
+
 }  // namespace
 
 TWM1::TWM1() : DBOrvo(CreateDBOrvo()) {
@@ -122,12 +129,14 @@ void TWM1::WM1uploadxmlAction(TObject*, TWebRequest& Request, TWebResponse&, boo
   TStringList batch;
   batch.Add(Request.ContentFields().TakeValue("xmldata"));
   const std::string folder = StoreFolder(config, store);
+  const std::string fileName = folder + "\\" + key + CheckDigit(key) + ExtPendingBatch;
+  RequireCreatable(fileName);
   // An empty answer would tell the client its batch was stored.
   if (!CreateDirPath(folder)) {
     throw EInOutError("Unable to create directory \"" + folder + "\"", kErrorPathNotFound);
   }
   // The save is atomic: a concurrent verification never sees a half-written batch.
-  batch.SaveToFile(folder + "\\" + key + CheckDigit(key) + ExtPendingBatch);
+  batch.SaveToFile(fileName);
 }
 
 void TWM1::WM1xmlverifyAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {

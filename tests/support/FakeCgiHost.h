@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "DriveRootHost.h"
 #include "host/HostWrapper.h"
 
 namespace orvo::test {

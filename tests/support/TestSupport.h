@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "DriveRootHost.h"
 #include "host/Host.h"
 
 namespace orvo::test {
@@ -129,10 +130,17 @@ std::string TargetBuildFile(const std::string& file);
 bool IsFailureStderr(const std::string& err, const std::string& fragment = "");
 // A host path as the program under test names it: unchanged for Linux, "Z:\tmp\..." under Wine.
 std::string TargetPath(const std::string& hostPath);
-// RunProgram's Wine target.
+// RunProgram's Wine target: the Windows build's counterpart of `path` under Wine, with
+// `arguments`.
 ProgramResult RunUnderWine(const std::string& path,
                            const std::map<std::string, std::string>& environment,
-                           const std::string& input);
+                           const std::string& input,
+                           const std::vector<std::string>& arguments = {});
+// Why the Windows build's counterpart of `program` cannot run under Wine here (no loader, no
+// Windows build, no prefix), or the empty string when it can.
+std::string WineUnavailable(const std::string& program);
+// A host path as a Windows program under Wine names it: "Z:	mp\...".
+std::string WinePath(const std::string& hostPath);
 
 // Runs a bash script (given on its standard input) with `environment` and a PATH of the system's
 // tools: for the cases that need a pipeline, a resource limit or a signal around the program.

@@ -146,11 +146,24 @@ bool IsFailureStderr(const std::string& err, const std::string& fragment) {
   return IsOneLogLine(err) && err.find(fragment) != std::string::npos;
 }
 
-std::string TargetPath(const std::string& hostPath) {
-  if (!TargetIsWine()) return hostPath;
+std::string WinePath(const std::string& hostPath) {
   std::string path = "Z:" + fs::absolute(hostPath).string();
   std::replace(path.begin(), path.end(), '/', '\\');
   return path;
+}
+
+std::string TargetPath(const std::string& hostPath) {
+  return TargetIsWine() ? WinePath(hostPath) : hostPath;
+}
+
+std::string WineUnavailable(const std::string& program) {
+  if (!fs::exists(kWineLoader)) return std::string("no Wine: ") + kWineLoader + " is missing";
+  const std::string build = WindowsBuild();
+  if (!fs::exists(Counterpart(program))) return "no Windows build: " + Counterpart(program);
+  if (!fs::exists(build + "/wineprefix/system.reg")) {
+    return "no Wine prefix in " + build + ": run ./scripts/test, which makes one";
+  }
+  return "";
 }
 
 std::string TargetBuildFile(const std::string& file) {
@@ -159,7 +172,7 @@ std::string TargetBuildFile(const std::string& file) {
 
 ProgramResult RunUnderWine(const std::string& path,
                            const std::map<std::string, std::string>& environment,
-                           const std::string& input) {
+                           const std::string& input, const std::vector<std::string>& arguments) {
   const std::string build = WindowsBuild();
   const std::string prefix = build + "/wineprefix";
   if (!fs::exists(prefix + "/system.reg")) {
@@ -170,7 +183,7 @@ ProgramResult RunUnderWine(const std::string& path,
   wineEnvironment.emplace("WINEPREFIX", prefix);
   wineEnvironment.emplace("WINEDEBUG", "-all");
   wineEnvironment.emplace("LOCPATH", build + "/locale");
-  wineEnvironment.emplace("WINEPATH", TargetPath(build + "/tests/helpers/fbstub/client"));
+  wineEnvironment.emplace("WINEPATH", WinePath(build + "/tests/helpers/fbstub/client"));
   for (const char* name : {"HOME", "USER"}) {
     std::string value = Env(name);
     if (!value.empty()) wineEnvironment.emplace(name, value);
@@ -187,7 +200,9 @@ ProgramResult RunUnderWine(const std::string& path,
     // Started in C:\, where the Linux program starts when its folder lies outside the drives.
     if (fs::is_directory(root->second + "/c")) folder = root->second + "/c";
   }
-  return RunCommand({kWineLoader, Counterpart(path)}, wineEnvironment, input, folder);
+  std::vector<std::string> command = {kWineLoader, Counterpart(path)};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return RunCommand(command, wineEnvironment, input, folder);
 }
 
 }  // namespace orvo::test

@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "DriveRootHost.h"
 #include "common/SysUtils.h"
 #include "host/HostWrapper.h"
 

@@ -53,7 +53,7 @@ TEST_F(WindowsHostTest, PathsResolveAgainstTheHostsOwnCurrentFolder) {
       {"D:\\a\\..\\..\\b", "D:\\b"},
       {"D:relative", "D:\\relative"},
       {"c:relative", "c:\\work\\relative"},
-      {"C:", "c:\\work"},
+      {"C:", "C:\\work"},
       {"..\\..", "c:\\"},
       {"D:\\Movel//Lotes\\", "D:\\Movel\\Lotes\\"},
   };

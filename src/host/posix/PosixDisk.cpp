@@ -15,6 +15,7 @@
 #include <memory>
 #include <string_view>
 
+#include "host/WindowsNames.h"
 #include "host/posix/PosixNames.h"
 
 namespace orvo::posix {
@@ -99,10 +100,10 @@ Listing ReadFolder(const DiskFolder& folder) {
   fd.Release();
   while (dirent* item = readdir(dir.get())) {
     std::string diskName = item->d_name;
-    if (diskName == "." || diskName == ".." || !WindowsCanHold(diskName)) continue;
-    std::string key = NtfsSortKey(diskName);
-    names.push_back(
-        {std::move(diskName), Utf8ToCp1252(item->d_name), std::move(key), item->d_type});
+    if (diskName == "." || diskName == ".." || !CanNameAgainOnDisk(diskName)) continue;
+    std::string name = Utf8ToCp1252(diskName);
+    std::string key = NtfsSortKey(name);
+    names.push_back({std::move(diskName), std::move(name), std::move(key), item->d_type});
   }
   std::sort(names.begin(), names.end(), InNtfsOrder);
   return names;
@@ -147,10 +148,11 @@ std::vector<std::string> ReadCaseForms(const DiskFolder& folder, const std::stri
   while (dirent* item = readdir(dir.get())) {
     std::string_view diskName = item->d_name;
     if (length != 0 && diskName.size() != length) continue;
-    if (diskName == "." || diskName == ".." || !WindowsCanHold(item->d_name)) continue;
+    if (diskName == "." || diskName == ".." || !CanNameAgainOnDisk(item->d_name)) continue;
     std::string listed = Utf8ToCp1252(item->d_name);
     if (SameNameIgnoringCase(listed, name)) {
-      found.push_back({item->d_name, std::move(listed), NtfsSortKey(item->d_name), item->d_type});
+      std::string key = NtfsSortKey(listed);
+      found.push_back({item->d_name, std::move(listed), std::move(key), item->d_type});
     }
   }
   std::sort(found.begin(), found.end(), InNtfsOrder);
@@ -295,9 +297,6 @@ bool Drives::StillThere(const Level& level) const {
 }
 
 WinError Drives::Folder(const WindowsPath& path, size_t count, FolderRef* folder) {
-  for (size_t i = 0; i < count; ++i) {
-    if (IsInvalidName(path.components[i])) return kErrorInvalidName;
-  }
   // The levels kept from the last path serve as far as both paths agree and the folders are
   // still where they were.
   size_t kept = 0;
@@ -368,9 +367,9 @@ std::optional<WindowsPath> Drives::ToWindows(const std::string& hostPath) const 
   while (start < rest.size()) {
     size_t end = rest.find('/', start);
     if (end == std::string::npos) end = rest.size();
-    std::string name = Utf8ToCp1252(rest.substr(start, end - start));
-    if (IsInvalidName(name)) return std::nullopt;
-    path.components.push_back(name);
+    std::string diskName = rest.substr(start, end - start);
+    if (!CanNameAgainOnDisk(diskName)) return std::nullopt;
+    path.components.push_back(Utf8ToCp1252(diskName));
     start = end + 1;
   }
   return path;

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "host/Host.h"
+#include "host/PathGate.h"
 #include "host/posix/PosixBeneath.h"
-#include "host/posix/WindowsPath.h"
 
 namespace orvo::posix {
 
@@ -39,10 +39,10 @@ struct DiskEntry {
 struct ListedName {
   std::string diskName;  // UTF-8
   std::string name;      // code page 1252
-  std::string sortKey;   // NtfsSortKey
+  std::string sortKey;   // NtfsSortKey of the 1252 name
   unsigned char type;    // as the folder read gives it (DT_DIR, DT_REG, DT_LNK, DT_UNKNOWN, ...)
 };
-// A folder's names that Windows could hold, in NTFS order.
+// A folder's names that the program could name again, in NTFS order.
 using Listing = std::vector<ListedName>;
 
 // The drive folders under one root. Every lookup starts from a descriptor of the root or of a
@@ -62,7 +62,7 @@ class Drives {
   explicit Drives(const std::string& root) : root_(root), rootPath_(root) {}
 
   // The folder holding the first `count` components of `path`: each must exist as a folder
-  // (kErrorPathNotFound) and have a valid name (kErrorInvalidName).
+  // (kErrorPathNotFound).
   WinError Folder(const WindowsPath& path, size_t count, FolderRef* folder);
   // The entry named by the last component of a non-root path; its folder must exist.
   WinError Find(const WindowsPath& path, DiskEntry* entry);

@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "host/HostSearch.h"
+#include "host/WindowsNames.h"
 #include "host/posix/PosixDisk.h"
 #include "host/posix/PosixHost.h"
 #include "host/posix/PosixNames.h"
@@ -19,7 +21,6 @@ namespace orvo {
 using posix::DiskEntry;
 using posix::Drives;
 using posix::FromErrno;
-using posix::WindowsPath;
 
 namespace {
 
@@ -31,21 +32,6 @@ WindowsPath InitialDirectory(const Drives& drives) {
   }
   return WindowsPath{};
 }
-
-// A search's entries, gathered when it starts.
-class PosixDirSearch : public DirSearch {
- public:
-  explicit PosixDirSearch(std::vector<FindData> entries) : entries_(std::move(entries)) {}
-  WinError Next(FindData* entry) override {
-    if (next_ >= entries_.size()) return kErrorNoMoreFiles;
-    *entry = entries_[next_++];
-    return kErrorSuccess;
-  }
-
- private:
-  std::vector<FindData> entries_;
-  size_t next_ = 0;
-};
 
 FindData MakeFindData(const std::string& name, const struct stat& info, bool isLink) {
   FindData data;
@@ -121,36 +107,23 @@ bool InUse(const Drives& drives, const DiskEntry& entry) {
 }  // namespace
 
 PosixHost::PosixHost(std::string root)
-    : root_(std::move(root)), drives_(root_), currentDirectory_(InitialDirectory(drives_)) {}
-
-WinError PosixHost::Resolve(const std::string& path, WindowsPath* full,
-                            const posix::PathLimit& limit) const {
-  constexpr size_t kMaxPath = 260;
-  if (path.empty()) return kErrorPathNotFound;
-  if (limit.givenFitsBuffer && path.size() > kMaxPath) return kErrorFilenameExcedRange;
-  WindowsPath resolved;
-  if (WinError error = posix::ResolveWindowsPath(path, currentDirectory_, &resolved)) return error;
-  size_t length = resolved.Text().size();
-  if (limit.withFinalSeparator && !resolved.trailingSeparator && !resolved.IsRoot()) ++length;
-  if (length >= limit.full) return limit.error;
-  *full = std::move(resolved);
-  return kErrorSuccess;
-}
+    : root_(std::move(root)), drives_(root_), gate_(InitialDirectory(drives_)) {}
 
 WinError PosixHost::GetAttributes(const std::string& path, uint32_t* attributes) {
-  WindowsPath full;
-  if (WinError error = Resolve(path, &full)) return error;
-  if (full.IsRoot()) {
+  GatedPath full;
+  if (WinError error = gate_.Pass(path, PathUse::kLookup, &full)) return error;
+  if (full->IsRoot()) {
     posix::FolderRef folder;
-    if (WinError error = drives_.Folder(full, 0, &folder)) return error;
+    if (WinError error = drives_.Folder(*full, 0, &folder)) return error;
     *attributes = kAttrDirectory;
     return kErrorSuccess;
   }
   DiskEntry entry;
-  if (WinError error = drives_.Find(full, &entry)) return error;
-  if (posix::IsInvalidName(full.components.back())) return kErrorInvalidName;
+  if (WinError error = drives_.Find(*full, &entry)) return error;
   if (!entry.exists) return kErrorFileNotFound;
-  *attributes = posix::AttributesOf(full.components.back(), entry.info, entry.isLink);
+  uint32_t word = posix::AttributesOf(full->components.back(), entry.info, entry.isLink);
+  if (WinError error = CheckFinalSeparator(*full, word)) return error;
+  *attributes = word;
   return kErrorSuccess;
 }
 
@@ -166,20 +139,18 @@ WinError PosixHost::FindFirstFolder(const std::string& pattern, std::unique_ptr<
 
 WinError PosixHost::Search(const std::string& pattern, bool foldersOnly,
                            std::unique_ptr<DirSearch>* search, FindData* first) {
-  WindowsPath full;
-  if (WinError error = Resolve(pattern, &full)) return error;
-  if (full.IsRoot() || full.trailingSeparator) return kErrorFileNotFound;
-  const std::string& leaf = full.components.back();
-  if (posix::IsInvalidPattern(leaf)) return kErrorInvalidName;
+  GatedPath full;
+  if (WinError error = gate_.Pass(pattern, PathUse::kPattern, &full)) return error;
+  if (full->IsRoot() || full->trailingSeparator) return kErrorFileNotFound;
+  const std::string& leaf = full->components.back();
+  bool atRoot = full->components.size() == 1;
   posix::FolderRef folder;
-  if (WinError error = drives_.Folder(full, full.components.size() - 1, &folder)) return error;
+  if (WinError error = drives_.Folder(*full, full->components.size() - 1, &folder)) return error;
 
   std::vector<FindData> entries;
-  if (posix::HasWildcards(leaf)) {
-    if (full.components.size() > 1) {
-      for (const char* dot : {".", ".."}) {
-        if (posix::MatchesPattern(leaf, dot)) entries.push_back(DotEntry(dot, *folder));
-      }
+  if (HasWildcards(leaf)) {
+    for (const char* dot : {".", ".."}) {
+      if (SearchYields(leaf, atRoot, dot)) entries.push_back(DotEntry(dot, *folder));
     }
     std::shared_ptr<const posix::Listing> names = drives_.List(folder);
     for (const posix::ListedName& listed : *names) {
@@ -187,7 +158,7 @@ WinError PosixHost::Search(const std::string& pattern, bool foldersOnly,
           listed.type != DT_UNKNOWN) {
         continue;
       }
-      if (!posix::MatchesPattern(leaf, listed.name)) continue;
+      if (!SearchYields(leaf, atRoot, listed.name)) continue;
       DiskEntry entry;
       if (drives_.Describe(folder, listed.diskName, &entry) && entry.exists) {
         entries.push_back(MakeFindData(listed.name, entry.info, entry.isLink));
@@ -200,40 +171,35 @@ WinError PosixHost::Search(const std::string& pattern, bool foldersOnly,
           MakeFindData(posix::Utf8ToCp1252(entry.diskName), entry.info, entry.isLink));
     }
   }
-  if (entries.empty()) return kErrorFileNotFound;
-  *first = entries.front();
-  entries.erase(entries.begin());
-  *search = std::make_unique<PosixDirSearch>(std::move(entries));
-  return kErrorSuccess;
+  return StartGatheredSearch(std::move(entries), search, first);
 }
 
 WinError PosixHost::CreateFolder(const std::string& path) {
-  WindowsPath full;
-  if (WinError error = Resolve(path, &full, posix::kNewFolder)) return error;
-  if (full.IsRoot()) {
+  GatedPath full;
+  if (WinError error = gate_.Pass(path, PathUse::kNewFolder, &full)) return error;
+  if (full->IsRoot()) {
     posix::FolderRef folder;
-    WinError error = drives_.Folder(full, 0, &folder);
+    WinError error = drives_.Folder(*full, 0, &folder);
     return error != kErrorSuccess ? error : kErrorAlreadyExists;
   }
   DiskEntry entry;
-  if (WinError error = drives_.Find(full, &entry)) return error;
-  if (posix::IsInvalidName(full.components.back())) return kErrorInvalidName;
+  if (WinError error = drives_.Find(*full, &entry)) return error;
   if (entry.exists) return kErrorAlreadyExists;
   drives_.Forget();
   return mkdirat(At(entry), entry.diskName.c_str(), 0777) == 0 ? kErrorSuccess : FromErrno(errno);
 }
 
-WinError PosixHost::FindForRemoval(const std::string& path, DiskEntry* entry) {
-  WindowsPath full;
-  if (WinError error = Resolve(path, &full)) return error;
-  if (full.IsRoot()) return kErrorAccessDenied;
-  if (WinError error = drives_.Find(full, entry)) return error;
+WinError PosixHost::FindForRemoval(const std::string& path, PathUse use, DiskEntry* entry) {
+  GatedPath full;
+  if (WinError error = gate_.Pass(path, use, &full)) return error;
+  if (full->IsRoot()) return kErrorAccessDenied;
+  if (WinError error = drives_.Find(*full, entry)) return error;
   return entry->exists ? kErrorSuccess : kErrorFileNotFound;
 }
 
 WinError PosixHost::RemoveFolder(const std::string& path) {
   DiskEntry entry;
-  if (WinError error = FindForRemoval(path, &entry)) return error;
+  if (WinError error = FindForRemoval(path, PathUse::kLookup, &entry)) return error;
   if (!S_ISDIR(entry.info.st_mode)) return kErrorDirectory;
   drives_.Forget();
   // A link to a folder is removed as the link, as Windows removes a directory link.
@@ -243,7 +209,7 @@ WinError PosixHost::RemoveFolder(const std::string& path) {
 
 WinError PosixHost::RemoveFile(const std::string& path) {
   DiskEntry entry;
-  if (WinError error = FindForRemoval(path, &entry)) return error;
+  if (WinError error = FindForRemoval(path, PathUse::kFile, &entry)) return error;
   if (S_ISDIR(entry.info.st_mode) || IsReadOnlyFile(entry)) return kErrorAccessDenied;
   if (InUse(drives_, entry)) return kErrorSharingViolation;
   drives_.Forget();
@@ -251,16 +217,15 @@ WinError PosixHost::RemoveFile(const std::string& path) {
 }
 
 WinError PosixHost::MovePath(const std::string& from, const std::string& to, bool replace) {
-  WindowsPath source, dest;
-  if (WinError error = Resolve(from, &source, posix::kMovedPath)) return error;
-  if (WinError error = Resolve(to, &dest, posix::kMovedPath)) return error;
-  if (source.IsRoot() || dest.IsRoot()) return kErrorAccessDenied;
+  GatedPath source, dest;
+  if (WinError error = gate_.Pass(from, PathUse::kMoved, &source)) return error;
+  if (WinError error = gate_.Pass(to, PathUse::kMoved, &dest)) return error;
+  if (source->IsRoot() || dest->IsRoot()) return kErrorAccessDenied;
   DiskEntry old, target;
-  if (WinError error = drives_.Find(source, &old)) return error;
+  if (WinError error = drives_.Find(*source, &old)) return error;
   if (!old.exists) return kErrorFileNotFound;
-  if (WinError error = drives_.Find(dest, &target)) return error;
-  const std::string& newName = dest.components.back();
-  if (posix::IsInvalidName(newName)) return kErrorInvalidName;
+  if (WinError error = drives_.Find(*dest, &target)) return error;
+  const std::string& newName = dest->components.back();
   bool isFolder = S_ISDIR(old.info.st_mode);
   if (!isFolder && InUse(drives_, old)) return kErrorSharingViolation;
   drives_.Forget();
@@ -291,31 +256,29 @@ WinError PosixHost::Move(const DiskEntry& old, const DiskEntry& target, const st
   return moved == 0 ? kErrorSuccess : FromErrno(errno);
 }
 
-WinError PosixHost::FullPathName(const std::string& path, std::string* full) {
-  // Messages name the full path of whatever was given, however long.
-  WindowsPath resolved;
-  if (WinError error = posix::ResolveWindowsPath(path, currentDirectory_, &resolved)) return error;
-  *full = resolved.Text();
-  return kErrorSuccess;
+WinError PosixHost::CheckPath(const std::string& path, PathUse use) {
+  return gate_.Check(path, use);
 }
 
-std::string PosixHost::GetCurrentFolder() { return currentDirectory_.Text(); }
+WinError PosixHost::FullPathName(const std::string& path, std::string* full) {
+  return gate_.FullName(path, full);
+}
+
+std::string PosixHost::GetCurrentFolder() { return gate_.Current().Text(); }
 
 WinError PosixHost::SetCurrentFolder(const std::string& path) {
-  WindowsPath full;
-  if (WinError error = Resolve(path, &full, posix::kCurrentFolder)) return error;
-  full.trailingSeparator = false;
-  if (!full.IsRoot()) {
+  GatedPath full;
+  if (WinError error = gate_.Pass(path, PathUse::kCurrentFolder, &full)) return error;
+  if (!full->IsRoot()) {
     DiskEntry entry;
-    if (WinError error = drives_.Find(full, &entry)) return error;
-    if (posix::IsInvalidName(full.components.back())) return kErrorInvalidName;
+    if (WinError error = drives_.Find(*full, &entry)) return error;
     if (!entry.exists) return kErrorFileNotFound;
     if (!S_ISDIR(entry.info.st_mode)) return kErrorDirectory;
   }
   // Enters the folder, so that what is done in it next starts from there.
   posix::FolderRef folder;
-  if (WinError error = drives_.Folder(full, full.components.size(), &folder)) return error;
-  currentDirectory_ = std::move(full);
+  if (WinError error = drives_.Folder(*full, full->components.size(), &folder)) return error;
+  gate_.SetCurrent(full);
   return kErrorSuccess;
 }
 

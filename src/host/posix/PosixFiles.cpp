@@ -75,12 +75,11 @@ class PosixFile : public FileHandle {
 
 WinError PosixHost::OpenFile(const std::string& path, FileAccess access, FileShare share,
                              FileDisposition disposition, std::unique_ptr<FileHandle>* file) {
-  posix::WindowsPath full;
-  if (WinError error = Resolve(path, &full)) return error;
-  if (full.IsRoot()) return kErrorAccessDenied;
+  GatedPath full;
+  if (WinError error = gate_.Pass(path, PathUse::kFile, &full)) return error;
+  if (full->IsRoot()) return kErrorAccessDenied;
   posix::DiskEntry entry;
-  if (WinError error = drives_.Find(full, &entry)) return error;
-  if (posix::IsInvalidName(full.components.back())) return kErrorInvalidName;
+  if (WinError error = drives_.Find(*full, &entry)) return error;
   if (entry.exists && disposition == FileDisposition::kCreateNew) return kErrorFileExists;
   if (!entry.exists && disposition == FileDisposition::kOpenExisting) return kErrorFileNotFound;
 

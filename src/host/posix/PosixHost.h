@@ -7,36 +7,16 @@
 // outside (or nowhere) is treated as missing, the drive folders included; one that stays inside
 // is followed, and its entry carries the reparse-point bit (0x400) as on Windows. Names are code
 // page 1252 inside and UTF-8 on disk, matched ignoring case. Share modes hold among the program's
-// processes through advisory locks.
+// processes through advisory locks. Every path passes the path gate (PathGate.h) first.
 #pragma once
 
 #include <string>
 
 #include "host/Host.h"
+#include "host/PathGate.h"
 #include "host/posix/PosixDisk.h"
-#include "host/posix/WindowsPath.h"
 
 namespace orvo {
-namespace posix {
-
-// The longest paths a call takes, as Windows' ANSI calls take them: a given text of more than
-// MAX_PATH (260) characters does not fit the buffer it is copied to, ERROR_FILENAME_EXCED_RANGE
-// (206) before anything else; a full path of `full` characters or more fails with `error`.
-struct PathLimit {
-  size_t full;
-  WinError error;
-  bool givenFitsBuffer = true;      // false where the call copies the text to a buffer of its size
-  bool withFinalSeparator = false;  // the full path is measured with a final backslash
-};
-// Most calls: the system's path layer refuses a full path of MAX_PATH or more as not found.
-inline constexpr PathLimit kAnyCall{260, kErrorPathNotFound};
-// CreateDirectory leaves room for an 8.3 name below the new folder.
-inline constexpr PathLimit kNewFolder{248, kErrorFilenameExcedRange};
-// SetCurrentDirectory keeps the folder with a final backslash in a buffer of MAX_PATH.
-inline constexpr PathLimit kCurrentFolder{260, kErrorFilenameExcedRange, true, true};
-// MoveFileEx copies both names to buffers of their own size.
-inline constexpr PathLimit kMovedPath{260, kErrorPathNotFound, false};
-}  // namespace posix
 
 class PosixHost : public Host {
  public:
@@ -58,6 +38,7 @@ class PosixHost : public Host {
   WinError MovePath(const std::string& from, const std::string& to, bool replace) override;
   WinError OpenFile(const std::string& path, FileAccess access, FileShare share,
                     FileDisposition disposition, std::unique_ptr<FileHandle>* file) override;
+  WinError CheckPath(const std::string& path, PathUse use) override;
   WinError FullPathName(const std::string& path, std::string* full) override;
   std::string GetCurrentFolder() override;
   WinError SetCurrentFolder(const std::string& path) override;
@@ -88,11 +69,8 @@ class PosixHost : public Host {
   const std::string& Root() const { return root_; }
 
  private:
-  // Resolves `path` against the current directory, refusing one longer than `limit` allows.
-  WinError Resolve(const std::string& path, posix::WindowsPath* full,
-                   const posix::PathLimit& limit = posix::kAnyCall) const;
   // Finds the existing entry that `path` names for removal; a drive root is refused.
-  WinError FindForRemoval(const std::string& path, posix::DiskEntry* entry);
+  WinError FindForRemoval(const std::string& path, PathUse use, posix::DiskEntry* entry);
   // Renames `old` as `target` (of the name `newName`), the final step of MovePath.
   WinError Move(const posix::DiskEntry& old, const posix::DiskEntry& target,
                 const std::string& newName, bool replace, bool isFolder);
@@ -103,7 +81,7 @@ class PosixHost : public Host {
 
   std::string root_;
   posix::Drives drives_;
-  posix::WindowsPath currentDirectory_;
+  PathGate gate_;  // with the current directory
 };
 
 }  // namespace orvo

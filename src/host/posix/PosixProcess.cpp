@@ -139,11 +139,11 @@ void PosixHost::WriteOperatorLog(const std::string& line) {
 WinError PosixHost::RemoveFileOnTermination(const std::string& path) {
   DisarmRemoval();
   if (path.empty()) return kErrorSuccess;
-  posix::WindowsPath full;
-  if (WinError error = Resolve(path, &full)) return error;
-  if (full.IsRoot()) return kErrorAccessDenied;
+  GatedPath full;
+  if (WinError error = gate_.Pass(path, PathUse::kFile, &full)) return error;
+  if (full->IsRoot()) return kErrorAccessDenied;
   posix::DiskEntry entry;
-  if (WinError error = drives_.Find(full, &entry)) return error;
+  if (WinError error = drives_.Find(*full, &entry)) return error;
   if (entry.diskName.size() >= sizeof removalName) return kErrorFilenameExcedRange;
   removalFolder = fcntl(entry.folder->fd.get(), F_DUPFD_CLOEXEC, 0);
   if (removalFolder < 0) return posix::FromErrno(errno);

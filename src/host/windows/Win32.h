@@ -10,6 +10,8 @@
 #endif
 #include <windows.h>
 
+#include <string>
+
 #include "host/Host.h"
 
 namespace orvo::windows {
@@ -19,6 +21,21 @@ inline WinError LastError() { return static_cast<WinError>(GetLastError()); }
 
 // The result of a call that reports success as a BOOL.
 inline WinError Check(BOOL succeeded) { return succeeded ? kErrorSuccess : LastError(); }
+
+// The last error of a call on the full path `path`: on a drive that does not exist, the path is
+// not found, as Windows says (Wine says the file is not found).
+inline WinError LastErrorOn(const std::string& path) {
+  WinError error = LastError();
+  if (error == ERROR_FILE_NOT_FOUND && path.size() >= 3 && path[1] == ':' &&
+      GetDriveTypeA(path.substr(0, 3).c_str()) == DRIVE_NO_ROOT_DIR) {
+    return ERROR_PATH_NOT_FOUND;
+  }
+  return error;
+}
+
+inline WinError CheckOn(BOOL succeeded, const std::string& path) {
+  return succeeded ? kErrorSuccess : LastErrorOn(path);
+}
 
 inline FileTime FromFileTime(const FILETIME& time) {
   return static_cast<FileTime>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |

@@ -1,8 +1,12 @@
 // Folders, directory searches, renames, the current directory and the error texts.
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
+#include "host/HostSearch.h"
+#include "host/WindowsNames.h"
 #include "host/windows/Win32.h"
 #include "host/windows/WindowsHost.h"
 
@@ -13,9 +17,32 @@ using windows::LastError;
 
 namespace {
 
-FindData MakeFindData(const WIN32_FIND_DATAA& data) {
+// A 1252 path as the system's UTF-16, as the ANSI calls convert it.
+std::wstring Wide(const std::string& text) {
+  int length =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  return wide;
+}
+
+// A long name in the ANSI code page, exactly; nullopt for one that has no such form (the ANSI
+// calls would give a '?' or a look-alike letter in its place, which names another file).
+std::optional<std::string> Narrow(const wchar_t* name) {
+  BOOL replaced = FALSE;
+  int length =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name, -1, nullptr, 0, nullptr, &replaced);
+  if (length <= 0 || replaced) return std::nullopt;
+  std::string narrow(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name, -1, narrow.data(), length, nullptr,
+                      nullptr);
+  narrow.pop_back();  // the terminating zero
+  return narrow;
+}
+
+FindData MakeFindData(std::string name, const WIN32_FIND_DATAW& data) {
   FindData entry;
-  entry.name = data.cFileName;
+  entry.name = std::move(name);
   entry.attributes = data.dwFileAttributes;
   entry.lastWriteTime = windows::FromFileTime(data.ftLastWriteTime);
   entry.size =
@@ -23,50 +50,44 @@ FindData MakeFindData(const WIN32_FIND_DATAA& data) {
   return entry;
 }
 
-// False for a name no Windows folder could hold (a control byte or one of \ / : * ? " < > |),
-// which a file system shared with another system (Wine's Unix folders, a network share) can
-// still show. Searches leave such names out: they could never be opened, and a line feed in a
-// name would add a line to a listing.
-bool WindowsCanHold(const char* name) {
-  for (const char* c = name; *c != '\0'; ++c) {
-    if (static_cast<unsigned char>(*c) < 32) return false;
-    switch (*c) {
-      case '\\':
-      case '/':
-      case ':':
-      case '*':
-      case '?':
-      case '"':
-      case '<':
-      case '>':
-      case '|':
-        return false;
-      default:
-        break;
-    }
-  }
-  return true;
-}
-
-class WindowsDirSearch : public DirSearch {
+class FindHandle {
  public:
-  explicit WindowsDirSearch(HANDLE handle) : handle_(handle) {}
-  ~WindowsDirSearch() override { FindClose(handle_); }
-  WindowsDirSearch(const WindowsDirSearch&) = delete;
-  WindowsDirSearch& operator=(const WindowsDirSearch&) = delete;
-
-  WinError Next(FindData* entry) override {
-    WIN32_FIND_DATAA data;
-    do {
-      if (!FindNextFileA(handle_, &data)) return LastError();
-    } while (!WindowsCanHold(data.cFileName));
-    *entry = MakeFindData(data);
-    return kErrorSuccess;
+  explicit FindHandle(HANDLE handle) : handle_(handle) {}
+  ~FindHandle() {
+    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
   }
+  FindHandle(const FindHandle&) = delete;
+  FindHandle& operator=(const FindHandle&) = delete;
+  HANDLE get() const { return handle_; }
 
  private:
   HANDLE handle_;
 };
+
+// Every entry that the system finds for `pattern` (FindExInfoBasic: no 8.3 names), or the
+// system's error when it finds none.
+WinError FindAll(const std::string& pattern, bool foldersOnly,
+                 std::vector<std::pair<std::string, WIN32_FIND_DATAW>>* found) {
+  WIN32_FIND_DATAW data;
+  FindHandle handle(FindFirstFileExW(
+      Wide(pattern).c_str(), FindExInfoBasic, &data,
+      foldersOnly ? FindExSearchLimitToDirectories : FindExSearchNameMatch, nullptr, 0));
+  if (handle.get() == INVALID_HANDLE_VALUE) return windows::LastErrorOn(pattern);
+  do {
+    if (std::optional<std::string> name = Narrow(data.cFileName)) found->emplace_back(*name, data);
+  } while (FindNextFileW(handle.get(), &data));
+  return kErrorSuccess;
+}
+
+bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
+
+// "." and ".." first, then NTFS order, as the Linux host yields them whatever the file system.
+void SortEntries(std::vector<FindData>* entries) {
+  std::stable_sort(entries->begin(), entries->end(), [](const FindData& a, const FindData& b) {
+    if (IsDotName(a.name) || IsDotName(b.name)) return IsDotName(a.name) && !IsDotName(b.name);
+    return NtfsSortKey(a.name) < NtfsSortKey(b.name);
+  });
+}
 
 // Runs a call that fills a text buffer the Win32 way: it returns the length written, or the
 // size it needs (terminating zero included) when the buffer is too small, or 0 on failure.
@@ -84,74 +105,132 @@ std::optional<std::string> FillText(Fill fill) {
   }
 }
 
+// The process's current directory as the host's first current folder; "C:\" when the process
+// runs somewhere the gate would not pass (a share, a long path).
+WindowsPath ProcessFolder() {
+  std::optional<std::string> text =
+      FillText([](DWORD size, char* buffer) { return GetCurrentDirectoryA(size, buffer); });
+  PathGate gate;
+  GatedPath folder;
+  if (text && gate.Pass(*text, PathUse::kCurrentFolder, &folder) == kErrorSuccess) return *folder;
+  return WindowsPath{};
+}
+
 }  // namespace
 
+WindowsHost::WindowsHost() : WindowsHost(ProcessFolder()) {}
+
+WinError WindowsHost::SystemPath(const GatedPath& path, std::string* system) {
+  *system = path->Text();
+  return kErrorSuccess;
+}
+
+WinError WindowsHost::Pass(const std::string& given, PathUse use, GatedPath* full,
+                           std::string* system) {
+  if (WinError error = gate_.Pass(given, use, full)) return error;
+  return SystemPath(*full, system);
+}
+
 WinError WindowsHost::GetAttributes(const std::string& path, uint32_t* attributes) {
-  DWORD word = GetFileAttributesA(path.c_str());
-  if (word == INVALID_FILE_ATTRIBUTES) return LastError();
+  GatedPath full;
+  std::string system;
+  if (WinError error = Pass(path, PathUse::kLookup, &full, &system)) return error;
+  DWORD word = GetFileAttributesA(system.c_str());
+  if (word == INVALID_FILE_ATTRIBUTES) return windows::LastErrorOn(system);
+  if (WinError error = CheckFinalSeparator(*full, word)) return error;
   *attributes = word;
   return kErrorSuccess;
 }
 
 WinError WindowsHost::FindFirst(const std::string& pattern, std::unique_ptr<DirSearch>* search,
                                 FindData* first) {
-  WIN32_FIND_DATAA data;
-  HANDLE handle = FindFirstFileA(pattern.c_str(), &data);
-  if (handle == INVALID_HANDLE_VALUE) return LastError();
-  auto found = std::make_unique<WindowsDirSearch>(handle);
-  if (!WindowsCanHold(data.cFileName)) {
-    const WinError next = found->Next(first);
-    if (next != kErrorSuccess) return next == ERROR_NO_MORE_FILES ? kErrorFileNotFound : next;
-  } else {
-    *first = MakeFindData(data);
+  return Search(pattern, false, search, first);
+}
+
+WinError WindowsHost::FindFirstFolder(const std::string& pattern,
+                                      std::unique_ptr<DirSearch>* search, FindData* first) {
+  return Search(pattern, true, search, first);
+}
+
+WinError WindowsHost::Search(const std::string& pattern, bool foldersOnly,
+                             std::unique_ptr<DirSearch>* search, FindData* first) {
+  GatedPath full;
+  std::string system;
+  if (WinError error = Pass(pattern, PathUse::kPattern, &full, &system)) return error;
+  if (full->IsRoot() || full->trailingSeparator) return kErrorFileNotFound;
+  const std::string& leaf = full->components.back();
+  bool atRoot = full->components.size() == 1;
+  bool wildcards = HasWildcards(leaf);
+  // With wildcards every long name of the folder is listed and matched here; a plain name is
+  // looked up, and counts only when it is the entry's long name (not its 8.3 alias).
+  std::string systemPattern = wildcards ? system.substr(0, system.rfind('\\') + 1) + "*" : system;
+  std::vector<std::pair<std::string, WIN32_FIND_DATAW>> found;
+  if (WinError error = FindAll(systemPattern, foldersOnly && wildcards, &found)) return error;
+  std::vector<FindData> entries;
+  for (auto& [name, data] : found) {
+    bool yields = wildcards ? SearchYields(leaf, atRoot, name)
+                            : CanNameAgain(name) && SameNameIgnoringCase(name, leaf);
+    if (yields) entries.push_back(MakeFindData(std::move(name), data));
   }
-  *search = std::move(found);
-  return kErrorSuccess;
+  SortEntries(&entries);
+  return StartGatheredSearch(std::move(entries), search, first);
 }
 
 WinError WindowsHost::CreateFolder(const std::string& path) {
-  // Windows leaves room for an 8.3 name below a new folder: a full path of 248 characters or
-  // more is refused. Wine takes up to MAX_PATH; the program sees Windows' limit on both.
-  constexpr DWORD kNewFolderLimit = 248;
-  char full[MAX_PATH + 1];
-  if (GetFullPathNameA(path.c_str(), sizeof full, full, nullptr) >= kNewFolderLimit) {
-    return ERROR_FILENAME_EXCED_RANGE;
-  }
-  return Check(CreateDirectoryA(path.c_str(), nullptr));
+  GatedPath full;
+  std::string system;
+  if (WinError error = Pass(path, PathUse::kNewFolder, &full, &system)) return error;
+  return windows::CheckOn(CreateDirectoryA(system.c_str(), nullptr), system);
 }
 
 WinError WindowsHost::CreateHiddenFolder(const std::string& path) {
-  if (WinError error = CreateFolder(path)) return error;
+  GatedPath full;
+  std::string system;
+  if (WinError error = Pass(path, PathUse::kNewFolder, &full, &system)) return error;
+  if (WinError error = windows::CheckOn(CreateDirectoryA(system.c_str(), nullptr), system)) {
+    return error;
+  }
   // The walk of a listing enters only folders without further attributes.
-  if (WinError error = Check(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN))) {
-    RemoveDirectoryA(path.c_str());
+  if (WinError error = windows::CheckOn(
+          SetFileAttributesA(system.c_str(), FILE_ATTRIBUTE_HIDDEN), system)) {
+    RemoveDirectoryA(system.c_str());
     return error;
   }
   return kErrorSuccess;
 }
 
 WinError WindowsHost::RemoveFolder(const std::string& path) {
-  return Check(RemoveDirectoryA(path.c_str()));
+  GatedPath full;
+  std::string system;
+  if (WinError error = Pass(path, PathUse::kLookup, &full, &system)) return error;
+  return windows::CheckOn(RemoveDirectoryA(system.c_str()), system);
 }
 
 WinError WindowsHost::RemoveFile(const std::string& path) {
-  return Check(DeleteFileA(path.c_str()));
+  GatedPath full;
+  std::string system;
+  if (WinError error = Pass(path, PathUse::kFile, &full, &system)) return error;
+  return windows::CheckOn(DeleteFileA(system.c_str()), system);
 }
 
 WinError WindowsHost::MovePath(const std::string& from, const std::string& to, bool replace) {
-  if (!replace) return Check(MoveFileA(from.c_str(), to.c_str()));
+  GatedPath source, dest;
+  std::string oldName, newName;
+  if (WinError error = Pass(from, PathUse::kMoved, &source, &oldName)) return error;
+  if (WinError error = Pass(to, PathUse::kMoved, &dest, &newName)) return error;
+  if (!replace) return windows::CheckOn(MoveFileA(oldName.c_str(), newName.c_str()), oldName);
   // A read-only file is not replaced (Wine would replace it).
-  DWORD target = GetFileAttributesA(to.c_str());
+  DWORD target = GetFileAttributesA(newName.c_str());
   if (target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_READONLY) != 0) {
     return kErrorAccessDenied;
   }
   // Written through before the call returns: a save that reports success is on the disk.
-  WinError error = Check(
-      MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+  WinError error = Check(MoveFileExA(oldName.c_str(), newName.c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
   if (error != kErrorAccessDenied) return error;
   // The system refuses to replace a file that another open holds with "access denied"; say
   // what the open of the file itself would say, as the Linux host does.
-  HANDLE held = CreateFileA(to.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  HANDLE held = CreateFileA(newName.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (held != INVALID_HANDLE_VALUE) {
     CloseHandle(held);
@@ -160,24 +239,27 @@ WinError WindowsHost::MovePath(const std::string& from, const std::string& to, b
   return GetLastError() == ERROR_SHARING_VIOLATION ? kErrorSharingViolation : error;
 }
 
-WinError WindowsHost::FullPathName(const std::string& path, std::string* full) {
-  if (path.empty()) return kErrorInvalidName;
-  std::optional<std::string> text = FillText([&](DWORD size, char* buffer) {
-    return GetFullPathNameA(path.c_str(), size, buffer, nullptr);
-  });
-  if (!text) return LastError();
-  *full = std::move(*text);
-  return kErrorSuccess;
+WinError WindowsHost::CheckPath(const std::string& path, PathUse use) {
+  return gate_.Check(path, use);
 }
 
-std::string WindowsHost::GetCurrentFolder() {
-  std::optional<std::string> text =
-      FillText([](DWORD size, char* buffer) { return GetCurrentDirectoryA(size, buffer); });
-  return text.value_or(std::string());
+WinError WindowsHost::FullPathName(const std::string& path, std::string* full) {
+  return gate_.FullName(path, full);
 }
+
+std::string WindowsHost::GetCurrentFolder() { return gate_.Current().Text(); }
 
 WinError WindowsHost::SetCurrentFolder(const std::string& path) {
-  return Check(SetCurrentDirectoryA(path.c_str()));
+  // The host keeps its own current folder, which the gate resolves against: the process's
+  // stays where it started.
+  GatedPath full;
+  std::string system;
+  if (WinError error = Pass(path, PathUse::kCurrentFolder, &full, &system)) return error;
+  DWORD word = GetFileAttributesA(system.c_str());
+  if (word == INVALID_FILE_ATTRIBUTES) return windows::LastErrorOn(system);
+  if ((word & FILE_ATTRIBUTE_DIRECTORY) == 0) return kErrorDirectory;
+  gate_.SetCurrent(full);
+  return kErrorSuccess;
 }
 
 std::string WindowsHost::ErrorText(WinError code) {

@@ -117,12 +117,15 @@ DWORD CreationDisposition(FileDisposition disposition) {
 
 WinError WindowsHost::OpenFile(const std::string& path, FileAccess access, FileShare share,
                                FileDisposition disposition, std::unique_ptr<FileHandle>* file) {
+  GatedPath full;
+  std::string system;
+  if (WinError error = Pass(path, PathUse::kFile, &full, &system)) return error;
   // Made before the open: memory that ran out after it would leave the handle open, and an
   // open file cannot be removed (a failed save's pending file would stay).
   auto opened = std::make_unique<WindowsFile>(access);
-  HANDLE handle = CreateFileA(path.c_str(), DesiredAccess(access), ShareMode(share), nullptr,
+  HANDLE handle = CreateFileA(system.c_str(), DesiredAccess(access), ShareMode(share), nullptr,
                               CreationDisposition(disposition), FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return LastError();
+  if (handle == INVALID_HANDLE_VALUE) return windows::LastErrorOn(system);
   opened->Adopt(handle);
   *file = std::move(opened);
   return kErrorSuccess;

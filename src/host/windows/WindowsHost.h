@@ -1,11 +1,14 @@
 // The host on Windows: a thin layer over the ANSI Win32 calls. Paths are the system's own (no
 // drive mapping, no confinement), names and texts are in the ANSI code page, and error codes,
-// attribute words, search order and sharing are the system's.
+// attribute words and sharing are the system's. Every path passes the path gate (PathGate.h)
+// first, and reaches the system as the gate resolved it; searches list every long name and
+// match it with the program's own matcher, in NTFS order.
 #pragma once
 
 #include <string>
 
 #include "host/Host.h"
+#include "host/PathGate.h"
 
 namespace orvo {
 
@@ -18,6 +21,8 @@ class WindowsHost : public Host {
   WinError GetAttributes(const std::string& path, uint32_t* attributes) override;
   WinError FindFirst(const std::string& pattern, std::unique_ptr<DirSearch>* search,
                      FindData* first) override;
+  WinError FindFirstFolder(const std::string& pattern, std::unique_ptr<DirSearch>* search,
+                           FindData* first) override;
   WinError CreateFolder(const std::string& path) override;
   WinError CreateHiddenFolder(const std::string& path) override;
   WinError RemoveFolder(const std::string& path) override;
@@ -25,6 +30,7 @@ class WindowsHost : public Host {
   WinError MovePath(const std::string& from, const std::string& to, bool replace) override;
   WinError OpenFile(const std::string& path, FileAccess access, FileShare share,
                     FileDisposition disposition, std::unique_ptr<FileHandle>* file) override;
+  WinError CheckPath(const std::string& path, PathUse use) override;
   WinError FullPathName(const std::string& path, std::string* full) override;
   std::string GetCurrentFolder() override;
   WinError SetCurrentFolder(const std::string& path) override;
@@ -53,6 +59,21 @@ class WindowsHost : public Host {
                           const RegistryValue& value) override;
   // Removes a key of the current user with everything below it (tests clean up with it).
   WinError RemoveUserKey(const std::string& key);
+
+ protected:
+  // A host whose current folder starts at `current` rather than at the process's.
+  explicit WindowsHost(const WindowsPath& current);
+  // The system's name of a path the gate let through: its text. A host whose drives lie
+  // elsewhere (the tests' drive trees) maps them here, kErrorPathNotFound for a missing drive.
+  virtual WinError SystemPath(const GatedPath& path, std::string* system);
+
+ private:
+  // Passes `given` through the gate for `use` and names the result as the system does.
+  WinError Pass(const std::string& given, PathUse use, GatedPath* full, std::string* system);
+  WinError Search(const std::string& pattern, bool foldersOnly, std::unique_ptr<DirSearch>* search,
+                  FindData* first);
+
+  PathGate gate_;  // with the current folder
 };
 
 }  // namespace orvo

@@ -86,13 +86,13 @@ BOOL WINAPI RemoveFileAndEnd(DWORD) {
 WinError WindowsHost::RemoveFileOnTermination(const std::string& path) {
   InterlockedExchange(&removalArmed, 0);
   if (path.empty()) return kErrorSuccess;
-  char full[MAX_PATH];
-  DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
-  if (length == 0) return LastError();
-  if (length >= MAX_PATH) return kErrorFilenameExcedRange;
+  GatedPath full;
+  std::string system;
+  if (WinError error = Pass(path, PathUse::kFile, &full, &system)) return error;
+  if (system.size() >= sizeof removalPath) return kErrorFilenameExcedRange;
   static const bool installed = SetConsoleCtrlHandler(RemoveFileAndEnd, TRUE) != FALSE;
   if (!installed) return LastError();
-  std::copy(full, full + length + 1, removalPath);
+  std::copy(system.c_str(), system.c_str() + system.size() + 1, removalPath);
   InterlockedExchange(&removalArmed, 1);
   return kErrorSuccess;
 }
@@ -110,7 +110,7 @@ std::unique_ptr<Deadline> WindowsHost::StartDeadline(int seconds, std::function<
   return StartThreadDeadline(seconds, std::move(expired), [this, status] { EndProcess(status); });
 }
 
-WindowsHost::WindowsHost() {
+WindowsHost::WindowsHost(const WindowsPath& current) : gate_(current) {
   // The bytes of the request and of the answer pass unchanged: no CR LF translation, no end of
   // file at byte 26, also for anything written through the C runtime.
   _setmode(_fileno(stdin), _O_BINARY);

@@ -1,0 +1,81 @@
+// The path gate: the Windows path rules (resolution, refusals, limits), written once for every
+// host. Each host passes every path it is given through its gate before any system call and
+// works only on what the gate let through, so that both builds answer a request alike.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/Host.h"
+
+namespace orvo {
+
+// A full Windows path taken apart: "C:\a\b" is drive 'C' with components "a", "b".
+struct WindowsPath {
+  char drive = 'C';                     // as written, upper or lower case
+  std::vector<std::string> components;  // code page 1252, none empty, "." or ".."
+  bool trailingSeparator = false;       // the written path ended in '\' or '/'
+
+  bool IsRoot() const { return components.empty(); }
+  // "C:\a\b" ("C:\" at the root), with a final '\' when the written path had one.
+  std::string Text() const;
+  // The drive's lower-case letter.
+  char DriveFolder() const;
+};
+
+// Resolves `path` as Windows does against the full path `current`: '\' and '/' separate, "X:\"
+// is absolute, "\" is the current drive's root, "X:name" is relative to the current directory
+// on the current drive and to the root on another one; "." and empty components vanish, ".."
+// stops at the drive root, trailing dots and spaces of a component are dropped.
+// kErrorBadNetPath for UNC and device paths ("\\server\share", "\\?\C:\"), kErrorInvalidName for
+// an empty path. Refuses nothing else: the gate does.
+WinError ResolveWindowsPath(const std::string& path, const WindowsPath& current, WindowsPath* out);
+
+// A path the gate let through: resolved, every component a name Windows takes, short enough
+// for the call it was passed for. Only the gate makes one (but "C:\", the default).
+class GatedPath {
+ public:
+  GatedPath() = default;
+  const WindowsPath& operator*() const { return path_; }
+  const WindowsPath* operator->() const { return &path_; }
+
+ private:
+  friend class PathGate;
+  explicit GatedPath(WindowsPath path) : path_(std::move(path)) {}
+  WindowsPath path_;
+};
+
+// kErrorInvalidName for a path that ends in a separator but names a file, of the attribute word
+// `attributes`: such a path names a folder.
+WinError CheckFinalSeparator(const WindowsPath& path, uint32_t attributes);
+
+// The gate of one host, with the host's current folder, against which relative paths resolve.
+class PathGate {
+ public:
+  explicit PathGate(WindowsPath current = {}) : current_(std::move(current)) {}
+
+  // Resolves `given` and applies every refusal, before any system call:
+  // - an empty path: kErrorPathNotFound;
+  // - a given text longer than MAX_PATH (260) where the call copies it to a buffer, or a full
+  //   path of 260 characters or more (248 for a new folder): kErrorFilenameExcedRange;
+  // - a NUL byte anywhere, a ':' anywhere but after a drive letter, a namespace or device prefix
+  //   ("\\?\", "\\.\", "\??\", "//?/"), a component that Windows refuses (< > " | and bytes 1-31;
+  //   '*' and '?' but in a pattern's last component) or that names a device (CON, NUL.txt, ...),
+  //   a file path that ends in a separator: kErrorInvalidName;
+  // - a UNC path ("\\server\share"): kErrorBadNetPath.
+  // On failure `*full` is untouched.
+  WinError Pass(const std::string& given, PathUse use, GatedPath* full) const;
+  // Pass's answer alone.
+  WinError Check(const std::string& given, PathUse use) const;
+  // The full path of `given` as messages name it: resolved only, whatever its length.
+  WinError FullName(const std::string& given, std::string* full) const;
+
+  const WindowsPath& Current() const { return current_; }
+  // Makes a path passed for kCurrentFolder the current folder.
+  void SetCurrent(const GatedPath& folder);
+
+ private:
+  WindowsPath current_;
+};
+
+}  // namespace orvo

@@ -1,0 +1,156 @@
+#include "host/WindowsNames.h"
+
+namespace orvo {
+namespace {
+
+// Unicode of the bytes 0x80-0x9F; the rest of the code page equals Unicode.
+constexpr char32_t kHighControls[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+char32_t UpperUnicode(char32_t u) {
+  if (u >= 'a' && u <= 'z') return u - 0x20;
+  if (u >= 0xE0 && u <= 0xFE && u != 0xF7) return u - 0x20;
+  switch (u) {
+    case 0xFF:
+      return 0x178;
+    case 0x161:
+      return 0x160;
+    case 0x153:
+      return 0x152;
+    case 0x17E:
+      return 0x17D;
+    default:
+      return u;
+  }
+}
+
+// Upper-case forms of the 256 bytes of the code page (every one has a 1252 form).
+struct UpperTable {
+  unsigned char upper[256];
+  UpperTable() {
+    for (int c = 0; c < 256; ++c) {
+      upper[c] = static_cast<unsigned char>(
+          UnicodeToCp1252(UpperUnicode(Cp1252ToUnicode(static_cast<unsigned char>(c)))));
+    }
+  }
+};
+const UpperTable kUpper;
+
+bool SameLetter(char a, char b) {
+  return UpperCp1252(static_cast<unsigned char>(a)) == UpperCp1252(static_cast<unsigned char>(b));
+}
+
+// '*' and '?' matching with backtracking to the last star.
+bool Glob(const std::string& pattern, const std::string& name) {
+  size_t p = 0, n = 0, starP = std::string::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() && (pattern[p] == '?' || SameLetter(pattern[p], name[n]))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+// The digits of COM and LPT devices: 0-9 and the superscripts 1, 2 and 3 of the code page.
+bool IsDeviceDigit(char c) {
+  return (c >= '0' && c <= '9') || c == '\xB9' || c == '\xB2' || c == '\xB3';
+}
+
+}  // namespace
+
+char32_t Cp1252ToUnicode(unsigned char c) {
+  return c >= 0x80 && c < 0xA0 ? kHighControls[c - 0x80] : c;
+}
+
+int UnicodeToCp1252(char32_t u) {
+  if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) return static_cast<int>(u);
+  for (int i = 0; i < 32; ++i) {
+    if (kHighControls[i] == u) return 0x80 + i;
+  }
+  return -1;
+}
+
+unsigned char UpperCp1252(unsigned char c) { return kUpper.upper[c]; }
+
+bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (!SameLetter(a[i], b[i])) return false;
+  }
+  return true;
+}
+
+std::string NtfsSortKey(const std::string& name) {
+  std::string key;
+  key.reserve(2 * name.size());
+  for (unsigned char c : name) {
+    char32_t unit = Cp1252ToUnicode(UpperCp1252(c));
+    key.push_back(static_cast<char>(unit >> 8));
+    key.push_back(static_cast<char>(unit & 0xFF));
+  }
+  return key;
+}
+
+bool MatchesPattern(const std::string& pattern, const std::string& name) {
+  if (Glob(pattern, name)) return true;
+  // "x.*" also matches what "x" matches when the name has no dot ("*.*" matches every name).
+  bool finalDotStar = pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, ".*") == 0;
+  return finalDotStar && name.find('.') == std::string::npos &&
+         Glob(pattern.substr(0, pattern.size() - 2), name);
+}
+
+bool HasWildcards(const std::string& name) { return name.find_first_of("*?") != std::string::npos; }
+
+bool IsInvalidPattern(const std::string& pattern) {
+  for (unsigned char c : pattern) {
+    if (c < 32) return true;
+    switch (c) {
+      case '<':
+      case '>':
+      case ':':
+      case '"':
+      case '|':
+        return true;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+bool IsInvalidName(const std::string& name) { return IsInvalidPattern(name) || HasWildcards(name); }
+
+bool IsDeviceName(const std::string& name) {
+  // The part before the first dot, without the blanks that end it, is what Windows compares.
+  std::string base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  std::string upper;
+  for (char c : base)
+    upper.push_back(static_cast<char>(UpperCp1252(static_cast<unsigned char>(c))));
+  if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" || upper == "CONIN$" ||
+      upper == "CONOUT$") {
+    return true;
+  }
+  return upper.size() == 4 &&
+         (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) &&
+         IsDeviceDigit(upper[3]);
+}
+
+bool CanNameAgain(const std::string& name) {
+  return !IsInvalidName(name) && name.find_first_of("\\/") == std::string::npos &&
+         !IsDeviceName(name);
+}
+
+}  // namespace orvo
