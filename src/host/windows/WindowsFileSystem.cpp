@@ -191,8 +191,8 @@ WinError WindowsHost::CreateHiddenFolder(const std::string& path) {
     return error;
   }
   // The walk of a listing enters only folders without further attributes.
-  if (WinError error = windows::CheckOn(
-          SetFileAttributesA(system.c_str(), FILE_ATTRIBUTE_HIDDEN), system)) {
+  if (WinError error =
+          windows::CheckOn(SetFileAttributesA(system.c_str(), FILE_ATTRIBUTE_HIDDEN), system)) {
     RemoveDirectoryA(system.c_str());
     return error;
   }
