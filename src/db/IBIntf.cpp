@@ -50,15 +50,10 @@ const std::vector<const char*> kXml = {
 };
 // clang-format on
 
-// The client library by the system's search, and the companion library of the XML fetch
-// functions (no Linux client ships one).
-#ifdef _WIN32
-const std::vector<std::string> kClientLibraries = {"gds32.dll"};
-const char kXmlLibraryName[] = "ibxml.dll";
-#else
-const std::vector<std::string> kClientLibraries = {"libfbclient.so.2", "libfbclient.so"};
-const char kXmlLibraryName[] = "libibxml.so";
-#endif
+// The platform's client library by the system's search, and the companion library of the XML
+// fetch functions: the build names them (CMakeLists.txt).
+const std::vector<std::string> kClientLibraries = {ORVO_CLIENT_LIBRARIES};
+const char kXmlLibraryName[] = ORVO_XML_LIBRARY;
 
 const char kNeeds70[] =
     "%s \xE9 uma fun\xE7\xE3o do InterBase 7.0. Por favor atualize para o InterBase 7.0 para "
