@@ -13,7 +13,7 @@
 #include "TestSupport.h"
 #include "host/HostWrapper.h"
 #ifndef _WIN32
-#include "host/posix/PosixBeneath.h"
+#include "WithoutOpenat2.h"
 #endif
 
 namespace orvo {
@@ -53,11 +53,7 @@ class HostContract : public ::testing::TestWithParam<HostKind> {
     while (search->Next(&entry) == kErrorSuccess);
     return found;
   }
-  Names Find(const std::string& pattern) {
-    Names names;
-    for (const auto& [name, attributes] : Search(pattern)) names.push_back(name);
-    return names;
-  }
+  Names Find(const std::string& pattern) { return test::SearchNames(host(), pattern); }
 
   WinError Open(const std::string& path, FileAccess access, FileShare share,
                 FileDisposition disposition, std::unique_ptr<FileHandle>* file) {
@@ -70,17 +66,7 @@ class HostContract : public ::testing::TestWithParam<HostKind> {
     size_t done = 0;
     ASSERT_EQ(file->Write(bytes.data(), bytes.size(), &done), 0u) << path;
   }
-  std::string Read(const std::string& path) {
-    std::unique_ptr<FileHandle> file;
-    if (Open(path, FileAccess::kRead, {true, true}, FileDisposition::kOpenExisting, &file) != 0) {
-      return "<error>";
-    }
-    std::string bytes(4096, '\0');
-    size_t done = 0;
-    file->Read(bytes.data(), bytes.size(), &done);
-    bytes.resize(done);
-    return bytes;
-  }
+  std::string Read(const std::string& path) { return test::ReadThroughHost(host(), path); }
 
   test::TempDir root_;
   test::ScopedEnv userStore_{"XDG_CONFIG_HOME", root_.path() + "/config"};  // the Linux store
@@ -470,16 +456,10 @@ const HostKind kHosts[] = {{"Windows", NewDriveRootHost}};
 // The Linux host on the walk that stands in for openat2 where the kernel lacks it.
 class WalkingHost : public HostWrapper {
  public:
-  explicit WalkingHost(const std::string& root) : HostWrapper(NewDriveRootHost(root)) {
-    posix::Openat2 = [](int, const char*, open_how*, size_t) -> long {
-      errno = ENOSYS;
-      return -1;
-    };
-  }
-  ~WalkingHost() override { posix::Openat2 = saved_; }
+  explicit WalkingHost(const std::string& root) : HostWrapper(NewDriveRootHost(root)) {}
 
  private:
-  decltype(posix::Openat2) saved_ = posix::Openat2;
+  test::WithoutOpenat2 walk_;
 };
 
 const HostKind kHosts[] = {

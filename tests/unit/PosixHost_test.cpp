@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "WithoutOpenat2.h"
 #include "host/posix/PosixNames.h"
 
 namespace orvo {
@@ -24,6 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::HostPathExists;
 using test::ReadHostFile;
+using test::WithoutOpenat2;
 using test::WriteHostFile;
 
 class PosixHostTest : public ::testing::Test {
@@ -34,52 +36,19 @@ class PosixHostTest : public ::testing::Test {
   }
   std::string Disk(const std::string& relative) const { return root_.path() + "/" + relative; }
 
-  // The names a search yields, in order.
   std::vector<std::string> Names(const std::string& pattern) {
-    std::vector<std::string> names;
-    std::unique_ptr<DirSearch> search;
-    FindData entry;
-    if (host_.FindFirst(pattern, &search, &entry) != kErrorSuccess) return names;
-    do names.push_back(entry.name);
-    while (search->Next(&entry) == kErrorSuccess);
-    return names;
+    return test::SearchNames(host_, pattern);
   }
+  std::string Read(const std::string& path) { return test::ReadThroughHost(host_, path); }
 
   WinError Open(const std::string& path, FileAccess access, FileShare share,
                 FileDisposition disposition, std::unique_ptr<FileHandle>* file) {
     return host_.OpenFile(path, access, share, disposition, file);
   }
 
-  std::string Read(const std::string& path) {
-    std::unique_ptr<FileHandle> file;
-    if (Open(path, FileAccess::kRead, {true, true}, FileDisposition::kOpenExisting, &file) != 0) {
-      return "<error>";
-    }
-    std::string bytes(4096, '\0');
-    size_t done = 0;
-    file->Read(bytes.data(), bytes.size(), &done);
-    bytes.resize(done);
-    return bytes;
-  }
-
   test::TempDir root_;
   test::TempDir outside_;
   PosixHost host_{root_.path()};
-};
-
-// Runs the host on the walk that stands in for openat2 where the kernel lacks it.
-class WithoutOpenat2 {
- public:
-  WithoutOpenat2() {
-    posix::Openat2 = [](int, const char*, open_how*, size_t) -> long {
-      errno = ENOSYS;
-      return -1;
-    };
-  }
-  ~WithoutOpenat2() { posix::Openat2 = saved_; }
-
- private:
-  decltype(posix::Openat2) saved_ = posix::Openat2;
 };
 
 TEST_F(PosixHostTest, NothingOutsideTheRootIsReached) {
