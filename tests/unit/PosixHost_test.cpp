@@ -261,11 +261,12 @@ TEST(PatternTest, FollowsWindowsWildcards) {
 TEST_F(PosixHostTest, ReportsAttributeWordsOfLinksAndFolders) {
   fs::create_directories(Disk("c/folder"));
   WriteHostFile(Disk("c/file"), "");
-  fs::permissions(Disk("c/folder"), fs::perms::owner_write, fs::perm_options::remove);
   // Links carry the reparse-point bit, as junctions and symbolic links do on Windows.
   fs::create_directory_symlink("folder", Disk("c/linkfolder"));
   fs::create_symlink(Disk("c/file"), Disk("c/linkfile"));
   fs::create_directory_symlink("..", Disk("c/folder/.up"));
+  // Taken after the link is made in it: without it only root could make the link.
+  fs::permissions(Disk("c/folder"), fs::perms::owner_write, fs::perm_options::remove);
   struct Case {
     const char* path;
     uint32_t attributes;
