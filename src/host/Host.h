@@ -103,7 +103,18 @@ class FileHandle {
   virtual WinError SetEndOfFile() { return kErrorInvalidFunction; }
 };
 
-enum class FileAccess { kRead, kWrite, kReadWrite };
+enum class FileAccess {
+  kRead,
+  kWrite,
+  kReadWrite,
+  // Writes only, each at the end of the file as it is then, in one system call (O_APPEND,
+  // FILE_APPEND_DATA): the appends of several processes never mix.
+  kAppend,
+};
+inline bool ReadsFile(FileAccess access) {
+  return access == FileAccess::kRead || access == FileAccess::kReadWrite;
+}
+inline bool WritesFile(FileAccess access) { return access != FileAccess::kRead; }
 
 // What other opens of the same file may do while this one is open (the Windows share flags).
 struct FileShare {
@@ -115,6 +126,7 @@ enum class FileDisposition {
   kCreateAlways,  // create, or truncate an existing file
   kCreateNew,     // create; kErrorFileExists when it exists
   kOpenExisting,  // kErrorFileNotFound when it is missing
+  kOpenAlways,    // open, or create when missing
 };
 
 // A loaded dynamic library. Destroying it unloads the library.
@@ -216,6 +228,11 @@ class Host {
   virtual void WriteStdout(const void* buffer, size_t count) = 0;
   // Writes all bytes to standard error.
   virtual void WriteStderr(const void* buffer, size_t count) = 0;
+  // Writes one line of the operator's log (`line` has no line end) where the operators of this
+  // platform read it: standard error on Linux, which the web server keeps in its error log; the
+  // Application event log on Windows (source OrvoWebServerUploadXML), since IIS sends a CGI
+  // program's standard error to the client with the answer. Failures are not reported.
+  virtual void WriteOperatorLog(const std::string& line) = 0;
   // Makes a request to end the process (SIGTERM, SIGINT or SIGHUP; on Windows a console control
   // event) remove the file `path` before the process ends as it would have; the empty path
   // withdraws it. One file at a time: a new path replaces the previous one. The path is

@@ -68,6 +68,7 @@ class HostWrapper : public Host {
   void WriteStderr(const void* buffer, size_t count) override {
     target_->WriteStderr(buffer, count);
   }
+  void WriteOperatorLog(const std::string& line) override { target_->WriteOperatorLog(line); }
   WinError RemoveFileOnTermination(const std::string& path) override {
     return target_->RemoveFileOnTermination(path);
   }

@@ -1,5 +1,9 @@
 #include "web/ErrorLog.h"
 
+#include <memory>
+
+#include "common/IniFiles.h"
+#include "common/UOrvoConsts.h"
 #include "host/Host.h"
 
 namespace orvo {
@@ -36,6 +40,26 @@ std::string EscapeControls(const std::string& text) {
   return escaped;
 }
 
+// The file named by LogFile= in [Orvo.FrameWork], looked up for each line as every lookup is (a
+// resident worker sees an edit at its next request). Shared with concurrent requests: each line
+// is one append. A file that cannot be written loses the line; the request is answered as ever.
+void AppendToLogFile(const std::string& line) {
+  try {
+    TIniFile config(ConfigFileName);
+    const std::string path = config.ReadString(SectionFrameWork, KeyLogFile, "");
+    if (path.empty()) return;
+    std::unique_ptr<FileHandle> file;
+    if (Host::Default().OpenFile(path, FileAccess::kAppend, FileShare{true, true},
+                                 FileDisposition::kOpenAlways, &file) != kErrorSuccess) {
+      return;
+    }
+    const std::string text = line + "\n";
+    size_t written = 0;
+    file->Write(text.data(), text.size(), &written);
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 void LogFailure(const std::string& method, const std::string& path, const std::string& className,
@@ -44,8 +68,8 @@ void LogFailure(const std::string& method, const std::string& path, const std::s
                      (path.empty() ? "-" : path) + " " + className + ": " + message;
   line = EscapeControls(line);
   if (line.size() > kMaxLine) line = line.substr(0, kMaxLine) + "...";
-  line += '\n';
-  Host::Default().WriteStderr(line.data(), line.size());
+  Host::Default().WriteOperatorLog(line);
+  AppendToLogFile(line);
   logged = true;
 }
 

@@ -1,6 +1,7 @@
 // The operator's log. The client's answer to a failure says little or nothing (a refused login
-// is an empty body), so every failure answer also writes one line to standard error, which the
-// web server puts in its error log:
+// is an empty body), so every failure answer also writes one line where the host keeps the
+// operator's log (standard error on Linux, which the web server puts in its error log; the event
+// log on Windows), and to the file named by LogFile= in [Orvo.FrameWork] when there is one:
 //
 //   2024-01-15 14:03:12 POST /lerxml EFOpenError: Cannot open file "D:\x.xml". ...
 //

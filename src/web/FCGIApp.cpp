@@ -59,6 +59,12 @@ class TFCGIRequestHost : public HostWrapper {
   void WriteStderr(const void* buffer, size_t count) override {
     request_.WriteError(buffer, count);
   }
+  // The web server keeps a request's error stream in its error log, as it does a CGI program's
+  // standard error.
+  void WriteOperatorLog(const std::string& line) override {
+    const std::string text = line + "\n";
+    request_.WriteError(text.data(), text.size());
+  }
 
  private:
   FastCgiRequest& request_;

@@ -126,6 +126,11 @@ bool TargetIsWine();
 // for Linux; under Wine the Windows build's counterpart (".exe" added, ".so" made ".dll"), by
 // its Windows path.
 std::string TargetBuildFile(const std::string& file);
+// Whether `err`, the standard error of the program under test, is what one failure leaves there:
+// one line of the operator's log, holding `fragment`, from the Linux program; nothing at all
+// from the Windows one, whose log goes to the event log (under IIS standard error would reach
+// the client in the answer).
+bool IsFailureStderr(const std::string& err, const std::string& fragment = "");
 // A host path as the program under test names it: unchanged for Linux, "Z:\tmp\..." under Wine.
 std::string TargetPath(const std::string& hostPath);
 // RunProgram's Wine target.

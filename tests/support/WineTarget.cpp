@@ -141,6 +141,11 @@ void StartWine(const std::map<std::string, std::string>& environment) {
 
 bool TargetIsWine() { return Env("ORVO_TEST_TARGET") == "wine"; }
 
+bool IsFailureStderr(const std::string& err, const std::string& fragment) {
+  if (TargetIsWine()) return err.empty();
+  return IsOneLogLine(err) && err.find(fragment) != std::string::npos;
+}
+
 std::string TargetPath(const std::string& hostPath) {
   if (!TargetIsWine()) return hostPath;
   std::string path = "Z:" + fs::absolute(hostPath).string();

@@ -360,8 +360,8 @@ class FlockGuard {
 }  // namespace
 
 WinError ClaimSharing(int fd, FileAccess access, FileShare share) {
-  bool reads = access != FileAccess::kWrite;
-  bool writes = access != FileAccess::kRead;
+  bool reads = ReadsFile(access);
+  bool writes = WritesFile(access);
   FlockGuard guard(fd);
   if ((reads && HeldByOther(fd, kDeniesRead)) || (writes && HeldByOther(fd, kDeniesWrite)) ||
       (!share.read && HeldByOther(fd, kHasRead)) || (!share.write && HeldByOther(fd, kHasWrite))) {

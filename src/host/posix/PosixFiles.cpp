@@ -20,7 +20,7 @@ class PosixFile : public FileHandle {
 
   WinError Read(void* buffer, size_t count, size_t* done) override {
     *done = 0;
-    if (access_ == FileAccess::kWrite) return kErrorAccessDenied;
+    if (!ReadsFile(access_)) return kErrorAccessDenied;
     auto* bytes = static_cast<char*>(buffer);
     while (*done < count) {
       ssize_t n = read(fd_, bytes + *done, count - *done);
@@ -34,7 +34,7 @@ class PosixFile : public FileHandle {
 
   WinError Write(const void* buffer, size_t count, size_t* done) override {
     *done = 0;
-    if (access_ == FileAccess::kRead) return kErrorAccessDenied;
+    if (!WritesFile(access_)) return kErrorAccessDenied;
     auto* bytes = static_cast<const char*>(buffer);
     while (*done < count) {
       ssize_t n = write(fd_, bytes + *done, count - *done);
@@ -55,12 +55,12 @@ class PosixFile : public FileHandle {
   }
 
   WinError Flush() override {
-    if (access_ == FileAccess::kRead) return kErrorSuccess;
+    if (!WritesFile(access_)) return kErrorSuccess;
     return posix::Fsync(fd_) == 0 ? kErrorSuccess : posix::FromErrno(errno);
   }
 
   WinError SetEndOfFile() override {
-    if (access_ == FileAccess::kRead) return kErrorAccessDenied;
+    if (!WritesFile(access_)) return kErrorAccessDenied;
     off_t position = lseek(fd_, 0, SEEK_CUR);
     if (position < 0 || ftruncate(fd_, position) != 0) return posix::FromErrno(errno);
     return kErrorSuccess;
@@ -85,7 +85,8 @@ WinError PosixHost::OpenFile(const std::string& path, FileAccess access, FileSha
   if (!entry.exists && disposition == FileDisposition::kOpenExisting) return kErrorFileNotFound;
 
   // Byte-range claims need read access, so a write-only open reads too underneath.
-  int flags = (access == FileAccess::kRead ? O_RDONLY : O_RDWR) | O_NONBLOCK;
+  int flags = (WritesFile(access) ? O_RDWR : O_RDONLY) | O_NONBLOCK |
+              (access == FileAccess::kAppend ? O_APPEND : 0);
   posix::Fd fd;
   if (entry.exists) {
     // Devices and pipes are never opened: their opens act.
@@ -108,7 +109,7 @@ WinError PosixHost::OpenFile(const std::string& path, FileAccess access, FileSha
   if (!S_ISREG(info.st_mode)) return kErrorAccessDenied;
   bool readOnly = (info.st_mode & S_IWUSR) == 0;
   if (entry.exists && readOnly &&
-      (access != FileAccess::kRead || disposition == FileDisposition::kCreateAlways)) {
+      (WritesFile(access) || disposition == FileDisposition::kCreateAlways)) {
     return kErrorAccessDenied;
   }
   fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);

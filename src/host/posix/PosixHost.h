@@ -71,6 +71,7 @@ class PosixHost : public Host {
   int64_t ReadStdin(void* buffer, size_t count) override;
   void WriteStdout(const void* buffer, size_t count) override;
   void WriteStderr(const void* buffer, size_t count) override;
+  void WriteOperatorLog(const std::string& line) override;
   WinError RemoveFileOnTermination(const std::string& path) override;
 
   WinError OpenLibrary(const std::string& name, std::unique_ptr<DynamicLibrary>* library) override;

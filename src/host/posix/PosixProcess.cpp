@@ -128,6 +128,12 @@ void PosixHost::WriteStderr(const void* buffer, size_t count) {
   WriteAll(STDERR_FILENO, buffer, count);
 }
 
+void PosixHost::WriteOperatorLog(const std::string& line) {
+  // One write: lines of requests that share the web server's log never mix.
+  const std::string text = line + "\n";
+  WriteStderr(text.data(), text.size());
+}
+
 WinError PosixHost::RemoveFileOnTermination(const std::string& path) {
   DisarmRemoval();
   if (path.empty()) return kErrorSuccess;

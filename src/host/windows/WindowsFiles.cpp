@@ -67,7 +67,7 @@ class WindowsFile : public FileHandle {
 
   WinError Flush() override {
     // Nothing to force for a file opened for reading (the system would refuse the call).
-    if (access_ == FileAccess::kRead) return kErrorSuccess;
+    if (!WritesFile(access_)) return kErrorSuccess;
     return Check(FlushFileBuffers(handle_));
   }
 
@@ -87,6 +87,8 @@ DWORD DesiredAccess(FileAccess access) {
       return GENERIC_READ;
     case FileAccess::kWrite:
       return GENERIC_WRITE;
+    case FileAccess::kAppend:
+      return FILE_APPEND_DATA;  // without FILE_WRITE_DATA every write goes to the end
     case FileAccess::kReadWrite:
       break;
   }
@@ -103,6 +105,8 @@ DWORD CreationDisposition(FileDisposition disposition) {
       return CREATE_ALWAYS;
     case FileDisposition::kCreateNew:
       return CREATE_NEW;
+    case FileDisposition::kOpenAlways:
+      return OPEN_ALWAYS;
     case FileDisposition::kOpenExisting:
       break;
   }

@@ -37,6 +37,7 @@ class WindowsHost : public Host {
   int64_t ReadStdin(void* buffer, size_t count) override;
   void WriteStdout(const void* buffer, size_t count) override;
   void WriteStderr(const void* buffer, size_t count) override;
+  void WriteOperatorLog(const std::string& line) override;
   WinError RemoveFileOnTermination(const std::string& path) override;
 
   WinError OpenLibrary(const std::string& name, std::unique_ptr<DynamicLibrary>* library) override;

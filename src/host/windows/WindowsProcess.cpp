@@ -27,6 +27,31 @@ void WriteAll(DWORD channel, const void* buffer, size_t count) {
   }
 }
 
+// The operator's log on Windows: the Application event log, under the program's own source.
+constexpr char kEventSource[] = "OrvoWebServerUploadXML";
+// Message 1 of the message files that `New-EventLog` and `eventcreate` register with a source
+// is the text itself ("%1").
+constexpr DWORD kEventId = 1;
+
+class EventSource {
+ public:
+  EventSource() : handle_(RegisterEventSourceA(nullptr, kEventSource)) {}
+  ~EventSource() {
+    if (handle_ != nullptr) DeregisterEventSource(handle_);
+  }
+  EventSource(const EventSource&) = delete;
+  EventSource& operator=(const EventSource&) = delete;
+
+  void ReportError(const std::string& text) {
+    if (handle_ == nullptr) return;
+    const char* strings[] = {text.c_str()};
+    ReportEventA(handle_, EVENTLOG_ERROR_TYPE, 0, kEventId, nullptr, 1, 0, strings, nullptr);
+  }
+
+ private:
+  HANDLE handle_;
+};
+
 class WindowsLibrary : public DynamicLibrary {
  public:
   explicit WindowsLibrary(HMODULE module) : module_(module) {}
@@ -113,6 +138,8 @@ void WindowsHost::WriteStdout(const void* buffer, size_t count) {
 void WindowsHost::WriteStderr(const void* buffer, size_t count) {
   WriteAll(STD_ERROR_HANDLE, buffer, count);
 }
+
+void WindowsHost::WriteOperatorLog(const std::string& line) { EventSource().ReportError(line); }
 
 LocalTime WindowsHost::LocalNow() {
   SYSTEMTIME now;
