@@ -1,5 +1,6 @@
 // What only the Windows host has: the process's environment, locale and libraries as the system
-// gives them. Its file system is stated, with the Linux host's, in HostContract_test.
+// gives them, and the user stores of the tests' drive roots. Its file system is stated, with the
+// Linux host's, in HostContract_test.
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
@@ -26,6 +27,15 @@ TEST(WindowsSystemTest, ProcessLocaleAndLibraries) {
   EXPECT_EQ(library->Symbol("NoSuchFunction", &error), nullptr);
   EXPECT_EQ(error, kErrorProcNotFound);
   EXPECT_EQ(host.OpenLibrary("no-such-library.dll", &library), kErrorModNotFound);
+}
+
+// The drive roots of the tests keep their user stores apart (a key of the root's own).
+TEST(WindowsSystemTest, EachDriveRootHasAUserStoreOfItsOwn) {
+  test::TempDir first, second;
+  std::unique_ptr<Host> host = NewDriveRootHost(first.path());
+  ASSERT_EQ(host->OpenUserKey("Orvo\\Config", true), kErrorSuccess);
+  EXPECT_EQ(NewDriveRootHost(second.path())->OpenUserKey("Orvo\\Config", false),
+            kErrorFileNotFound);
 }
 
 }  // namespace
