@@ -3,7 +3,7 @@
 // quotes, percent signs or line breaks splits exactly at its "&"s.
 #include "FuzzSupport.h"
 #include "common/Classes.h"
-#include "web/HTTPApp.h"
+#include "web/FormFields.h"
 
 using namespace orvo;
 

@@ -5,12 +5,17 @@ ORVO_WORK=${ORVO_WORK:-$ORVO_TOP/work}   # ignored by git: builds' data, servers
 log() { printf '==> %s\n' "$*" >&2; }
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 
+# Prints the Debian packages of those named that are not installed.
+missing_packages() {
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || printf '%s ' "$p"
+  done
+}
+
 # Installs the Debian packages that are missing (as root, or through sudo).
 ensure_packages() {
-  local missing=()
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
+  local missing
+  read -ra missing <<<"$(missing_packages "$@")"
   [ ${#missing[@]} -eq 0 ] && return 0
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -2,7 +2,6 @@
 
 #include <array>
 
-#include "db/IBIntf.h"
 #include "db/IBSQLMonitor.h"
 
 namespace orvo {
@@ -75,38 +74,6 @@ std::string FormatClientMessage(const std::string& pattern, const std::vector<st
     }
   }
   return text;
-}
-
-std::string TServerError::TraceText() const {
-  return std::to_string(sqlCode) + " " + std::to_string(primaryCode) + " " + message;
-}
-
-TServerError ComposeServerError() {
-  IGDSLibrary& gds = GetClientLibrary();
-  const ISC_STATUS* status = ThreadStatusVector();
-  TServerError error;
-  error.primaryCode = static_cast<int32_t>(status[1]);
-  error.sqlCode = gds.isc_sqlcode(status);
-
-  std::string buffer(20480, '\0');
-  const ISC_STATUS* cursor = status;
-  // Each line consumes at least one entry, so a vector holds no more lines than entries.
-  for (int line = 0; line < kStatusVectorLength; ++line) {
-    if (gds.isc_interprete(buffer.data(), &cursor) <= 0) break;
-    if (!error.message.empty() && error.message.back() != '\n') error.message += "\r\n";
-    error.message += buffer.c_str();
-  }
-  if (!error.message.empty() && error.message.back() == '.') error.message.pop_back();
-  return error;
-}
-
-void RaiseServerError() {
-  TServerError error = ComposeServerError();
-  MonitorHook().SQLError(error.TraceText());
-  if (error.sqlCode == -551) {
-    throw EIBInterBaseRoleError(error.message, error.sqlCode, error.primaryCode);
-  }
-  throw EIBInterBaseError(error.message, error.sqlCode, error.primaryCode);
 }
 
 void RaiseClientError(int32_t number, const std::vector<std::string>& args) {

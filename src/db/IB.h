@@ -68,19 +68,6 @@ const std::string& ClientErrorMessages(int32_t number);
 // Fills the %s and %d placeholders of `pattern` with `args`, in order.
 std::string FormatClientMessage(const std::string& pattern, const std::vector<std::string>& args);
 
-// The failure the calling thread's status vector describes.
-struct TServerError {
-  int32_t sqlCode = 0;
-  int32_t primaryCode = 0;
-  std::string message;
-  // "<sql code> <primary code> <message>", as the trace hook records it.
-  std::string TraceText() const;
-};
-TServerError ComposeServerError();
-
-// Raises EIBInterBaseError (EIBInterBaseRoleError for SQL code -551) for the calling thread's
-// status vector, after reporting it to the trace hook.
-[[noreturn]] void RaiseServerError();
 // Raises EIBClientError `number` with its message formatted with `args`.
 [[noreturn]] void RaiseClientError(int32_t number, const std::vector<std::string>& args = {});
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "db/IBSQLMonitor.h"
+
 namespace orvo {
 namespace {
 
@@ -48,15 +50,10 @@ const std::vector<const char*> kXml = {
 };
 // clang-format on
 
-// The client library by the system's search, and the companion library of the XML fetch
-// functions (no Linux client ships one).
-#ifdef _WIN32
-const std::vector<std::string> kClientLibraries = {"gds32.dll"};
-const char kXmlLibraryName[] = "ibxml.dll";
-#else
-const std::vector<std::string> kClientLibraries = {"libfbclient.so.2", "libfbclient.so"};
-const char kXmlLibraryName[] = "libibxml.so";
-#endif
+// The platform's client library by the system's search, and the companion library of the XML
+// fetch functions: the build names them (CMakeLists.txt).
+const std::vector<std::string> kClientLibraries = {ORVO_CLIENT_LIBRARIES};
+const char kXmlLibraryName[] = ORVO_XML_LIBRARY;
 
 const char kNeeds70[] =
     "%s \xE9 uma fun\xE7\xE3o do InterBase 7.0. Por favor atualize para o InterBase 7.0 para "
@@ -230,6 +227,38 @@ IGDSLibrary& GetClientLibrary() {
   // Never destroyed: connections that live until the end of the process detach through it.
   static TDynamicLibrary* library = new TDynamicLibrary(ClientLibraryNames());
   return *library;
+}
+
+std::string TServerError::TraceText() const {
+  return std::to_string(sqlCode) + " " + std::to_string(primaryCode) + " " + message;
+}
+
+TServerError ComposeServerError() {
+  IGDSLibrary& gds = GetClientLibrary();
+  const ISC_STATUS* status = ThreadStatusVector();
+  TServerError error;
+  error.primaryCode = static_cast<int32_t>(status[1]);
+  error.sqlCode = gds.isc_sqlcode(status);
+
+  std::string buffer(20480, '\0');
+  const ISC_STATUS* cursor = status;
+  // Each line consumes at least one entry, so a vector holds no more lines than entries.
+  for (int line = 0; line < kStatusVectorLength; ++line) {
+    if (gds.isc_interprete(buffer.data(), &cursor) <= 0) break;
+    if (!error.message.empty() && error.message.back() != '\n') error.message += "\r\n";
+    error.message += buffer.c_str();
+  }
+  if (!error.message.empty() && error.message.back() == '.') error.message.pop_back();
+  return error;
+}
+
+void RaiseServerError() {
+  TServerError error = ComposeServerError();
+  MonitorHook().SQLError(error.TraceText());
+  if (error.sqlCode == -551) {
+    throw EIBInterBaseRoleError(error.message, error.sqlCode, error.primaryCode);
+  }
+  throw EIBInterBaseError(error.message, error.sqlCode, error.primaryCode);
 }
 
 }  // namespace orvo

@@ -96,4 +96,18 @@ class TDynamicLibrary : public IGDSLibrary {
 // The process-wide client library object, created on the first call.
 IGDSLibrary& GetClientLibrary();
 
+// The failure the calling thread's status vector describes.
+struct TServerError {
+  int32_t sqlCode = 0;
+  int32_t primaryCode = 0;
+  std::string message;
+  // "<sql code> <primary code> <message>", as the trace hook records it.
+  std::string TraceText() const;
+};
+TServerError ComposeServerError();
+
+// Raises EIBInterBaseError (EIBInterBaseRoleError for SQL code -551) for the calling thread's
+// status vector, after reporting it to the trace hook.
+[[noreturn]] void RaiseServerError();
+
 }  // namespace orvo

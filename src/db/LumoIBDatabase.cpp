@@ -2,8 +2,8 @@
 
 #include "common/SysUtilsText.h"
 #include "common/UOrvoConsts.h"
-#include "db/HTTPClient.h"
 #include "db/RegIniFile.h"
+#include "db/http/HTTPClient.h"
 #include "host/Host.h"
 
 namespace orvo {

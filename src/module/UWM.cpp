@@ -10,7 +10,7 @@
 #include "common/SysUtilsText.h"
 #include "common/UOrvoConsts.h"
 #include "module/Utils.h"
-#include "web/ErrorLog.h"
+#include "web/HTTPText.h"
 
 namespace orvo {
 namespace {
@@ -41,13 +41,6 @@ std::unique_ptr<TLumoIBDatabase> CreateDBOrvo() {
   props.UseProxy = false;
   props.ShowWait = false;
   return db;
-}
-
-// A batch is stored only when its body arrived whole: a client or connection that broke off
-// must not leave a torn batch that looks complete.
-void RequireWholeBody(TWebRequest& Request) {
-  const std::string cutShort = Request.CutShortText();
-  if (!cutShort.empty()) throw EWebException(cutShort);
 }
 
 // A batch name that the host refuses whatever the disk holds (a device name, a ':', too long)
@@ -121,7 +114,9 @@ std::string TWM1::BatchTotal(const std::string& Key) {
 // ---- Batches ----
 
 void TWM1::WM1uploadxmlAction(TObject*, TWebRequest& Request, TWebResponse&, bool&) {
-  RequireWholeBody(Request);
+  // A batch is stored only when its body arrived whole: a client or connection that broke off
+  // must not leave a torn batch that looks complete.
+  Request.Body().RequireWhole();
   TIniFile config(ConfigFileName);
   const std::string store = StoreCode(Request);
   const std::string key = BatchKey(Request);

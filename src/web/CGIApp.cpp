@@ -8,6 +8,7 @@
 #include "host/Host.h"
 #include "web/CGIHTTP.h"
 #include "web/ErrorLog.h"
+#include "web/HTTPText.h"
 
 namespace orvo {
 namespace {
@@ -83,7 +84,7 @@ void TCGIApplication::LogLateFailure(std::exception_ptr failure) {
 void TCGIApplication::LogCutShort(TCGIRequest& request) {
   // Worth the operator's attention even when the answer went out; a handler that refused the
   // request for it has logged it already.
-  const std::string cutShort = request.CutShortText();
+  const std::string cutShort = request.Body().CutShortText();
   if (cutShort.empty() || FailureLogged()) return;
   LogFailure(request.Method(), request.PathInfo(), "EWebException", cutShort);
 }

@@ -1,9 +1,6 @@
 #include "web/CGIHTTP.h"
 
-#include <algorithm>
 #include <array>
-#include <new>
-#include <optional>
 
 #include "common/SysUtilsText.h"
 #include "host/Host.h"
@@ -60,19 +57,6 @@ TMethodType MethodCode(const std::string& method) {
   return mtAny;
 }
 
-constexpr size_t kReadChunk = 64 * 1024;
-
-// The buffer for a body of `wanted` bytes once `needed` bytes must fit: the smallest of `wanted`,
-// an eighth of it, a sixty-fourth, ... that holds them. The declared length is only a ceiling, so
-// memory grows with the bytes that arrive; and as each step is an eighth of the next, growing
-// copies a seventh of the body at most.
-size_t NextCapacity(size_t wanted, size_t needed) {
-  const size_t least = std::max(needed, kReadChunk);
-  size_t next = wanted;
-  while (next / 8 >= least) next /= 8;
-  return next;
-}
-
 constexpr int32_t kStreamChunk = 8192;
 
 }  // namespace
@@ -81,11 +65,11 @@ constexpr int32_t kStreamChunk = 8192;
 
 TCGIRequest::TCGIRequest() {
   methodType_ = MethodCode(Method());
-  content_ = ReadBody(ContentLength());
+  body_ = TRequestBody(ContentLength());
 }
 
 std::string TCGIRequest::StringVariable(int index) {
-  return index == kContent ? content_ : EnvironmentVariable(index);
+  return index == kContent ? Content() : EnvironmentVariable(index);
 }
 
 std::string TCGIRequest::EnvironmentVariable(int index) {
@@ -96,29 +80,6 @@ std::string TCGIRequest::EnvironmentVariable(int index) {
   std::string value = Environment(name);
   if (value.empty()) value = Environment(SecondName(name));
   return value;
-}
-
-std::string TCGIRequest::ReadBody(int32_t count) {
-  std::string body;
-  if (count <= 0) return body;
-  const auto wanted = static_cast<size_t>(count);
-  std::array<char, kReadChunk> buffer;
-  try {
-    while (body.size() < wanted) {
-      size_t chunk = std::min(wanted - body.size(), buffer.size());
-      int64_t got = Host::Default().ReadStdin(buffer.data(), chunk);
-      if (got <= 0) break;
-      const auto received = static_cast<size_t>(got);
-      // Appending (rather than resizing and reading in place) leaves the unused part untouched.
-      if (body.size() + received > body.capacity()) {
-        body.reserve(NextCapacity(wanted, body.size() + received));
-      }
-      body.append(buffer.data(), received);
-    }
-  } catch (const std::bad_alloc&) {
-    throw EOutOfMemory("Out of memory");
-  }
-  return body;
 }
 
 void TCGIRequest::WriteString(const std::string& bytes) {

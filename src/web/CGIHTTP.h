@@ -11,8 +11,8 @@ namespace orvo {
 
 class TCGIRequest : public TWebRequest {
  public:
-  // Reads the method, the content length and the body. EOutOfMemory when the body cannot be
-  // held.
+  // Reads the method, the content length and the body (see TRequestBody). EOutOfMemory when
+  // the body cannot be held.
   TCGIRequest();
 
   // The variable of `index`, else its second name ("HTTP_" added or removed); index 25 is the
@@ -21,10 +21,6 @@ class TCGIRequest : public TWebRequest {
   // The same for a variable of the environment, without a request (a failure may come before
   // there is one).
   static std::string EnvironmentVariable(int index);
-
-  // Reads up to `count` bytes of standard input; fewer at its end or on a read failure.
-  // Memory grows with the bytes that arrive, never with the count alone.
-  std::string ReadBody(int32_t count) override;
 
   void WriteString(const std::string& bytes) override;
   void WriteClient(const void* buffer, size_t count) override;

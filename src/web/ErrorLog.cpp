@@ -73,10 +73,6 @@ void LogFailure(const std::string& method, const std::string& path, const std::s
   logged = true;
 }
 
-void LogFailure(TWebRequest& request, const Exception& failure) {
-  LogFailure(request.Method(), request.PathInfo(), failure.ClassName(), failure.Message());
-}
-
 bool FailureLogged() { return logged; }
 
 void BeginRequestLog() { logged = false; }

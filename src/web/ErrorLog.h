@@ -11,14 +11,10 @@
 
 #include <string>
 
-#include "common/SysUtils.h"
-#include "web/HTTPApp.h"
-
 namespace orvo {
 
 void LogFailure(const std::string& method, const std::string& path, const std::string& className,
                 const std::string& message);
-void LogFailure(TWebRequest& request, const Exception& failure);
 
 // Whether the request being served has logged a failure, so that it gets at most one line.
 bool FailureLogged();

@@ -1,45 +1,21 @@
-// Request and response bases, body field decoding, the action table and the dispatcher.
+// Request and response bases, the action table and the dispatcher.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/Classes.h"
 #include "common/SysUtils.h"
 #include "web/Masks.h"
+#include "web/RequestBody.h"
 
 namespace orvo {
 
 // Request method codes; a request with any other method has code mtAny (0).
 enum TMethodType : uint8_t { mtAny = 0, mtGet = 1, mtPut = 2, mtPost = 3, mtHead = 4 };
-
-// Splits a body into fields at "&", CR and LF, honouring double quotes, and appends each field
-// decoded by DecodeURLText. The text ends at its first NUL byte.
-void ExtractFields(std::string_view content, TStrings& strings);
-// The same over a body that is not needed afterwards: each field is decoded in place, and a large
-// field that is most of what remains takes over the body's storage instead of being copied.
-void ExtractFields(std::string&& content, TStrings& strings);
-
-// Decodes "+" and %XX. EWebException when "%" lacks two bytes, EConvertError when they are
-// not hexadecimal digits.
-std::string DecodeURLText(std::string_view text);
-
-class TWebRequest;
-
-// Parses the request body into the field list on first use and owns that list.
-class TContentParser {
- public:
-  explicit TContentParser(TWebRequest& request) : request_(request) {}
-  TStrings& ContentFields();
-
- private:
-  TWebRequest& request_;
-  std::unique_ptr<TStringList> fields_;
-};
 
 class TWebRequest : public TObject {
  public:
@@ -56,8 +32,6 @@ class TWebRequest : public TObject {
   // The string value converted with StrToIntDefault(..., -1).
   int32_t IntegerVariable(int index);
 
-  // Reads up to `count` bytes of the body from the client.
-  virtual std::string ReadBody(int32_t count) = 0;
   // Output operations used by the response; their results are not examined.
   virtual void WriteString(const std::string& bytes) = 0;
   virtual void WriteClient(const void* buffer, size_t count) = 0;
@@ -68,27 +42,20 @@ class TWebRequest : public TObject {
   std::string ProtocolVersion() { return StringVariable(kProtocolVersion); }
   std::string PathInfo() { return StringVariable(kPathInfo); }
   int32_t ContentLength() { return IntegerVariable(kContentLength); }
-  const std::string& Content() const { return content_; }
-  // The number of body bytes received from the client, also once the fields took the body over.
-  int64_t ContentReceived() const {
-    return static_cast<int64_t>(content_.empty() ? takenOver_ : content_.size());
-  }
-  // "" when the body arrived whole, else the text that says how much of it did.
-  std::string CutShortText();
+  TRequestBody& Body() { return body_; }
+  const std::string& Content() const { return body_.Content(); }
 
-  // The decoded body fields, parsed on the first call. After a decoding failure the list keeps
+  // The decoded body fields, decoded on the first call. After a decoding failure the list keeps
   // the fields decoded before it and later calls return it without error. A body of 64 KiB or
   // more is decoded in its own storage: Content() is empty after the first call.
   TStrings& ContentFields();
 
  protected:
   TMethodType methodType_ = mtAny;
-  std::string content_;
+  TRequestBody body_;  // read by the derived class's constructor
 
  private:
-  friend class TContentParser;  // completes the body and, when large, takes it over
-  std::unique_ptr<TContentParser> parser_;
-  size_t takenOver_ = 0;  // the size of the body the fields took over
+  std::unique_ptr<TStringList> fields_;
 };
 
 class TWebResponse : public TObject {
@@ -137,12 +104,8 @@ class TWebResponse : public TObject {
   TStringList customHeaders_;
 };
 
-// The reason text of a status code; "" for a code the table lacks.
-std::string StatusText(int32_t code);
-
-// `text` with '&', '<' and '>' written as "&amp;", "&lt;" and "&gt;": text from the request or
-// the disk put into a text/html answer, so that it shows as text and never becomes markup.
-std::string HTMLEscape(std::string_view text);
+// Writes the failure of a request to the operator's log (see ErrorLog.h).
+void LogFailure(TWebRequest& request, const Exception& failure);
 
 using THTTPMethodEvent = std::function<void(TObject* Sender, TWebRequest& Request,
                                             TWebResponse& Response, bool& Handled)>;

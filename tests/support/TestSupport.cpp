@@ -52,6 +52,29 @@ std::string ReadHostFile(const std::string& path) {
   return bytes.str();
 }
 
+std::vector<std::string> SearchNames(Host& host, const std::string& pattern) {
+  std::vector<std::string> names;
+  std::unique_ptr<DirSearch> search;
+  FindData entry;
+  if (host.FindFirst(pattern, &search, &entry) != kErrorSuccess) return names;
+  do names.push_back(entry.name);
+  while (search->Next(&entry) == kErrorSuccess);
+  return names;
+}
+
+std::string ReadThroughHost(Host& host, const std::string& path) {
+  std::unique_ptr<FileHandle> file;
+  if (host.OpenFile(path, FileAccess::kRead, {true, true}, FileDisposition::kOpenExisting, &file) !=
+      kErrorSuccess) {
+    return "<error>";
+  }
+  std::string bytes(4096, '\0');
+  size_t done = 0;
+  file->Read(bytes.data(), bytes.size(), &done);
+  bytes.resize(done);
+  return bytes;
+}
+
 DriveRoot::DriveRoot(const std::string& drives) : host_(NewDriveRootHost(dir_.path())) {
   for (char drive : drives) fs::create_directories(Disk(std::string(1, drive)));
   Host::SetDefault(host_.get());

@@ -67,6 +67,10 @@ void WriteHostFile(const std::string& path, const std::string& bytes);
 // Reads a whole host file; throws when it cannot.
 std::string ReadHostFile(const std::string& path);
 bool HostPathExists(const std::string& path);
+// The names a host's search of `pattern` yields, in order; none when it finds nothing.
+std::vector<std::string> SearchNames(Host& host, const std::string& pattern);
+// The bytes of a file (its first 4 KiB) read through a host; "<error>" when it does not open.
+std::string ReadThroughHost(Host& host, const std::string& path);
 // Sets the last-write time of a host file to a UTC moment.
 void SetUtcWriteTime(const std::string& path, int year, int month, int day, int hour, int minute,
                      int second, int microsecond = 0);

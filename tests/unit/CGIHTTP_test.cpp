@@ -8,6 +8,7 @@
 
 #include "FakeCgiHost.h"
 #include "common/SysUtils.h"
+#include "web/HTTPText.h"
 
 namespace orvo {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "LoopbackServer.h"
 #include "TestSupport.h"
-#include "db/HTTPClient.h"
+#include "db/http/HTTPClient.h"
 #include "host/HostWrapper.h"
 
 namespace orvo {

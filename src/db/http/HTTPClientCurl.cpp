@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "db/HTTPClient.h"
+#include "db/http/HTTPClient.h"
 #include "host/Host.h"
 
 namespace orvo {

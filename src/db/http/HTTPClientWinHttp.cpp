@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "db/HTTPClient.h"
+#include "db/http/HTTPClient.h"
 #include "host/Host.h"
 
 // The system's calling convention; on 64-bit Windows there is only one.

@@ -1,0 +1,83 @@
+#include "web/RequestBody.h"
+
+#include <algorithm>
+#include <array>
+#include <new>
+#include <utility>
+
+#include "common/SysUtils.h"
+#include "common/SysUtilsText.h"
+#include "host/Host.h"
+#include "web/FormFields.h"
+
+namespace orvo {
+namespace {
+
+constexpr size_t kReadChunk = 64 * 1024;
+// A body this large (a batch) is decoded in its own storage rather than copied beside it.
+constexpr size_t kDecodeInPlace = 64 * 1024;
+
+// The buffer for a body of `wanted` bytes once `needed` bytes must fit: the smallest of `wanted`,
+// an eighth of it, a sixty-fourth, ... that holds them. The declared length is only a ceiling, so
+// memory grows with the bytes that arrive; and as each step is an eighth of the next, growing
+// copies a seventh of the body at most.
+size_t NextCapacity(size_t wanted, size_t needed) {
+  const size_t least = std::max(needed, kReadChunk);
+  size_t next = wanted;
+  while (next / 8 >= least) next /= 8;
+  return next;
+}
+
+// Up to `count` bytes of standard input.
+std::string ReadBody(int32_t count) {
+  std::string body;
+  if (count <= 0) return body;
+  const auto wanted = static_cast<size_t>(count);
+  std::array<char, kReadChunk> buffer;
+  try {
+    while (body.size() < wanted) {
+      size_t chunk = std::min(wanted - body.size(), buffer.size());
+      int64_t got = Host::Default().ReadStdin(buffer.data(), chunk);
+      if (got <= 0) break;
+      const auto received = static_cast<size_t>(got);
+      // Appending (rather than resizing and reading in place) leaves the unused part untouched.
+      if (body.size() + received > body.capacity()) {
+        body.reserve(NextCapacity(wanted, body.size() + received));
+      }
+      body.append(buffer.data(), received);
+    }
+  } catch (const std::bad_alloc&) {
+    throw EOutOfMemory("Out of memory");
+  }
+  return body;
+}
+
+}  // namespace
+
+TRequestBody::TRequestBody(int32_t declared) : declared_(declared), content_(ReadBody(declared)) {
+  received_ = static_cast<int64_t>(content_.size());
+}
+
+std::string TRequestBody::CutShortText() const {
+  if (declared_ <= received_) return "";
+  return "Incomplete request body: " + IntToStr(received_) + " of " + IntToStr(declared_) +
+         " bytes received";
+}
+
+void TRequestBody::RequireWhole() const {
+  const std::string cutShort = CutShortText();
+  if (!cutShort.empty()) throw EWebException(cutShort);
+}
+
+void TRequestBody::DecodeFields(TStrings& fields) {
+  if (declared_ <= 0) return;
+  if (content_.size() < kDecodeInPlace) {
+    ExtractFields(std::string_view(content_), fields);
+    return;
+  }
+  std::string body = std::move(content_);
+  content_.clear();
+  ExtractFields(std::move(body), fields);
+}
+
+}  // namespace orvo

@@ -1,0 +1,43 @@
+// The body of a request: read once, up to the length the request declares. It knows both the
+// declared and the received length, so it alone says whether the body was cut short, and it
+// hands its bytes to the form decoder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/Classes.h"
+
+namespace orvo {
+
+class TRequestBody {
+ public:
+  // No body: nothing declared, nothing read.
+  TRequestBody() = default;
+  // Reads up to `declared` bytes of standard input (nothing when it is 0 or less); fewer at its
+  // end or on a read failure. Memory grows with the bytes that arrive, never with the declared
+  // length alone; EOutOfMemory when they cannot be held.
+  explicit TRequestBody(int32_t declared);
+
+  int32_t Declared() const { return declared_; }
+  // The bytes received, also once the fields took the body over.
+  int64_t Received() const { return received_; }
+  // The bytes; empty once the fields took a large body over.
+  const std::string& Content() const { return content_; }
+
+  // "" when the body arrived whole, else the text that says how much of it did.
+  std::string CutShortText() const;
+  // EWebException with that text when the body was cut short.
+  void RequireWhole() const;
+
+  // Appends the decoded form fields of the body to `fields` (see ExtractFields). A body of
+  // 64 KiB or more is decoded in its own storage rather than beside it: Content() is then empty.
+  void DecodeFields(TStrings& fields);
+
+ private:
+  int32_t declared_ = -1;
+  int64_t received_ = 0;
+  std::string content_;
+};
+
+}  // namespace orvo
