@@ -12,6 +12,7 @@ inline constexpr char KeyPathXML[] = "PathXML";
 inline constexpr char KeyPathManuais[] = "PathManuais";
 inline constexpr char KeyPathImagens[] = "PathImagens";
 inline constexpr char KeyDBSuporte[] = "DBSuporte";
+inline constexpr char KeyAllowedFolders[] = "AllowedFolders";  // ';' between folders
 
 // Batch files: awaiting verification, verified.
 inline constexpr char ExtPendingBatch[] = ".dwl";

@@ -10,6 +10,7 @@
 
 #include "common/Classes.h"
 #include "common/SysUtils.h"
+#include "host/AllowedFolders.h"
 #include "web/Masks.h"
 
 namespace orvo {
@@ -236,6 +237,11 @@ class TCustomWebDispatcher : public TObject {
 };
 
 // The web module: a dispatcher whose derived classes fill Actions in their constructor.
-class TWebModule : public TCustomWebDispatcher {};
+class TWebModule : public TCustomWebDispatcher {
+ public:
+  // The folders that the request about to be dispatched may reach (nullptr: no confinement),
+  // read anew for each request.
+  virtual std::shared_ptr<const AllowedFolders> RequestFolders() { return nullptr; }
+};
 
 }  // namespace orvo

@@ -75,6 +75,12 @@ DiskRoot::DiskRoot(const std::string& path)
   if (real) real_ = real.get();
 }
 
+DiskRoot::DiskRoot(int folder) : fd_(fcntl(folder, F_DUPFD_CLOEXEC, 0)) {
+  std::string link = "/proc/self/fd/" + std::to_string(fd_.get());
+  std::optional<std::string> real = fd_ ? ReadLink(AT_FDCWD, link) : std::nullopt;
+  if (real && !real->empty() && (*real)[0] == '/') real_ = *real;
+}
+
 int DiskRoot::Open(const std::string& relative, int flags) const {
   if (!fd_) return Fail(ENOENT);
   open_how how{};

@@ -37,6 +37,8 @@ class Fd {
 class DiskRoot {
  public:
   explicit DiskRoot(const std::string& path);
+  // The folder open as `folder` (a descriptor of the caller's, which it keeps).
+  explicit DiskRoot(int folder);
 
   bool IsOpen() const { return static_cast<bool>(fd_); }
   int fd() const { return fd_.get(); }

@@ -79,7 +79,7 @@ WinError PosixHost::OpenFile(const std::string& path, FileAccess access, FileSha
   if (WinError error = gate_.Pass(path, PathUse::kFile, &full)) return error;
   if (full->IsRoot()) return kErrorAccessDenied;
   posix::DiskEntry entry;
-  if (WinError error = drives_.Find(*full, &entry)) return error;
+  if (WinError error = drives_.Find(full, &entry)) return error;
   if (entry.exists && disposition == FileDisposition::kCreateNew) return kErrorFileExists;
   if (!entry.exists && disposition == FileDisposition::kOpenExisting) return kErrorFileNotFound;
 
