@@ -235,6 +235,11 @@ TEST_F(AllowedFoldersTest, PathsInsideStillPassTheirVariants) {
 
 // Another process swaps the store folder with a link out while requests read and write in it.
 TEST_F(AllowedFoldersTest, HoldsWhileAFolderIsSwappedForALinkOut) {
+  if (test::TargetIsWine()) {
+    // On Windows the folder held open cannot be renamed meanwhile; a Linux process's rename
+    // under Wine ignores that hold, and Wine names a handle by its path at the time of asking.
+    GTEST_SKIP() << "the swap of a Linux process passes Wine's share modes";
+  }
   WriteHostFile(Disk("d/Movel/Lotes/VESTRA/s.txt"), "dentro");
   fs::create_directory_symlink("../../Segredo", Disk("d/Movel/Lotes/troca"));
   const std::string store = Disk("d/Movel/Lotes/VESTRA"), link = Disk("d/Movel/Lotes/troca");

@@ -212,9 +212,9 @@ WinError WindowsHost::MovePath(const std::string& from, const std::string& to, b
   std::string oldName, newName;
   if (WinError error = Pass(from, PathUse::kMoved, &source, &oldName)) return error;
   if (WinError error = Pass(to, PathUse::kMoved, &dest, &newName)) return error;
-  HeldFolder from, into;
-  if (WinError error = HoldParent(source, &from)) return error;
-  if (WinError error = HoldParent(dest, &into)) return error;
+  HeldFolder oldFolder, newFolder;
+  if (WinError error = HoldParent(source, &oldFolder)) return error;
+  if (WinError error = HoldParent(dest, &newFolder)) return error;
   if (!replace) return Check(MoveFileA(oldName.c_str(), newName.c_str()));
   // A read-only file is not replaced (Wine would replace it).
   DWORD target = GetFileAttributesA(newName.c_str());
