@@ -14,24 +14,15 @@ struct ConfinedCase {
   WinError code;
 };
 
+// The end-to-end table has the escapes; here what a list itself allows.
 const ConfinedCase kConfinedCases[] = {
-    {"D:\\Lotes", "D:\\Lotes", PathUse::kLookup, 0},
-    {"D:\\Lotes", "d:\\LOTES.\\a\\..\\b.xml", PathUse::kFile, 0},
-    {" D:/Lotes/ ; ", "D:\\Lotes\\b.xml", PathUse::kFile, 0},
+    {" D:/Lotes/ ; ", "d:\\LOTES.\\a\\..\\b.xml", PathUse::kFile, 0},
     {"D:\\Img;d:\\lotes. ", "D:\\Lotes\\*.dwl", PathUse::kPattern, 0},
     {"D:\\", "D:\\any\\where", PathUse::kNewFolder, 0},
-    {"D:\\Lotes", "D:\\Lotes2\\b.xml", PathUse::kFile, kErrorAccessDenied},
-    {"D:\\Lotes", "D:\\Lotes\\..\\x", PathUse::kFile, kErrorAccessDenied},
     {"D:\\Lotes", "D:\\", PathUse::kLookup, kErrorAccessDenied},
-    {"D:\\Lotes", "C:\\Lotes\\b.xml", PathUse::kFile, kErrorAccessDenied},
-    {"D:\\Lotes", "b.xml", PathUse::kFile, kErrorAccessDenied},
-    {"D:\\Lotes", "D:\\LOTES~1\\b.xml", PathUse::kFile, kErrorAccessDenied},
     {"Lotes;\\Lotes;\\\\server\\share", "C:\\Lotes\\b.xml", PathUse::kFile, kErrorAccessDenied},
-    {"D:\\Lotes\\..\\Img", "D:\\Img\\a.png", PathUse::kFile, 0},
     {"D:\\Lotes\\..\\Img", "D:\\Lotes\\a.png", PathUse::kFile, kErrorAccessDenied},
-    // The gate's own refusals come first.
-    {"D:\\Lotes", "\\\\?\\D:\\Lotes\\b.xml", PathUse::kFile, kErrorInvalidName},
-    {"D:\\Lotes", "D:\\Lotes\\CON", PathUse::kFile, kErrorInvalidName},
+    {"D:\\Lotes", "D:\\Lotes\\CON", PathUse::kFile, kErrorInvalidName},  // the gate's first
 };
 
 TEST(AllowedFoldersGateTest, ConfinedGateRefusesWhatLiesOutside) {
@@ -49,14 +40,10 @@ TEST(AllowedFoldersGateTest, DepthIsTheWidestListedFolder) {
   GatedPath full;
   ASSERT_EQ(gate.Pass("D:\\Lotes\\VESTRA\\a.xml", PathUse::kFile, &full), kErrorSuccess);
   EXPECT_EQ(full.AllowedDepth(), 1u);
+  EXPECT_EQ(AllowedFolders::Parse(" ; ;"), nullptr);
   EXPECT_NE(gate.Confine(nullptr), nullptr);  // lifted
   ASSERT_EQ(gate.Pass("C:\\x", PathUse::kFile, &full), kErrorSuccess);
   EXPECT_FALSE(full.AllowedDepth());
-}
-
-TEST(AllowedFoldersGateTest, BlankListConfinesNothing) {
-  EXPECT_EQ(AllowedFolders::Parse(""), nullptr);
-  EXPECT_EQ(AllowedFolders::Parse(" ; ;"), nullptr);
 }
 
 // A walk of folders returns to the folder it started from, which need not be listed.
