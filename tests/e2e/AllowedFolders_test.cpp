@@ -63,6 +63,7 @@ class AllowedFoldersTest : public ::testing::Test {
     WriteHostFile(Disk("d/Movel/Lotes2/s.txt"), kSecret);
     WriteHostFile(Disk("c/Windows/win.ini"), kSecret);
     fs::create_directory_symlink("../../Segredo", Disk("d/Movel/Lotes/fora"));
+    fs::create_symlink("../../Segredo/s.txt", Disk("d/Movel/Lotes/f.txt"));
     Config(allowed, pathImagens);
   }
   void Config(const std::string& allowed, const std::string& pathImagens = "D:\\Img") {
@@ -137,7 +138,9 @@ const Escape kEscapes[] = {
     {"/lerxml", "arq", "C:\\Windows\\win.ini", CannotOpen("C:\\Windows\\win.ini")},
     {"/lerxml", "arq", "D:\\Movel\\Lotes2\\s.txt", CannotOpen("D:\\Movel\\Lotes2\\s.txt")},
     {"/lerxml", "arq", "C:\\Orvo\\Orvo.Net\\Config\\Orvo.Config", "Cannot open file"},
-    {"/lerxml", "arq", "D:\\Movel\\Lotes\\fora\\s.txt", "Cannot open file"},  // a link out
+    {"/lerxml", "arq", "D:\\Movel\\Lotes\\fora\\s.txt",
+     CannotOpen("D:\\Movel\\Lotes\\fora\\s.txt")},
+    {"/lerxml", "arq", "D:\\Movel\\Lotes\\f.txt", CannotOpen("D:\\Movel\\Lotes\\f.txt")},
     {"/lerxml", "arq", "d:\\SEGREDO\\S.TXT", CannotOpen("d:\\SEGREDO\\S.TXT")},
     {"/lerxml", "arq", "D:\\Movel\\Lotes. \\..\\..\\Segredo.\\s.txt",
      CannotOpen("D:\\Segredo\\s.txt")},
@@ -187,8 +190,9 @@ TEST_F(AllowedFoldersTest, PathsInsideStillPassTheirVariants) {
 // Another process swaps the store folder with a link out while requests read and write in it.
 TEST_F(AllowedFoldersTest, HoldsWhileAFolderIsSwappedForALinkOut) {
   if (test::TargetIsWine()) {
-    // On Windows the folder held open cannot be renamed meanwhile; a Linux process's rename
-    // under Wine ignores that hold, and Wine names a handle by its path at the time of asking.
+    // On Windows the folder held open cannot be renamed meanwhile, and a handle's final path is
+    // the handle's own; a Linux process's rename under Wine ignores the hold, and Wine names an
+    // open file by resolving its path again after the open.
     GTEST_SKIP() << "the swap of a Linux process passes Wine's share modes";
   }
   WriteHostFile(Disk("d/Movel/Lotes/VESTRA/s.txt"), "dentro");

@@ -73,6 +73,7 @@ bool Drives::Describe(const FolderRef& folder, const std::string& diskName,
   if (S_ISLNK(info.st_mode)) {
     entry->isLink = true;
     Fd target(OpenIn(*folder, diskName, O_PATH));
+    entry->leadsOut = !target && errno == EACCES && folder->allowed;
     if (!target || fstat(target.get(), &info) != 0) return true;
   }
   entry->info = info;
@@ -212,8 +213,10 @@ WinError Drives::Folder(const GatedPath& gated, size_t count, FolderRef* folder)
   while (chain_.size() <= count) {
     Level child;
     bool allowedRoot = allowedDepth == chain_.size();
-    if (Enter(chain_.back(), path.components[chain_.size() - 1], allowedRoot, &child) != 0) {
-      return kErrorPathNotFound;
+    int error = Enter(chain_.back(), path.components[chain_.size() - 1], allowedRoot, &child);
+    if (error != 0) {
+      return error == EACCES && chain_.back().folder->allowed ? kErrorAccessDenied
+                                                              : kErrorPathNotFound;
     }
     chain_.push_back(std::move(child));
   }

@@ -29,12 +29,16 @@ using FolderRef = std::shared_ptr<const DiskFolder>;
 
 // An entry looked up in a folder.
 struct DiskEntry {
-  FolderRef folder;      // where it is, or would be created
-  std::string diskName;  // its name in the folder, UTF-8
-  struct stat info {};   // of the entry, a link followed; valid when `exists`
-  bool exists = false;   // false also for a link that leads outside the root (or the allowed
-                         // folder) or nowhere
-  bool isLink = false;   // the name is a symbolic link
+  FolderRef folder;       // where it is, or would be created
+  std::string diskName;   // its name in the folder, UTF-8
+  struct stat info {};    // of the entry, a link followed; valid when `exists`
+  bool exists = false;    // false also for a link that leads outside the root (or the allowed
+                          // folder) or nowhere
+  bool isLink = false;    // the name is a symbolic link
+  bool leadsOut = false;  // a link out of the allowed folder
+
+  // What a call that needs the entry answers when it does not exist.
+  WinError Missing() const { return leadsOut ? kErrorAccessDenied : kErrorFileNotFound; }
 };
 
 // One name of a folder as searches see it.

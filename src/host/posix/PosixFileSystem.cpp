@@ -120,7 +120,7 @@ WinError PosixHost::GetAttributes(const std::string& path, uint32_t* attributes)
   }
   DiskEntry entry;
   if (WinError error = drives_.Find(full, &entry)) return error;
-  if (!entry.exists) return kErrorFileNotFound;
+  if (!entry.exists) return entry.Missing();
   uint32_t word = posix::AttributesOf(full->components.back(), entry.info, entry.isLink);
   if (WinError error = CheckFinalSeparator(*full, word)) return error;
   *attributes = word;
@@ -194,7 +194,7 @@ WinError PosixHost::FindForRemoval(const std::string& path, PathUse use, DiskEnt
   if (WinError error = gate_.Pass(path, use, &full)) return error;
   if (full->IsRoot()) return kErrorAccessDenied;
   if (WinError error = drives_.Find(full, entry)) return error;
-  return entry->exists ? kErrorSuccess : kErrorFileNotFound;
+  return entry->exists ? kErrorSuccess : entry->Missing();
 }
 
 WinError PosixHost::RemoveFolder(const std::string& path) {
@@ -223,7 +223,7 @@ WinError PosixHost::MovePath(const std::string& from, const std::string& to, boo
   if (source->IsRoot() || dest->IsRoot()) return kErrorAccessDenied;
   DiskEntry old, target;
   if (WinError error = drives_.Find(source, &old)) return error;
-  if (!old.exists) return kErrorFileNotFound;
+  if (!old.exists) return old.Missing();
   if (WinError error = drives_.Find(dest, &target)) return error;
   const std::string& newName = dest->components.back();
   bool isFolder = S_ISDIR(old.info.st_mode);
@@ -268,7 +268,7 @@ WinError PosixHost::SetCurrentFolder(const std::string& path) {
   if (!full->IsRoot()) {
     DiskEntry entry;
     if (WinError error = drives_.Find(full, &entry)) return error;
-    if (!entry.exists) return kErrorFileNotFound;
+    if (!entry.exists) return entry.Missing();
     if (!S_ISDIR(entry.info.st_mode)) return kErrorDirectory;
   }
   // Enters the folder, so that what is done in it next starts from there.

@@ -81,7 +81,7 @@ WinError PosixHost::OpenFile(const std::string& path, FileAccess access, FileSha
   posix::DiskEntry entry;
   if (WinError error = drives_.Find(full, &entry)) return error;
   if (entry.exists && disposition == FileDisposition::kCreateNew) return kErrorFileExists;
-  if (!entry.exists && disposition == FileDisposition::kOpenExisting) return kErrorFileNotFound;
+  if (!entry.exists && disposition == FileDisposition::kOpenExisting) return entry.Missing();
 
   // Byte-range claims need read access, so a write-only open reads too underneath.
   int flags = (access == FileAccess::kRead ? O_RDONLY : O_RDWR) | O_NONBLOCK;
