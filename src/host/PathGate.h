@@ -101,6 +101,7 @@ class PathGate {
   // replaces. Going back to the current folder of this moment stays allowed: it is the
   // program's own place, where a walk of folders returns.
   std::shared_ptr<const AllowedFolders> Confine(std::shared_ptr<const AllowedFolders> allowed);
+  bool Confined() const { return allowed_ != nullptr; }
 
  private:
   // kErrorAccessDenied for a path outside the allowed folders; else its AllowedDepth.

@@ -116,9 +116,12 @@ WinError WindowsHost::OpenFile(const std::string& path, FileAccess access, FileS
   // Made before the open: memory that ran out after it would leave the handle open, and an
   // open file cannot be removed (a failed save's pending file would stay).
   auto opened = std::make_unique<WindowsFile>(access);
+  // Confined, the path is opened as the gate resolved and checked it; else as given.
   GatedPath full;
-  std::string system;
-  if (WinError error = Pass(path, PathUse::kFile, &full, &system)) return error;
+  std::string system = path;
+  if (gate_.Confined()) {
+    if (WinError error = Pass(path, PathUse::kFile, &full, &system)) return error;
+  }
   // The folder is held while the file is opened in it, so a file is never created outside.
   HeldFolder held;
   if (WinError error = HoldParent(full, &held)) return error;
