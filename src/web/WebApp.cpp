@@ -2,8 +2,6 @@
 
 #include <new>
 
-#include "host/AllowedFolders.h"
-
 namespace orvo {
 
 TWebApplication::~TWebApplication() {
@@ -58,8 +56,6 @@ bool TWebApplication::HandleRequest(TWebRequest& request, TWebResponse& response
 
   bool result = false;
   try {
-    // Read before the dispatch, and confining it: the handlers reach only what is allowed.
-    ScopedConfinement confined(Host::Default(), module_->RequestFolders());
     result = dispatcher.DispatchAction(request, response);
   } catch (...) {
     HandleServerException(&dispatcher);
