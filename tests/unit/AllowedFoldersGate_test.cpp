@@ -46,17 +46,5 @@ TEST(AllowedFoldersGateTest, DepthIsTheWidestListedFolder) {
   EXPECT_FALSE(full.AllowedDepth());
 }
 
-// A walk of folders returns to the folder it started from, which need not be listed.
-TEST(AllowedFoldersGateTest, CurrentFolderMayGoBackToWhereTheConfinementBegan) {
-  PathGate gate;
-  gate.Confine(AllowedFolders::Parse("D:\\Lotes"));
-  GatedPath folder;
-  ASSERT_EQ(gate.Pass("D:\\Lotes\\VESTRA", PathUse::kCurrentFolder, &folder), kErrorSuccess);
-  gate.SetCurrent(folder);
-  EXPECT_EQ(gate.Pass("C:\\", PathUse::kCurrentFolder, &folder), kErrorSuccess);
-  EXPECT_EQ(gate.Pass("C:\\", PathUse::kLookup, &folder), kErrorAccessDenied);
-  EXPECT_EQ(gate.Pass("C:\\Windows", PathUse::kCurrentFolder, &folder), kErrorAccessDenied);
-}
-
 }  // namespace
 }  // namespace orvo
