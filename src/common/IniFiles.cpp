@@ -6,6 +6,7 @@
 #include "common/SysUtils.h"
 #include "common/SysUtilsFiles.h"
 #include "common/SysUtilsText.h"
+#include "host/AllowedFolders.h"
 #include "host/Host.h"
 
 namespace orvo {
@@ -44,6 +45,9 @@ std::string Unquoted(std::string_view value) {
 // read fails (EFOpenError, EReadError): reading it as empty would send batches to the wrong
 // folder.
 std::optional<std::string> ReadWholeFile(const std::string& path) {
+  // The program's own file, named by the program, never by a request: read whatever folders
+  // the request is confined to.
+  ScopedConfinement program(Host::Default(), nullptr);
   std::unique_ptr<FileHandle> file;
   WinError error = Host::Default().OpenFile(path, FileAccess::kRead, FileShare{true, true},
                                             FileDisposition::kOpenExisting, &file);

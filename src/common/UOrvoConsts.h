@@ -13,6 +13,7 @@ inline constexpr char KeyPathManuais[] = "PathManuais";
 inline constexpr char KeyPathImagens[] = "PathImagens";
 inline constexpr char KeyDBSuporte[] = "DBSuporte";
 inline constexpr char KeyLogFile[] = "LogFile";
+inline constexpr char KeyAllowedFolders[] = "AllowedFolders";  // ';' between folders
 
 // Batch files: awaiting verification, verified.
 inline constexpr char ExtPendingBatch[] = ".dwl";

@@ -27,6 +27,8 @@
 
 namespace orvo {
 
+class AllowedFolders;
+
 // Windows error codes the host reports.
 using WinError = uint32_t;
 inline constexpr WinError kErrorSuccess = 0;
@@ -236,6 +238,11 @@ class Host {
   virtual WinError SetCurrentFolder(const std::string& path) = 0;
   // The English system text of an error code, as FormatMessage gives it (ending in ".\r\n").
   virtual std::string ErrorText(WinError code) = 0;
+  // Confines every later path of the calls above to `allowed` (AllowedFolders.h: outside is
+  // kErrorAccessDenied, and no link leads out of a listed folder); nullptr lifts it. Returns the
+  // confinement it replaces. Messages' full path names are not confined: they reach nothing.
+  virtual std::shared_ptr<const AllowedFolders> Confine(
+      std::shared_ptr<const AllowedFolders> allowed) = 0;
 
   // ---- Clock and locale ----
 

@@ -55,6 +55,10 @@ class HostWrapper : public Host {
     return target_->SetCurrentFolder(path);
   }
   std::string ErrorText(WinError code) override { return target_->ErrorText(code); }
+  std::shared_ptr<const AllowedFolders> Confine(
+      std::shared_ptr<const AllowedFolders> allowed) override {
+    return target_->Confine(std::move(allowed));
+  }
 
   LocalTime LocalNow() override { return target_->LocalNow(); }
   FileTime UtcToLocalFileTime(FileTime utc) override { return target_->UtcToLocalFileTime(utc); }

@@ -1,5 +1,6 @@
 #include "host/PathGate.h"
 
+#include "host/AllowedFolders.h"
 #include "host/WindowsNames.h"
 
 namespace orvo {
@@ -122,7 +123,9 @@ WinError PathGate::Pass(const std::string& given, PathUse use, GatedPath* full) 
   if (fileUse && resolved.trailingSeparator && !resolved.IsRoot()) return kErrorInvalidName;
   size_t limit = use == PathUse::kNewFolder ? kMaxNewFolder : kMaxPath;
   if (FullLength(resolved, use) >= limit) return kErrorFilenameExcedRange;
-  *full = GatedPath(std::move(resolved));
+  std::optional<size_t> allowedDepth;
+  if (WinError error = CheckAllowed(resolved, use, &allowedDepth)) return error;
+  *full = GatedPath(std::move(resolved), allowedDepth);
   return kErrorSuccess;
 }
 
@@ -141,6 +144,22 @@ WinError PathGate::FullName(const std::string& given, std::string* full) const {
   if (WinError error = ResolveWindowsPath(given, current_, &resolved)) return error;
   *full = resolved.Text();
   return kErrorSuccess;
+}
+
+WinError PathGate::CheckAllowed(const WindowsPath& path, PathUse use,
+                                std::optional<size_t>* allowedDepth) const {
+  if (!allowed_) return kErrorSuccess;
+  *allowedDepth = allowed_->Holder(path);
+  if (*allowedDepth) return kErrorSuccess;
+  bool goingBack = use == PathUse::kCurrentFolder && path.Text() == confinedFrom_.Text();
+  return goingBack ? kErrorSuccess : kErrorAccessDenied;
+}
+
+std::shared_ptr<const AllowedFolders> PathGate::Confine(
+    std::shared_ptr<const AllowedFolders> allowed) {
+  confinedFrom_ = current_;
+  std::swap(allowed_, allowed);
+  return allowed;
 }
 
 void PathGate::SetCurrent(const GatedPath& folder) {

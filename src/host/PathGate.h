@@ -3,6 +3,8 @@
 // works only on what the gate let through, so that both builds answer a request alike.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,12 +40,24 @@ class GatedPath {
   GatedPath() = default;
   const WindowsPath& operator*() const { return path_; }
   const WindowsPath* operator->() const { return &path_; }
+  // While the gate is confined (AllowedFolders.h): how many components of the path name the
+  // listed folder it lies in, which the host must not leave on the way; nullopt otherwise.
+  std::optional<size_t> AllowedDepth() const { return allowedDepth_; }
+  // The first `count` components of the path (with the same allowed folder).
+  GatedPath Prefix(size_t count) const {
+    WindowsPath prefix{path_.drive, {path_.components.begin(), path_.components.begin() + count}};
+    return GatedPath(std::move(prefix), allowedDepth_);
+  }
 
  private:
   friend class PathGate;
-  explicit GatedPath(WindowsPath path) : path_(std::move(path)) {}
+  GatedPath(WindowsPath path, std::optional<size_t> allowedDepth)
+      : path_(std::move(path)), allowedDepth_(allowedDepth) {}
   WindowsPath path_;
+  std::optional<size_t> allowedDepth_;
 };
+
+class AllowedFolders;
 
 // kErrorInvalidName for a path that ends in a separator but names a file, of the attribute word
 // `attributes`: such a path names a folder.
@@ -62,7 +76,8 @@ class PathGate {
   //   ("\\?\", "\\.\", "\??\", "//?/"), a component that Windows refuses (< > " | and bytes 1-31;
   //   '*' and '?' but in a pattern's last component) or that names a device (CON, NUL.txt, ...),
   //   a file path that ends in a separator: kErrorInvalidName;
-  // - a UNC path ("\\server\share"): kErrorBadNetPath.
+  // - a UNC path ("\\server\share"): kErrorBadNetPath;
+  // - while confined, a path outside the allowed folders: kErrorAccessDenied.
   // On failure `*full` is untouched.
   WinError Pass(const std::string& given, PathUse use, GatedPath* full) const;
   // Pass's answer alone.
@@ -74,8 +89,20 @@ class PathGate {
   // Makes a path passed for kCurrentFolder the current folder.
   void SetCurrent(const GatedPath& folder);
 
+  // Confines every later Pass to `allowed` (nullptr lifts it) and returns the confinement it
+  // replaces. Going back to the current folder of this moment stays allowed: it is the
+  // program's own place, where a walk of folders returns.
+  std::shared_ptr<const AllowedFolders> Confine(std::shared_ptr<const AllowedFolders> allowed);
+  bool Confined() const { return allowed_ != nullptr; }
+
  private:
+  // kErrorAccessDenied for a path outside the allowed folders; else its AllowedDepth.
+  WinError CheckAllowed(const WindowsPath& path, PathUse use,
+                        std::optional<size_t>* allowedDepth) const;
+
   WindowsPath current_;
+  std::shared_ptr<const AllowedFolders> allowed_;
+  WindowsPath confinedFrom_;
 };
 
 }  // namespace orvo

@@ -65,6 +65,11 @@ TWM1::TWM1() : DBOrvo(CreateDBOrvo()) {
 
 THTTPMethodEvent TWM1::Handler(THandlerMethod method) { return std::bind_front(method, this); }
 
+std::shared_ptr<const AllowedFolders> TWM1::RequestFolders() {
+  TIniFile config(ConfigFileName);
+  return AllowedFolders::Parse(ConfigValue(config, SectionFrameWork, KeyAllowedFolders));
+}
+
 // ---- Shared steps ----
 
 std::string TWM1::Field(TWebRequest& Request, const std::string& Name) {

@@ -33,6 +33,9 @@ class TWM1 : public TWebModule {
   void WM1listamanuaisAction(TObject* Sender, TWebRequest& Request, TWebResponse& Response,
                              bool& Handled);
 
+  // AllowedFolders of the framework section, read for each request: nullptr when it lists none.
+  std::shared_ptr<const AllowedFolders> RequestFolders() override;
+
   // The support database login of the manuals endpoints; attached only after a proven login.
   std::unique_ptr<TLumoIBDatabase> DBOrvo;
 

@@ -130,6 +130,9 @@ bool TCustomWebDispatcher::DispatchAction(TWebRequest& request, TWebResponse& re
   request_ = &request;
   response_ = &response;
   if (response.Sent()) return true;
+  // Read once the request is bound, so that a configuration that cannot be read is answered
+  // by the error page like any failure of the dispatch.
+  ScopedConfinement confined(Host::Default(), RequestFolders());
   bool handled = false;
   if (BeforeDispatch) {
     BeforeDispatch(this, request, response, handled);

@@ -9,6 +9,7 @@
 
 #include "common/Classes.h"
 #include "common/SysUtils.h"
+#include "host/AllowedFolders.h"
 #include "web/Masks.h"
 #include "web/RequestBody.h"
 
@@ -185,8 +186,12 @@ class TCustomWebDispatcher : public TObject {
   THTTPMethodEvent AfterDispatch;
   TWebExceptionEvent OnException;
 
-  // Runs the first entry that takes the request (else the default entry); whether handled.
+  // Runs the first entry that takes the request (else the default entry), confined to the
+  // request's folders; whether handled.
   bool DispatchAction(TWebRequest& request, TWebResponse& response);
+  // The folders that the request being dispatched may reach (nullptr: no confinement), read
+  // anew for each request.
+  virtual std::shared_ptr<const AllowedFolders> RequestFolders() { return nullptr; }
   // Answers a failure that escaped DispatchAction with status 500 and the error page.
   void HandleException(const Exception& E, bool& Handled);
   // Forgets the request and the response once their dispatch is over.

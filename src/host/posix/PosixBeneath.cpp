@@ -75,6 +75,12 @@ DiskRoot::DiskRoot(const std::string& path)
   if (real) real_ = real.get();
 }
 
+DiskRoot::DiskRoot(int folder) : fd_(fcntl(folder, F_DUPFD_CLOEXEC, 0)), outside_(EACCES) {
+  std::string link = "/proc/self/fd/" + std::to_string(fd_.get());
+  std::optional<std::string> real = fd_ ? ReadLink(AT_FDCWD, link) : std::nullopt;
+  if (real && !real->empty() && (*real)[0] == '/') real_ = *real;
+}
+
 int DiskRoot::Open(const std::string& relative, int flags) const {
   if (!fd_) return Fail(ENOENT);
   open_how how{};
@@ -104,7 +110,7 @@ int DiskRoot::Walk(const std::string& relative, int flags) const {
     pending.pop_front();
     int at = folders.empty() ? fd_.get() : folders.back().get();
     if (name == "..") {
-      if (folders.empty()) return Fail(ENOENT);  // above the root
+      if (folders.empty()) return Fail(outside_);  // above the root
       folders.pop_back();
       continue;
     }
@@ -132,7 +138,7 @@ int DiskRoot::Walk(const std::string& relative, int flags) const {
     if (!target || target->empty()) return Fail(ENOENT);
     if ((*target)[0] == '/') {
       std::optional<std::string> below = Below(real_, *target);
-      if (!below) return Fail(ENOENT);
+      if (!below) return Fail(outside_);
       folders.clear();
       *target = *below;
     }

@@ -4,6 +4,7 @@
 
 #include <linux/openat2.h>
 
+#include <cerrno>
 #include <string>
 
 namespace orvo::posix {
@@ -37,6 +38,9 @@ class Fd {
 class DiskRoot {
  public:
   explicit DiskRoot(const std::string& path);
+  // The folder open as `folder` (a descriptor of the caller's, which it keeps), for an allowed
+  // folder: a link that leads out of it fails with EACCES, as a denied path.
+  explicit DiskRoot(int folder);
 
   bool IsOpen() const { return static_cast<bool>(fd_); }
   int fd() const { return fd_.get(); }
@@ -52,6 +56,7 @@ class DiskRoot {
 
   Fd fd_;
   std::string real_;
+  int outside_ = ENOENT;  // the errno of a link that leads out
 };
 
 // The openat2 system call. Tests replace it to run the walk that stands in for it.

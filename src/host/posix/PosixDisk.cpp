@@ -178,7 +178,8 @@ bool Drives::Describe(const FolderRef& folder, const std::string& diskName,
   if (fstatat(folder->fd.get(), diskName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (S_ISLNK(info.st_mode)) {
     entry->isLink = true;
-    Fd target(root_.Open(entry->Relative(), O_PATH));
+    Fd target(OpenIn(*folder, diskName, O_PATH));
+    entry->leadsOut = !target && errno == EACCES && folder->allowed;
     if (!target || fstat(target.get(), &info) != 0) return true;
   }
   entry->info = info;
@@ -233,10 +234,16 @@ int Drives::Open(const DiskEntry& entry, int flags) const {
     // ELOOP: the name became a link since it was described.
     if (fd >= 0 || errno != ELOOP) return fd;
   }
-  return root_.Open(entry.Relative(), flags);
+  return OpenIn(*entry.folder, entry.diskName, flags);
 }
 
-int Drives::Enter(const Level& parent, const std::string& name, Level* child) {
+int Drives::OpenIn(const DiskFolder& folder, const std::string& diskName, int flags) const {
+  if (!folder.allowed) return root_.Open(folder.relative + "/" + diskName, flags);
+  std::string below = folder.belowAllowed.empty() ? diskName : folder.belowAllowed + "/" + diskName;
+  return folder.allowed->Open(below, flags);
+}
+
+int Drives::Enter(const Level& parent, const std::string& name, bool allowedRoot, Level* child) {
   constexpr int kFolder = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   int at = parent.folder->fd.get();
   std::string diskName = Cp1252ToUtf8(name);
@@ -249,25 +256,34 @@ int Drives::Enter(const Level& parent, const std::string& name, Level* child) {
     fd = Fd(openat(at, diskName.c_str(), kFolder));
     error = fd ? 0 : errno;
   }
-  std::string relative = parent.folder->relative + "/" + diskName;
   // A link (or a file): followed while it stays inside.
   bool throughLink = error == ENOTDIR || error == ELOOP;
   if (throughLink) {
-    fd = Fd(root_.Open(relative, O_PATH | O_DIRECTORY));
+    fd = Fd(OpenIn(*parent.folder, diskName, O_PATH | O_DIRECTORY));
     error = fd ? 0 : errno;
   }
   if (error != 0) return error;
+  DiskFolder folder{std::move(fd), parent.folder->relative + "/" + diskName, nullptr, ""};
+  if (allowedRoot) {
+    folder.allowed = std::make_shared<DiskRoot>(folder.fd.get());
+  } else if (parent.folder->allowed) {
+    const std::string& above = parent.folder->belowAllowed;
+    folder.allowed = parent.folder->allowed;
+    folder.belowAllowed = above.empty() ? diskName : above + "/" + diskName;
+  }
   child->name = name;
-  Keep(at, diskName, throughLink, DiskFolder{std::move(fd), std::move(relative)}, child);
+  Keep(at, diskName, throughLink, std::move(folder), child);
   return 0;
 }
 
-int Drives::EnterDrive(char drive, Level* level) {
+int Drives::EnterDrive(char drive, bool allowedRoot, Level* level) {
   std::string name(1, drive);
   Fd fd(root_.Open(name, O_PATH | O_DIRECTORY));
   if (!fd) return errno;
+  DiskFolder folder{std::move(fd), name, nullptr, ""};
+  if (allowedRoot) folder.allowed = std::make_shared<DiskRoot>(folder.fd.get());
   level->name = name;
-  Keep(root_.fd(), name, false, DiskFolder{std::move(fd), name}, level);
+  Keep(root_.fd(), name, false, std::move(folder), level);
   return 0;
 }
 
@@ -296,9 +312,10 @@ bool Drives::StillThere(const Level& level) const {
          SameTime(now.st_ctim, level.entered.st_ctim);
 }
 
-WinError Drives::Folder(const WindowsPath& path, size_t count, FolderRef* folder) {
+WinError Drives::Folder(const GatedPath& gated, size_t count, FolderRef* folder) {
+  const WindowsPath& path = *gated;
   // The levels kept from the last path serve as far as both paths agree and the folders are
-  // still where they were.
+  // still where they were; from an allowed folder on, only when both have it at one level.
   size_t kept = 0;
   if (!chain_.empty() && drive_ == path.DriveFolder()) {
     kept = 1;
@@ -307,20 +324,28 @@ WinError Drives::Folder(const WindowsPath& path, size_t count, FolderRef* folder
       ++kept;
     }
   }
+  std::optional<size_t> allowedDepth = gated.AllowedDepth();
+  if (allowedDepth != allowedDepth_) {
+    kept = std::min({kept, allowedDepth.value_or(kept), allowedDepth_.value_or(kept)});
+  }
   for (size_t i = 0; i < kept; ++i) {
     if (!StillThere(chain_[i])) kept = i;
   }
   chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(kept), chain_.end());
+  allowedDepth_ = allowedDepth;
   if (chain_.empty()) {
     drive_ = path.DriveFolder();
     Level drive;
-    if (EnterDrive(drive_, &drive) != 0) return kErrorPathNotFound;
+    if (EnterDrive(drive_, allowedDepth == 0u, &drive) != 0) return kErrorPathNotFound;
     chain_.push_back(std::move(drive));
   }
   while (chain_.size() <= count) {
     Level child;
-    if (Enter(chain_.back(), path.components[chain_.size() - 1], &child) != 0) {
-      return kErrorPathNotFound;
+    bool allowedRoot = allowedDepth == chain_.size();
+    int error = Enter(chain_.back(), path.components[chain_.size() - 1], allowedRoot, &child);
+    if (error != 0) {
+      return error == EACCES && chain_.back().folder->allowed ? kErrorAccessDenied
+                                                              : kErrorPathNotFound;
     }
     chain_.push_back(std::move(child));
   }
@@ -328,11 +353,11 @@ WinError Drives::Folder(const WindowsPath& path, size_t count, FolderRef* folder
   return kErrorSuccess;
 }
 
-WinError Drives::Find(const WindowsPath& path, DiskEntry* entry) {
+WinError Drives::Find(const GatedPath& path, DiskEntry* entry) {
   FolderRef folder;
-  WinError error = Folder(path, path.components.size() - 1, &folder);
+  WinError error = Folder(path, path->components.size() - 1, &folder);
   if (error != kErrorSuccess) return error;
-  *entry = Lookup(folder, path.components.back());
+  *entry = Lookup(folder, path->components.back());
   return kErrorSuccess;
 }
 

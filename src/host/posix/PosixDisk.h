@@ -21,18 +21,25 @@ namespace orvo::posix {
 struct DiskFolder {
   Fd fd;                 // O_PATH
   std::string relative;  // its path below the root as reached, links kept ("d/Movel/Lotes")
+  // Inside an allowed folder (AllowedFolders.h): that folder, below which links are followed
+  // only while they stay in it, and this folder's path below it ("" for the allowed folder).
+  std::shared_ptr<const DiskRoot> allowed;
+  std::string belowAllowed;
 };
 using FolderRef = std::shared_ptr<const DiskFolder>;
 
 // An entry looked up in a folder.
 struct DiskEntry {
-  FolderRef folder;      // where it is, or would be created
-  std::string diskName;  // its name in the folder, UTF-8
-  struct stat info {};   // of the entry, a link followed; valid when `exists`
-  bool exists = false;   // false also for a link that leads outside the root or nowhere
-  bool isLink = false;   // the name is a symbolic link
+  FolderRef folder;       // where it is, or would be created
+  std::string diskName;   // its name in the folder, UTF-8
+  struct stat info {};    // of the entry, a link followed; valid when `exists`
+  bool exists = false;    // false also for a link that leads outside the root (or the allowed
+                          // folder) or nowhere
+  bool isLink = false;    // the name is a symbolic link
+  bool leadsOut = false;  // a link out of the allowed folder
 
-  std::string Relative() const { return folder->relative + "/" + diskName; }
+  // What a call that needs the entry answers when it does not exist.
+  WinError Missing() const { return leadsOut ? kErrorAccessDenied : kErrorFileNotFound; }
 };
 
 // One name of a folder as searches see it.
@@ -62,10 +69,11 @@ class Drives {
   explicit Drives(const std::string& root) : root_(root), rootPath_(root) {}
 
   // The folder holding the first `count` components of `path`: each must exist as a folder
-  // (kErrorPathNotFound).
-  WinError Folder(const WindowsPath& path, size_t count, FolderRef* folder);
+  // (kErrorPathNotFound). Below the path's allowed folder, when it has one, every step stays in
+  // that folder.
+  WinError Folder(const GatedPath& path, size_t count, FolderRef* folder);
   // The entry named by the last component of a non-root path; its folder must exist.
-  WinError Find(const WindowsPath& path, DiskEntry* entry);
+  WinError Find(const GatedPath& path, DiskEntry* entry);
   // Looks a 1252 name up in a folder: the exact name first, else one equal ignoring case.
   DiskEntry Lookup(const FolderRef& folder, const std::string& name);
   // Describes `diskName` of a folder; false when the folder holds no such name.
@@ -98,11 +106,14 @@ class Drives {
 
   // The kept level of `folder`; nullptr when it is not one of them.
   Level* Kept(const FolderRef& folder);
-  // Opens the child folder `name` (1252) of `parent` as a new level; ENOENT, ENOTDIR or
-  // another errno on failure.
-  int Enter(const Level& parent, const std::string& name, Level* child);
+  // Opens the child folder `name` (1252) of `parent` as a new level, the allowed folder itself
+  // when `allowedRoot`; ENOENT, ENOTDIR or another errno on failure.
+  int Enter(const Level& parent, const std::string& name, bool allowedRoot, Level* child);
   // Opens the drive folder `drive` (its lower-case letter) as the first level.
-  int EnterDrive(char drive, Level* level);
+  int EnterDrive(char drive, bool allowedRoot, Level* level);
+  // Opens `diskName` of `folder` with `flags`, a link followed while it stays inside the
+  // folder's allowed folder, or the root when it has none.
+  int OpenIn(const DiskFolder& folder, const std::string& diskName, int flags) const;
   // Makes `folder`, named `diskName` in the folder `parent`, the folder of `level`.
   void Keep(int parent, const std::string& diskName, bool throughLink, DiskFolder folder,
             Level* level);
@@ -127,8 +138,9 @@ class Drives {
   DiskRoot root_;
   std::string rootPath_;
   Lacking lacking_;
-  char drive_ = 0;            // the drive folder of `chain_`
-  std::vector<Level> chain_;  // the drive folder, then one level per component
+  char drive_ = 0;                      // the drive folder of `chain_`
+  std::vector<Level> chain_;            // the drive folder, then one level per component
+  std::optional<size_t> allowedDepth_;  // the level of `chain_`'s allowed folder
 };
 
 // The attribute word of an entry with 1252 name `name`; `isLink` for a symbolic link, whose

@@ -114,13 +114,13 @@ WinError PosixHost::GetAttributes(const std::string& path, uint32_t* attributes)
   if (WinError error = gate_.Pass(path, PathUse::kLookup, &full)) return error;
   if (full->IsRoot()) {
     posix::FolderRef folder;
-    if (WinError error = drives_.Folder(*full, 0, &folder)) return error;
+    if (WinError error = drives_.Folder(full, 0, &folder)) return error;
     *attributes = kAttrDirectory;
     return kErrorSuccess;
   }
   DiskEntry entry;
-  if (WinError error = drives_.Find(*full, &entry)) return error;
-  if (!entry.exists) return kErrorFileNotFound;
+  if (WinError error = drives_.Find(full, &entry)) return error;
+  if (!entry.exists) return entry.Missing();
   uint32_t word = posix::AttributesOf(full->components.back(), entry.info, entry.isLink);
   if (WinError error = CheckFinalSeparator(*full, word)) return error;
   *attributes = word;
@@ -145,7 +145,7 @@ WinError PosixHost::Search(const std::string& pattern, bool foldersOnly,
   const std::string& leaf = full->components.back();
   bool atRoot = full->components.size() == 1;
   posix::FolderRef folder;
-  if (WinError error = drives_.Folder(*full, full->components.size() - 1, &folder)) return error;
+  if (WinError error = drives_.Folder(full, full->components.size() - 1, &folder)) return error;
 
   std::vector<FindData> entries;
   if (HasWildcards(leaf)) {
@@ -179,11 +179,11 @@ WinError PosixHost::CreateFolder(const std::string& path) {
   if (WinError error = gate_.Pass(path, PathUse::kNewFolder, &full)) return error;
   if (full->IsRoot()) {
     posix::FolderRef folder;
-    WinError error = drives_.Folder(*full, 0, &folder);
+    WinError error = drives_.Folder(full, 0, &folder);
     return error != kErrorSuccess ? error : kErrorAlreadyExists;
   }
   DiskEntry entry;
-  if (WinError error = drives_.Find(*full, &entry)) return error;
+  if (WinError error = drives_.Find(full, &entry)) return error;
   if (entry.exists) return kErrorAlreadyExists;
   drives_.Forget();
   return mkdirat(At(entry), entry.diskName.c_str(), 0777) == 0 ? kErrorSuccess : FromErrno(errno);
@@ -193,8 +193,8 @@ WinError PosixHost::FindForRemoval(const std::string& path, PathUse use, DiskEnt
   GatedPath full;
   if (WinError error = gate_.Pass(path, use, &full)) return error;
   if (full->IsRoot()) return kErrorAccessDenied;
-  if (WinError error = drives_.Find(*full, entry)) return error;
-  return entry->exists ? kErrorSuccess : kErrorFileNotFound;
+  if (WinError error = drives_.Find(full, entry)) return error;
+  return entry->exists ? kErrorSuccess : entry->Missing();
 }
 
 WinError PosixHost::RemoveFolder(const std::string& path) {
@@ -222,9 +222,9 @@ WinError PosixHost::MovePath(const std::string& from, const std::string& to, boo
   if (WinError error = gate_.Pass(to, PathUse::kMoved, &dest)) return error;
   if (source->IsRoot() || dest->IsRoot()) return kErrorAccessDenied;
   DiskEntry old, target;
-  if (WinError error = drives_.Find(*source, &old)) return error;
-  if (!old.exists) return kErrorFileNotFound;
-  if (WinError error = drives_.Find(*dest, &target)) return error;
+  if (WinError error = drives_.Find(source, &old)) return error;
+  if (!old.exists) return old.Missing();
+  if (WinError error = drives_.Find(dest, &target)) return error;
   const std::string& newName = dest->components.back();
   bool isFolder = S_ISDIR(old.info.st_mode);
   if (!isFolder && InUse(drives_, old)) return kErrorSharingViolation;
@@ -271,15 +271,20 @@ WinError PosixHost::SetCurrentFolder(const std::string& path) {
   if (WinError error = gate_.Pass(path, PathUse::kCurrentFolder, &full)) return error;
   if (!full->IsRoot()) {
     DiskEntry entry;
-    if (WinError error = drives_.Find(*full, &entry)) return error;
-    if (!entry.exists) return kErrorFileNotFound;
+    if (WinError error = drives_.Find(full, &entry)) return error;
+    if (!entry.exists) return entry.Missing();
     if (!S_ISDIR(entry.info.st_mode)) return kErrorDirectory;
   }
   // Enters the folder, so that what is done in it next starts from there.
   posix::FolderRef folder;
-  if (WinError error = drives_.Folder(*full, full->components.size(), &folder)) return error;
+  if (WinError error = drives_.Folder(full, full->components.size(), &folder)) return error;
   gate_.SetCurrent(full);
   return kErrorSuccess;
+}
+
+std::shared_ptr<const AllowedFolders> PosixHost::Confine(
+    std::shared_ptr<const AllowedFolders> allowed) {
+  return gate_.Confine(std::move(allowed));
 }
 
 std::string PosixHost::ErrorText(WinError code) {

@@ -79,9 +79,9 @@ WinError PosixHost::OpenFile(const std::string& path, FileAccess access, FileSha
   if (WinError error = gate_.Pass(path, PathUse::kFile, &full)) return error;
   if (full->IsRoot()) return kErrorAccessDenied;
   posix::DiskEntry entry;
-  if (WinError error = drives_.Find(*full, &entry)) return error;
+  if (WinError error = drives_.Find(full, &entry)) return error;
   if (entry.exists && disposition == FileDisposition::kCreateNew) return kErrorFileExists;
-  if (!entry.exists && disposition == FileDisposition::kOpenExisting) return kErrorFileNotFound;
+  if (!entry.exists && disposition == FileDisposition::kOpenExisting) return entry.Missing();
 
   // Byte-range claims need read access, so a write-only open reads too underneath.
   int flags = (WritesFile(access) ? O_RDWR : O_RDONLY) | O_NONBLOCK |

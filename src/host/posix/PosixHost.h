@@ -43,6 +43,8 @@ class PosixHost : public Host {
   std::string GetCurrentFolder() override;
   WinError SetCurrentFolder(const std::string& path) override;
   std::string ErrorText(WinError code) override;
+  std::shared_ptr<const AllowedFolders> Confine(
+      std::shared_ptr<const AllowedFolders> allowed) override;
 
   LocalTime LocalNow() override;
   FileTime UtcToLocalFileTime(FileTime utc) override;

@@ -143,7 +143,7 @@ WinError PosixHost::RemoveFileOnTermination(const std::string& path) {
   if (WinError error = gate_.Pass(path, PathUse::kFile, &full)) return error;
   if (full->IsRoot()) return kErrorAccessDenied;
   posix::DiskEntry entry;
-  if (WinError error = drives_.Find(*full, &entry)) return error;
+  if (WinError error = drives_.Find(full, &entry)) return error;
   if (entry.diskName.size() >= sizeof removalName) return kErrorFilenameExcedRange;
   removalFolder = fcntl(entry.folder->fd.get(), F_DUPFD_CLOEXEC, 0);
   if (removalFolder < 0) return posix::FromErrno(errno);

@@ -135,6 +135,8 @@ WinError WindowsHost::GetAttributes(const std::string& path, uint32_t* attribute
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kLookup, &full, &system)) return error;
+  HeldFolder held;
+  if (WinError error = HoldParent(full, &held)) return error;
   DWORD word = GetFileAttributesA(system.c_str());
   if (word == INVALID_FILE_ATTRIBUTES) return windows::LastErrorOn(system);
   if (WinError error = CheckFinalSeparator(*full, word)) return error;
@@ -158,6 +160,8 @@ WinError WindowsHost::Search(const std::string& pattern, bool foldersOnly,
   std::string system;
   if (WinError error = Pass(pattern, PathUse::kPattern, &full, &system)) return error;
   if (full->IsRoot() || full->trailingSeparator) return kErrorFileNotFound;
+  HeldFolder held;
+  if (WinError error = HoldParent(full, &held)) return error;
   const std::string& leaf = full->components.back();
   bool atRoot = full->components.size() == 1;
   bool wildcards = HasWildcards(leaf);
@@ -180,6 +184,8 @@ WinError WindowsHost::CreateFolder(const std::string& path) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kNewFolder, &full, &system)) return error;
+  HeldFolder held;
+  if (WinError error = HoldParent(full, &held)) return error;
   return windows::CheckOn(CreateDirectoryA(system.c_str(), nullptr), system);
 }
 
@@ -187,6 +193,8 @@ WinError WindowsHost::CreateHiddenFolder(const std::string& path) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kNewFolder, &full, &system)) return error;
+  HeldFolder held;
+  if (WinError error = HoldParent(full, &held)) return error;
   if (WinError error = windows::CheckOn(CreateDirectoryA(system.c_str(), nullptr), system)) {
     return error;
   }
@@ -203,6 +211,8 @@ WinError WindowsHost::RemoveFolder(const std::string& path) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kLookup, &full, &system)) return error;
+  HeldFolder held;
+  if (WinError error = HoldParent(full, &held)) return error;
   return windows::CheckOn(RemoveDirectoryA(system.c_str()), system);
 }
 
@@ -210,6 +220,8 @@ WinError WindowsHost::RemoveFile(const std::string& path) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kFile, &full, &system)) return error;
+  HeldFolder held;
+  if (WinError error = HoldParent(full, &held)) return error;
   return windows::CheckOn(DeleteFileA(system.c_str()), system);
 }
 
@@ -218,6 +230,9 @@ WinError WindowsHost::MovePath(const std::string& from, const std::string& to, b
   std::string oldName, newName;
   if (WinError error = Pass(from, PathUse::kMoved, &source, &oldName)) return error;
   if (WinError error = Pass(to, PathUse::kMoved, &dest, &newName)) return error;
+  HeldFolder oldFolder, newFolder;
+  if (WinError error = HoldParent(source, &oldFolder)) return error;
+  if (WinError error = HoldParent(dest, &newFolder)) return error;
   if (!replace) return windows::CheckOn(MoveFileA(oldName.c_str(), newName.c_str()), oldName);
   // A read-only file is not replaced (Wine would replace it).
   DWORD target = GetFileAttributesA(newName.c_str());
@@ -255,11 +270,18 @@ WinError WindowsHost::SetCurrentFolder(const std::string& path) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kCurrentFolder, &full, &system)) return error;
+  HeldFolder held;
+  if (WinError error = HoldInside(full, full->components.size(), &held)) return error;
   DWORD word = GetFileAttributesA(system.c_str());
   if (word == INVALID_FILE_ATTRIBUTES) return windows::LastErrorOn(system);
   if ((word & FILE_ATTRIBUTE_DIRECTORY) == 0) return kErrorDirectory;
   gate_.SetCurrent(full);
   return kErrorSuccess;
+}
+
+std::shared_ptr<const AllowedFolders> WindowsHost::Confine(
+    std::shared_ptr<const AllowedFolders> allowed) {
+  return gate_.Confine(std::move(allowed));
 }
 
 std::string WindowsHost::ErrorText(WinError code) {

@@ -123,10 +123,15 @@ WinError WindowsHost::OpenFile(const std::string& path, FileAccess access, FileS
   // Made before the open: memory that ran out after it would leave the handle open, and an
   // open file cannot be removed (a failed save's pending file would stay).
   auto opened = std::make_unique<WindowsFile>(access);
+  // The folder is held while the file is opened in it, so a file is never created outside.
+  HeldFolder held;
+  if (WinError error = HoldParent(full, &held)) return error;
   HANDLE handle = CreateFileA(system.c_str(), DesiredAccess(access), ShareMode(share), nullptr,
                               CreationDisposition(disposition), FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return windows::LastErrorOn(system);
   opened->Adopt(handle);
+  // The file itself may be a link that leads out.
+  if (WinError error = CheckReached(handle, full)) return error;
   *file = std::move(opened);
   return kErrorSuccess;
 }

@@ -35,6 +35,8 @@ class WindowsHost : public Host {
   std::string GetCurrentFolder() override;
   WinError SetCurrentFolder(const std::string& path) override;
   std::string ErrorText(WinError code) override;
+  std::shared_ptr<const AllowedFolders> Confine(
+      std::shared_ptr<const AllowedFolders> allowed) override;
 
   LocalTime LocalNow() override;
   FileTime UtcToLocalFileTime(FileTime utc) override;
@@ -68,8 +70,19 @@ class WindowsHost : public Host {
   virtual WinError SystemPath(const GatedPath& path, std::string* system);
 
  private:
+  // An open folder, closed when the last copy goes.
+  using HeldFolder = std::shared_ptr<void>;
+
   // Passes `given` through the gate for `use` and names the result as the system does.
   WinError Pass(const std::string& given, PathUse use, GatedPath* full, std::string* system);
+  // While confined: opens the folder of the first `count` components of `path` (the allowed
+  // folder at least), and holds it in `*held`, undeletable and unrenamable, while a call works
+  // in it; kErrorAccessDenied when links or junctions on the way lead out of the allowed folder.
+  WinError HoldInside(const GatedPath& path, size_t count, HeldFolder* held);
+  // HoldInside for the folder that holds the path's last component.
+  WinError HoldParent(const GatedPath& path, HeldFolder* held);
+  // kErrorAccessDenied when the object open as `handle` lies outside `path`'s allowed folder.
+  WinError CheckReached(void* handle, const GatedPath& path);
   WinError Search(const std::string& pattern, bool foldersOnly, std::unique_ptr<DirSearch>* search,
                   FindData* first);
 

@@ -1,0 +1,63 @@
+#include "host/AllowedFolders.h"
+
+#include "host/WindowsNames.h"
+
+namespace orvo {
+namespace {
+
+std::string TrimBlanks(const std::string& text) {
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+bool IsFullPath(const std::string& entry) {
+  bool letter = !entry.empty() &&
+                ((entry[0] >= 'A' && entry[0] <= 'Z') || (entry[0] >= 'a' && entry[0] <= 'z'));
+  return letter && entry.size() >= 3 && entry[1] == ':' && (entry[2] == '\\' || entry[2] == '/');
+}
+
+bool Holds(const WindowsPath& folder, const WindowsPath& path) {
+  if (UpperCp1252(static_cast<unsigned char>(folder.drive)) !=
+          UpperCp1252(static_cast<unsigned char>(path.drive)) ||
+      path.components.size() < folder.components.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < folder.components.size(); ++i) {
+    if (!SameNameIgnoringCase(folder.components[i], path.components[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::shared_ptr<const AllowedFolders> AllowedFolders::Parse(const std::string& list) {
+  auto allowed = std::make_shared<AllowedFolders>();
+  bool anyEntry = false;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(';', start);
+    if (end == std::string::npos) end = list.size();
+    std::string entry = TrimBlanks(list.substr(start, end - start));
+    start = end + 1;
+    if (entry.empty()) continue;
+    anyEntry = true;
+    WindowsPath folder;
+    if (IsFullPath(entry) && ResolveWindowsPath(entry, WindowsPath{}, &folder) == kErrorSuccess) {
+      allowed->folders_.push_back(std::move(folder));
+    }
+  }
+  return anyEntry ? allowed : nullptr;
+}
+
+std::optional<size_t> AllowedFolders::Holder(const WindowsPath& path) const {
+  std::optional<size_t> widest;
+  for (const WindowsPath& folder : folders_) {
+    if (Holds(folder, path) && (!widest || folder.components.size() < *widest)) {
+      widest = folder.components.size();
+    }
+  }
+  return widest;
+}
+
+}  // namespace orvo
