@@ -23,7 +23,8 @@ cpack -G ZIP --config "$build/CPackConfig.cmake" -B "$tmp/package" >"$tmp/cpack.
   { cat "$tmp/cpack.log"; exit 1; }
 (cd "$tmp" && unzip -q package/*.zip) || { echo "FAIL the archive does not unpack"; exit 1; }
 top=$(echo "$tmp"/OrvoWebServerUploadXML-*-win64)
-for file in cgi-bin/OrvoWebServerUploadXML.exe cgi-bin/web.config Orvo.Config.sample INSTALL.txt; do
+for file in cgi-bin/OrvoWebServerUploadXML.exe cgi-bin/web.config Orvo.Config.sample INSTALL.txt \
+  docs/operations.md; do
   [ -f "$top/$file" ] || fail "the archive has no $file"
 done
 sample=$top/Orvo.Config.sample
