@@ -18,15 +18,7 @@ namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 
 // What a search yields: the entry a path without wildcards finds, or the names a pattern matches.
-Names Listed(Host& host, const std::string& pattern) {
-  Names names;
-  std::unique_ptr<DirSearch> search;
-  FindData entry;
-  if (host.FindFirst(pattern, &search, &entry) != kErrorSuccess) return names;
-  do names.push_back(entry.name);
-  while (search->Next(&entry) == kErrorSuccess);
-  return names;
-}
+Names Listed(Host& host, const std::string& pattern) { return test::SearchNames(host, pattern); }
 
 // The same answers in a folder of a few names, where a name is looked for in one read of the
 // folder, and in one of thousands, where its case forms are tried one by one where they are few.
