@@ -3,6 +3,7 @@
 // quotes, percent signs or line breaks splits exactly at its "&"s.
 #include "FuzzSupport.h"
 #include "common/Classes.h"
+#include "common/SysUtils.h"
 #include "web/FormFields.h"
 
 using namespace orvo;
