@@ -180,16 +180,14 @@ WinError WindowsHost::Search(const std::string& pattern, bool foldersOnly,
   return StartGatheredSearch(std::move(entries), search, first);
 }
 
-WinError WindowsHost::CreateFolder(const std::string& path) {
-  GatedPath full;
-  std::string system;
-  if (WinError error = Pass(path, PathUse::kNewFolder, &full, &system)) return error;
-  HeldFolder held;
-  if (WinError error = HoldParent(full, &held)) return error;
-  return windows::CheckOn(CreateDirectoryA(system.c_str(), nullptr), system);
+WinError WindowsHost::CreateFolder(const std::string& path) { return MakeFolder(path, 0); }
+
+// The walk of a listing enters only folders without further attributes.
+WinError WindowsHost::CreateHiddenFolder(const std::string& path) {
+  return MakeFolder(path, FILE_ATTRIBUTE_HIDDEN);
 }
 
-WinError WindowsHost::CreateHiddenFolder(const std::string& path) {
+WinError WindowsHost::MakeFolder(const std::string& path, uint32_t attributes) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kNewFolder, &full, &system)) return error;
@@ -198,9 +196,8 @@ WinError WindowsHost::CreateHiddenFolder(const std::string& path) {
   if (WinError error = windows::CheckOn(CreateDirectoryA(system.c_str(), nullptr), system)) {
     return error;
   }
-  // The walk of a listing enters only folders without further attributes.
-  if (WinError error =
-          windows::CheckOn(SetFileAttributesA(system.c_str(), FILE_ATTRIBUTE_HIDDEN), system)) {
+  if (attributes == 0) return kErrorSuccess;
+  if (WinError error = windows::CheckOn(SetFileAttributesA(system.c_str(), attributes), system)) {
     RemoveDirectoryA(system.c_str());
     return error;
   }

@@ -83,6 +83,8 @@ class WindowsHost : public Host {
   WinError HoldParent(const GatedPath& path, HeldFolder* held);
   // kErrorAccessDenied when the object open as `handle` lies outside `path`'s allowed folder.
   WinError CheckReached(void* handle, const GatedPath& path);
+  // Creates one folder and gives it `attributes` (0: none), or leaves nothing.
+  WinError MakeFolder(const std::string& path, uint32_t attributes);
   WinError Search(const std::string& pattern, bool foldersOnly, std::unique_ptr<DirSearch>* search,
                   FindData* first);
 
