@@ -34,6 +34,18 @@ struct Request {
 
 const std::string kLong(200, 'L');  // a folder name that brings paths near MAX_PATH
 
+// A name of n euro signs: 3 bytes each in UTF-8 on Linux, one in code page 1252 (%80 encoded).
+std::string Euros(size_t n) {
+  std::string utf8;
+  for (size_t i = 0; i < n; ++i) utf8 += "\xE2\x82\xAC";
+  return utf8;
+}
+std::string EncodedEuros(size_t n) {
+  std::string encoded;
+  for (size_t i = 0; i < n; ++i) encoded += "%80";
+  return encoded;
+}
+
 const char kConfig[] =
     "[Orvo.Mobile.VESTRA]\r\nPathXML=D:\\Movel\\Lotes\r\n"
     "[Orvo.Mobile.SEMDRIVE]\r\nPathXML=Q:\\Lotes\r\n"
@@ -67,6 +79,7 @@ void MakeTree(const std::string& root) {
   file(store + "sub/c.xml", "sub");
   file(store + "sub/deep/e.dwl", "deep");
   file("d/Movel/" + kLong + "/f.xml", "long");
+  file("d/Movel/Lotes/" + Euros(85) + "/x.txt", "85 euros");  // 255 bytes: the most Linux holds
   file("d/Img/a.png", "a");
   file("d/Img/b.png", "b");
   file("d/Img/sub/c.png", "c");
@@ -424,6 +437,18 @@ std::vector<Request> Requests() {
   rows.push_back({"/listaarquivos", R"(loja=..\)" + kLong + "&filtro=*.*"});
   rows.push_back({"/listaarquivos", "loja=VESTRA&filtro=" + std::string(300, '*')});
   rows.push_back({"/listaarquivos", "loja=VESTRA&filtro=" + std::string(250, 'x') + "*"});
+
+  // Names Linux cannot hold (over 255 bytes in UTF-8) are too long on both builds, never cut
+  // to the name of another entry; 8.3 aliases (Wine's, for files of the tree) name nothing.
+  for (size_t n : {85, 86}) {
+    rows.push_back({"/lerxml", R"(arq=D:\Movel\Lotes\)" + EncodedEuros(n) + R"(\x.txt)"});
+    rows.push_back({"/uploadxml", Batch("PED001", "loja=" + EncodedEuros(n) + "&")});
+  }
+  rows.push_back({"/uploadxml", Batch("PED001", R"(loja=VESTRA\)" + EncodedEuros(86) + "&")});
+  for (const char* alias : {R"(VESTRA\PED0~X0M.DWL)", R"(VESTRA\DOIS~BVV.XML)"}) {
+    rows.push_back({"/lerxml", R"(arq=D:\Movel\Lotes\)" + std::string(alias)});
+    rows.push_back({"/importarxml", R"(arquivoxml=D:\Movel\Lotes\)" + std::string(alias)});
+  }
   return rows;
 }
 
