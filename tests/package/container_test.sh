@@ -18,7 +18,7 @@ done
   die "ORVO_TEST_FB_DATABASE, _USER and _PASSWORD must name the test run's Firebird database"
 
 # The root file system, made once (about ten minutes; each later run reuses it).
-packages=systemd,systemd-sysv,dbus,locales,libfbclient2,libfcgi-bin
+packages=systemd,systemd-sysv,dbus,procps,locales,libfbclient2,libfcgi-bin
 cache=$ORVO_WORK/container/bookworm
 if [ "$(cat "$cache/.orvo-packages" 2>/dev/null)" != "$packages" ]; then
   log "making the container's root file system in $cache"
@@ -28,6 +28,7 @@ if [ "$(cat "$cache/.orvo-packages" 2>/dev/null)" != "$packages" ]; then
     http://deb.debian.org/debian >"$cache.log" 2>&1 ||
     { tail -5 "$cache.log"; echo "skip: debootstrap failed ($cache.log)"; exit 77; }
   echo 'pt_BR.UTF-8 UTF-8' >"$cache.new/etc/locale.gen"
+  printf '127.0.0.1 localhost\n::1 localhost\n' >"$cache.new/etc/hosts"
   chroot "$cache.new" locale-gen >>"$cache.log" 2>&1
   chroot "$cache.new" apt-get clean
   echo "$packages" >"$cache.new/.orvo-packages"
@@ -60,7 +61,9 @@ port=$((20000 + $$ % 20000))
 socat "TCP-LISTEN:$port,bind=$outside,reuseaddr,fork" TCP:127.0.0.1:3050 &
 on_exit "kill $!"
 
-systemd-nspawn -q -D "$tmp/root" --register=no --keep-unit -b >"$tmp/boot.log" 2>&1 &
+# The container's systemd needs bpf() for the units' IP address lists.
+systemd-nspawn -q -D "$tmp/root" --register=no --keep-unit --capability=CAP_BPF,CAP_NET_ADMIN \
+  --system-call-filter=bpf -b >"$tmp/boot.log" 2>&1 &
 nspawn=$!
 on_exit "kill $nspawn 2>/dev/null; wait $nspawn"
 init=""
@@ -70,12 +73,18 @@ for _ in $(seq 1 100); do
   kill -0 "$nspawn" 2>/dev/null || break
   sleep 0.1
 done
-in() { nsenter -t "$init" -m -u -i -n -p env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
-state=$([ -n "$init" ] && in timeout 60 systemctl is-system-running --wait)
+inside() { nsenter -t "$init" -m -u -i -n -p env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
+state=""
+for _ in $(seq 1 300); do
+  [ -n "$init" ] || break
+  state=$(inside systemctl is-system-running 2>/dev/null)
+  case "$state" in running | degraded | maintenance | stopping | offline) break ;; esac
+  sleep 0.2
+done
 case "$state" in
   running | degraded) ;;
-  *) tail -20 "$tmp/boot.log"; echo "skip: the container did not boot ($state)"; exit 77 ;;
+  *) tail -20 "$tmp/boot.log"; echo "skip: the container did not boot (${state:-no answer})"; exit 77 ;;
 esac
 
-in bash /root/container_checks.sh "$ORVO_TEST_FB_DATABASE" "$ORVO_TEST_FB_USER" \
+inside bash /root/container_checks.sh "$ORVO_TEST_FB_DATABASE" "$ORVO_TEST_FB_USER" \
   "$ORVO_TEST_FB_PASSWORD" "$outside/$port"
