@@ -1,7 +1,8 @@
 # Sourced by scripts/test: after the suites, the FastCGI unit as systemd rates it (an exposure of
 # 1.5 at most by `systemd-analyze security`) and as systemd runs it, in a booted Debian container
 # (tests/package/container_test.sh; skipped with its reason where the container cannot boot).
-ensure_packages systemd-container debootstrap socat
+source "$ORVO_TOP/scripts/lib/container.sh"
+ensure_packages "${CONTAINER_PACKAGES[@]}" socat
 
 orvo_unit_stage() {
   local unit=$ORVO_TOP/packaging/orvo-webserver-uploadxml-fastcgi.service exposure status
