@@ -6,6 +6,7 @@
 #include "common/SysUtilsConvert.h"
 #include "host/HostWrapper.h"
 #include "web/CGIApp.h"
+#include "web/RequestBody.h"
 #include "web/RequestDeadline.h"
 
 namespace orvo {
@@ -225,6 +226,9 @@ int RunFront(const std::vector<std::string>& args, const TWebModuleClass& module
   limits.idleSeconds = SecondsSetting(process, "ORVO_IDLE_TIMEOUT", limits.idleSeconds);
   limits.slowSeconds = SecondsSetting(process, "ORVO_SLOW_REQUEST", limits.slowSeconds);
   if (limits.idleSeconds == 0) limits.idleSeconds = 24 * 3600;  // "off": a day
+  limits.bodyBytes = [maxBody = MaxBodySetting(process)](const auto& param) {
+    return static_cast<size_t>(BodyBytesToRead(DeclaredBodyLength(param), maxBody));
+  };
   std::string error;
   std::unique_ptr<FastCgiListener> listener = OpenFastCgiListener(choice.Address, limits, &error);
   if (listener == nullptr) {
