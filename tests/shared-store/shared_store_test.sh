@@ -27,20 +27,33 @@ volume=orvo$$
 
 # --- the Windows program's prefix, when there is one ---------------------------------------------
 
-# Wine runs as the unprivileged owner of a prefix of its own, and so do the Linux fronts, so that
-# every front writes the shared folders as one identity (as the operator's guide asks).
+# Wine runs as the unprivileged owner of a prefix of its own (made by wine-run.sh), and the Linux
+# fronts as that user too, so that every front writes the shared folders as one identity (as the
+# operator's guide asks).
 user=www-data
-wine_run=$ORVO_TOP/tests/support/wine-run.sh
-wine=""
-if [ -n "$wine_build" ] && [ -f "$wine_build/OrvoWebServerUploadXML.exe" ] && [ -x "$wine_run" ]; then
+wine_run=${ORVO_WINE_RUN:-$ORVO_TOP/tests/support/wine-run.sh}
+wine="" wine_skip=""
+if [ -z "$wine_build" ] || [ ! -f "$wine_build/OrvoWebServerUploadXML.exe" ]; then
+  wine_skip="no Windows build${wine_build:+ in $wine_build}"
+elif [ ! -x "$wine_run" ] || [ ! -x /usr/lib/wine/wine64 ]; then
+  wine_skip="Wine or $wine_run is missing"
+elif [ ! -f "$wine_build/tests/helpers/fbstub/client/gds32.dll" ]; then
+  wine_skip="the Windows build has no stand-in client library (tests/helpers/fbstub)"
+else
   export WINEPREFIX=$tmp/wineprefix WINEDEBUG=-all
   if "$wine_run" --new-prefix >"$tmp/state/wine.log" 2>&1; then
+    # One server for the whole run, its helpers started now with their output to /dev/null.
+    "$wine_run" /usr/lib/wine/wineserver -p
     on_exit "'$wine_run' /usr/lib/wine/wineserver -k 2>/dev/null"
+    (cd "$WINEPREFIX/drive_c" && "$wine_run" /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1)
     user=$(stat -c %U "$WINEPREFIX")
     wine=$tmp/bin/OrvoWebServerUploadXML.exe
     cp "$wine_build/OrvoWebServerUploadXML.exe" "$wine"
+    cp -r "$wine_build/locale" "$tmp/locale"
+    # The client library the program loads at start: the tests' stand-in, beside the program.
+    cp "$wine_build/tests/helpers/fbstub/client/gds32.dll" "$tmp/bin/"
   else
-    cat "$tmp/state/wine.log" >&2
+    wine_skip="the Wine prefix could not be made: $(tail -n 3 "$tmp/state/wine.log")"
   fi
 fi
 
@@ -48,17 +61,28 @@ fi
 
 log "starting the GlusterFS volume $volume"
 gluster_start_volume "$tmp" "$volume"
+# Both roots, and the Windows program, have the volume as the share \\filesrv\lotes (the prefix's
+# share a link to the first mount): every front answers the same paths, which clients send back
+# through any front.
 root1=$tmp/root1 root2=$tmp/root2
-share=Movel/Lotes
-gluster_mount "$volume" "$root1/d/$share"
-gluster_mount "$volume" "$root2/d/$share"
-declare -A pathxml=([a]='D:\Movel\Lotes' [b]='D:\Movel\Lotes' [cgi]='D:\Movel\Lotes')
-volume_dir=$root1/d/$share
+volume_dir=$root1/unc/filesrv/lotes
+gluster_mount "$volume" "$volume_dir"
+gluster_mount "$volume" "$root2/unc/filesrv/lotes"
+share='\\filesrv\lotes'
+# config FILE: a front's configuration, its stores on the share.
+config() {
+  mkdir -p "$(dirname "$1")"
+  printf '[Orvo.Mobile.VESTRA]\r\nPathXML=%s\r\n[Orvo.Mobile.Loja7]\r\nPathXML=%s\r\n' "$share" "$share" >"$1"
+}
 for root in "$root1" "$root2"; do
-  mkdir -p "$root/c/Orvo/Orvo.Net/Config"
-  printf '[Orvo.Mobile.VESTRA]\r\nPathXML=%s\r\n[Orvo.Mobile.Loja7]\r\nPathXML=%s\r\n' \
-    "${pathxml[a]}" "${pathxml[a]}" >"$root/c/Orvo/Orvo.Net/Config/Orvo.Config"
+  config "$root/c/Orvo/Orvo.Net/Config/Orvo.Config"
+  mkdir -p "$root/d"
 done
+if [ -n "$wine" ]; then
+  config "$WINEPREFIX/drive_c/Orvo/Orvo.Net/Config/Orvo.Config"
+  mkdir -p "$WINEPREFIX/dosdevices/unc/filesrv"
+  ln -s "$volume_dir" "$WINEPREFIX/dosdevices/unc/filesrv/lotes"
+fi
 chown -R "$user:" "$root1" "$root2" "$tmp/state"
 cp "$program" "$tmp/bin/OrvoWebServerUploadXML"
 program=$tmp/bin/OrvoWebServerUploadXML
@@ -99,7 +123,6 @@ orvo_mount_conf nginx "$program" "$root2" "" /cgi >"$tmp/state/cgi.conf"
 start_web_server nginx "$tmp/state" 0 "$user" "$tmp/state/upstream.conf" "$tmp/state"/{a,b,lb,cgi}.conf
 on_exit "stop_server $SERVER_PID"
 base=http://127.0.0.1:$SERVER_PORT
-pathxml[lb]=${pathxml[a]}
 printf 'nginx on port %s; pools %s and %s\n' "$SERVER_PORT" "${pool_pid[a]}" "${pool_pid[b]}"
 
 # --- requests ------------------------------------------------------------------------------------
@@ -116,6 +139,23 @@ call() {
     return
   fi
   curl -sS -o "$out" -w '%{http_code}' --data-binary "$data" "$base/$front/$endpoint" || echo "no answer"
+}
+# wine_call ENDPOINT DATA OUT: the Windows program run as IIS runs it, as the prefix's owner.
+wine_call() {
+  local body=$tmp/out/wine.$BASHPID
+  case $2 in
+    @*) cp "${2#@}" "$body" ;;
+    *) printf '%s' "$2" >"$body" ;;
+  esac
+  (cd "$WINEPREFIX/drive_c" &&
+    env GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=POST SERVER_PROTOCOL=HTTP/1.1 PATH_INFO="/$1" \
+      CONTENT_TYPE=application/x-www-form-urlencoded CONTENT_LENGTH="$(stat -c %s "$body")" \
+      LANG=pt_BR.UTF-8 LOCPATH="$tmp/locale" "$wine_run" /usr/lib/wine/wine64 "$wine" \
+      <"$body" >"$body.answer" 2>/dev/null)
+  # The head ends at the first empty line; the status is its Status line.
+  sed -n '1,/^\r$/ s/^Status: \([0-9]*\).*/\1/p' "$body.answer"
+  perl -0777 -pe 's/\A.*?\r\n\r\n//s' "$body.answer" >"$3"
+  rm -f "$body" "$body.answer"
 }
 # content TAG BYTES: a batch's XML of about BYTES bytes, its items marked TAG, to a file; prints
 # its name.
@@ -163,15 +203,13 @@ next_coddh() { coddh_seq=$((coddh_seq + 1)); coddh=20240815$coddh_seq; }
 
 # --- cases ---------------------------------------------------------------------------------------
 
-# Each row: the front that uploads, the one that verifies, the one that lists and reads it back,
-# and the store code as sent (one store folder, named in any case). The verifier and the lister
-# have listed the store just before, so a worker that reused its listing would miss the batch.
-cross_rows=(
-  "a b cgi Loja7" "b a lb LOJA7" "cgi a b loja7" "lb cgi a Loja7" "a b b VESTRA" "b a a ''"
-)
-every_upload_is_verified_and_listed_through_another_front() {
+# cross_check ROW...: each ROW names the front that uploads, the one that verifies, the one that
+# lists and reads the batch back, and the store code as sent (one store folder, named in any
+# case). The verifier and the lister have listed the store just before, so a worker that reused
+# its listing would miss the batch.
+cross_check() {
   local row up ver lister loja file status listed
-  for row in "${cross_rows[@]}"; do
+  for row in "$@"; do
     read -r up ver lister loja <<<"$row"
     [ "$loja" = "''" ] && loja=""
     next_coddh
@@ -185,7 +223,7 @@ every_upload_is_verified_and_listed_through_another_front() {
       fail "$row: the verification answered $status '$(preview "$tmp/out/verify")'"
     call "$lister" listaarquivos "loja=$loja&filtro=*$coddh*" "$tmp/out/list" >/dev/null
     listed=$(tr -d '\r' <"$tmp/out/list")
-    [[ "$listed" == "${pathxml[$lister]}\\${loja:-VESTRA}\\LOTE018137${coddh}00152390"?.xml ]] ||
+    [[ "$listed" == "$share\\${loja:-VESTRA}\\LOTE018137${coddh}00152390"?.xml ]] ||
       { fail "$row: the listing answered '$(preview "$tmp/out/list")'"; continue; }
     call "$lister" lerxml "arq=$(printf '%s' "$listed" | sed 's/\\/%5C/g')" "$tmp/out/read" >/dev/null
     cmp -s "$(stored "$file")" "$tmp/out/read" || fail "$row: the batch read back differs"
@@ -195,6 +233,19 @@ every_upload_is_verified_and_listed_through_another_front() {
   folders=$(find "$volume_dir" -mindepth 1 -maxdepth 1 -iname loja7 | wc -l)
   [ "$folders" = 1 ] || fail "$folders folders for the store Loja7: $(ls "$volume_dir")"
   [ -z "$(find "$volume_dir" -name '.~orvo*')" ] || fail "pending files left: $(find "$volume_dir" -name '.~orvo*')"
+}
+
+every_upload_is_verified_and_listed_through_another_front() {
+  cross_check "a b cgi Loja7" "b a lb LOJA7" "cgi a b loja7" "lb cgi a Loja7" "a b b VESTRA" "b a a ''"
+  grep -q "^OrvoWebServerUploadXML: $volume_dir is a fuse.glusterfs volume that other machines" \
+    "$tmp/state/pool-a.log" || fail "pool a did not name the shared volume at start"
+}
+
+# The Windows program names the volume \\filesrv\lotes: what it stores the Linux fronts verify
+# and list, and the other way round.
+windows_program_over_the_share_meets_the_linux_fronts() {
+  [ -n "$wine" ] || { skip=$wine_skip; return; }
+  cross_check "wine a b Loja7" "b wine wine LOJA7" "wine wine cgi ''" "lb wine a VESTRA"
 }
 
 # The same batch (its key) uploaded through two fronts at once, with different bytes: the stored
@@ -299,6 +350,7 @@ brick_loss_loses_nothing_and_heals() {
 }
 
 cases=(every_upload_is_verified_and_listed_through_another_front
+  windows_program_over_the_share_meets_the_linux_fronts
   racing_uploads_and_verifications_never_tear_or_lose_a_batch killed_front_leaves_no_torn_batch
   brick_loss_loses_nothing_and_heals)
 for t in "${cases[@]}"; do
