@@ -63,12 +63,21 @@ log "starting the GlusterFS volume $volume"
 gluster_start_volume "$tmp" "$volume"
 # Both roots, and the Windows program, have the volume as the share \\filesrv\lotes (the prefix's
 # share a link to the first mount): every front answers the same paths, which clients send back
-# through any front.
+# through any front. A build whose path gate refuses shares gets it as D:\Movel\Lotes instead.
 root1=$tmp/root1 root2=$tmp/root2
-volume_dir=$root1/unc/filesrv/lotes
+share='\\filesrv\lotes' folder=unc/filesrv/lotes
+mkdir -p "$root1/$folder" "$root1/c/Orvo/Orvo.Net/Config"
+printf '[Orvo.Mobile.VESTRA]\r\nPathXML=%s\r\n' "$share" >"$root1/c/Orvo/Orvo.Net/Config/Orvo.Config"
+if printf 'loja=VESTRA&filtro=*' | env -i ORVO_ROOT="$root1" GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=POST \
+  PATH_INFO=/listaarquivos CONTENT_LENGTH=20 "$program" 2>&1 | grep -q 'I/O error 53'; then
+  share='D:\Movel\Lotes' folder=d/Movel/Lotes
+  wine_skip="this build's path gate refuses UNC shares"
+  wine=""
+fi
+rm -rf "$root1"
+volume_dir=$root1/$folder
 gluster_mount "$volume" "$volume_dir"
-gluster_mount "$volume" "$root2/unc/filesrv/lotes"
-share='\\filesrv\lotes'
+gluster_mount "$volume" "$root2/$folder"
 # config FILE: a front's configuration, its stores on the share.
 config() {
   mkdir -p "$(dirname "$1")"
