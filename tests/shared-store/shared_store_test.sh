@@ -311,7 +311,7 @@ killed_front_leaves_no_torn_batch() {
       [ -n "$(find "$volume_dir/VESTRA" -path '*/.~orvo*' -name '*.tmp' 2>/dev/null)" ] && break
       sleep 0.05
     done
-    sleep "0.$((RANDOM % 2))$((RANDOM % 10))"
+    sleep "0.0$((RANDOM % 10))"
     stop_pool a KILL
     wait "${pids[@]}"
     dwl=$(batch_file VESTRA "$coddh" dwl)
