@@ -188,24 +188,7 @@ batch_file() {
   [ -e "${matches[0]}" ] && echo "${matches[0]}"
 }
 
-passed=0 failed=0 skipped=0
-failures=()
-fail() { failures+=("$*"); }
-run() {
-  failures=() skip=""
-  "$1"
-  if [ -n "$skip" ]; then
-    skipped=$((skipped + 1))
-    echo "skip $1: $skip"
-  elif [ ${#failures[@]} -eq 0 ]; then
-    passed=$((passed + 1))
-    echo "ok   $1"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $1"
-    printf '       %s\n' "${failures[@]:0:12}"
-  fi
-}
+source "$ORVO_TOP/tests/support/cases.sh"
 preview() { head -c 160 "$1" | cat -v | tr '\n' ' '; }
 coddh_seq=100000000
 next_coddh() { coddh_seq=$((coddh_seq + 1)); coddh=20240815$coddh_seq; }
