@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# Several front ends over one shared store: a GlusterFS volume (replica 2, two bricks served over
-# loopback) mounted through FUSE into two data roots; one FastCGI worker pool over each root,
-# both behind one nginx upstream (round robin) and each at a location of its own; the program as
-# CGI (fcgiwrap) over the second root; with $2, the Windows build folder, the Windows program
-# under Wine as well, its PathXML the share \\filesrv\lotes (a link of its prefix to the volume).
-# Every batch goes in through one front and is verified, listed and read through another; the
-# same batch races through two fronts; a front is killed mid-upload; a brick is lost and healed.
+# Several front ends over one GlusterFS volume that this script starts (replica 2, two bricks on
+# loopback, FUSE): two FastCGI pools (a and b, one data root each) behind one nginx upstream
+# (lb), the CGI program (cgi) and, given the Windows build folder, the Windows program under Wine.
 #   shared_store_test.sh PROGRAM [WINDOWS-BUILD]      (as root; skips, saying why, without FUSE)
 # Ends with the line "N passed, M failed"; exits non-zero when one failed.
 set -uo pipefail
@@ -32,29 +28,19 @@ volume=orvo$$
 # operator's guide asks).
 user=www-data
 wine_run=${ORVO_WINE_RUN:-$ORVO_TOP/tests/support/wine-run.sh}
-wine="" wine_skip=""
-if [ -z "$wine_build" ] || [ ! -f "$wine_build/OrvoWebServerUploadXML.exe" ]; then
-  wine_skip="no Windows build${wine_build:+ in $wine_build}"
-elif [ ! -x "$wine_run" ] || [ ! -x /usr/lib/wine/wine64 ]; then
-  wine_skip="Wine or $wine_run is missing"
-elif [ ! -f "$wine_build/tests/helpers/fbstub/client/gds32.dll" ]; then
-  wine_skip="the Windows build has no stand-in client library (tests/helpers/fbstub)"
-else
-  export WINEPREFIX=$tmp/wineprefix WINEDEBUG=-all
-  if "$wine_run" --new-prefix >"$tmp/state/wine.log" 2>&1; then
-    # One server for the whole run, its helpers started now with their output to /dev/null.
-    "$wine_run" /usr/lib/wine/wineserver -p
-    on_exit "'$wine_run' /usr/lib/wine/wineserver -k 2>/dev/null"
-    (cd "$WINEPREFIX/drive_c" && "$wine_run" /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1)
-    user=$(stat -c %U "$WINEPREFIX")
-    wine=$tmp/bin/OrvoWebServerUploadXML.exe
-    cp "$wine_build/OrvoWebServerUploadXML.exe" "$wine"
-    cp -r "$wine_build/locale" "$tmp/locale"
-    # The client library the program loads at start: the tests' stand-in, beside the program.
-    cp "$wine_build/tests/helpers/fbstub/client/gds32.dll" "$tmp/bin/"
-  else
-    wine_skip="the Wine prefix could not be made: $(tail -n 3 "$tmp/state/wine.log")"
-  fi
+wine="" wine_skip="no Windows build, Wine, wine-run.sh or stand-in client library"
+export WINEPREFIX=$tmp/wineprefix WINEDEBUG=-all
+if [ -f "$wine_build/OrvoWebServerUploadXML.exe" ] && [ -x "$wine_run" ] && [ -x /usr/lib/wine/wine64 ] &&
+  [ -f "$wine_build/tests/helpers/fbstub/client/gds32.dll" ] && "$wine_run" --new-prefix >"$tmp/wine.log" 2>&1; then
+  # One server for the whole run, its helpers started now with their output to /dev/null.
+  "$wine_run" /usr/lib/wine/wineserver -p
+  on_exit "'$wine_run' /usr/lib/wine/wineserver -k 2>/dev/null"
+  (cd "$WINEPREFIX/drive_c" && "$wine_run" /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1)
+  user=$(stat -c %U "$WINEPREFIX")
+  wine=$tmp/bin/OrvoWebServerUploadXML.exe
+  cp -r "$wine_build/locale" "$tmp/locale"
+  # The client library the program loads at start: the tests' stand-in, beside the program.
+  cp "$wine_build/OrvoWebServerUploadXML.exe" "$wine_build/tests/helpers/fbstub/client/gds32.dll" "$tmp/bin/"
 fi
 
 # --- the volume and the data roots ---------------------------------------------------------------
