@@ -1,9 +1,11 @@
 #include "web/FCGIApp.h"
 
+#include <algorithm>
 #include <new>
 #include <optional>
 
 #include "common/SysUtilsConvert.h"
+#include "common/SysUtilsText.h"
 #include "host/HostWrapper.h"
 #include "web/CGIApp.h"
 #include "web/RequestDeadline.h"
@@ -133,6 +135,31 @@ void ServeRequest(FastCgiRequest& request, Host& worker, const TWebModuleClass& 
   application.Run();
 }
 
+#ifdef ORVO_FASTCGI
+// A whole-number setting of the worker (digits only); `fallback` when unset or not a number.
+uint64_t CountSetting(Host& host, const std::string& name, uint64_t fallback) {
+  std::optional<std::string> text = host.GetEnvironment(name);
+  if (!text || text->empty() || text->size() > 15 ||
+      text->find_first_not_of("0123456789") != std::string::npos) {
+    return fallback;
+  }
+  return std::stoull(*text);
+}
+
+// The body bytes that the request cycle will read of a request with these parameters: its
+// declared length, read as the CGI request reads it.
+size_t BodyToRead(const fastcgi::Params& params) {
+  auto value = [&params](const char* name) {
+    auto found = params.find(name);
+    return found == params.end() ? std::string() : found->second;
+  };
+  std::string declared = value("HTTP_CONTENT_LENGTH");
+  if (declared.empty()) declared = value("CONTENT_LENGTH");
+  const int32_t length = StrToIntDefault(declared, -1);
+  return length > 0 ? static_cast<size_t>(length) : 0;
+}
+#endif
+
 int ServeCgi(const TWebModuleClass& moduleClass, const TRequestHostWrapper& wrap) {
   Host& process = Host::Default();
   std::unique_ptr<Host> wrapped = wrap ? wrap(&process) : nullptr;
@@ -225,6 +252,10 @@ int RunFront(const std::vector<std::string>& args, const TWebModuleClass& module
   limits.idleSeconds = SecondsSetting(process, "ORVO_IDLE_TIMEOUT", limits.idleSeconds);
   limits.slowSeconds = SecondsSetting(process, "ORVO_SLOW_REQUEST", limits.slowSeconds);
   if (limits.idleSeconds == 0) limits.idleSeconds = 24 * 3600;  // "off": a day
+  limits.maxConnections = static_cast<int>(std::clamp<uint64_t>(
+      CountSetting(process, "ORVO_MAX_CONNECTIONS", limits.maxConnections), 1, 1 << 20));
+  limits.maxWaitingBytes = CountSetting(process, "ORVO_WAITING_BYTES", limits.maxWaitingBytes);
+  limits.bodyRule = BodyToRead;
   std::string error;
   std::unique_ptr<FastCgiListener> listener = OpenFastCgiListener(choice.Address, limits, &error);
   if (listener == nullptr) {
