@@ -5,9 +5,9 @@
 #include <optional>
 
 #include "common/SysUtilsConvert.h"
-#include "common/SysUtilsText.h"
 #include "host/HostWrapper.h"
 #include "web/CGIApp.h"
+#include "web/RequestBody.h"
 #include "web/RequestDeadline.h"
 
 namespace orvo {
@@ -146,18 +146,6 @@ uint64_t CountSetting(Host& host, const std::string& name, uint64_t fallback) {
   return std::stoull(*text);
 }
 
-// The body bytes that the request cycle will read of a request with these parameters: its
-// declared length, read as the CGI request reads it.
-size_t BodyToRead(const fastcgi::Params& params) {
-  auto value = [&params](const char* name) {
-    auto found = params.find(name);
-    return found == params.end() ? std::string() : found->second;
-  };
-  std::string declared = value("HTTP_CONTENT_LENGTH");
-  if (declared.empty()) declared = value("CONTENT_LENGTH");
-  const int32_t length = StrToIntDefault(declared, -1);
-  return length > 0 ? static_cast<size_t>(length) : 0;
-}
 #endif
 
 int ServeCgi(const TWebModuleClass& moduleClass, const TRequestHostWrapper& wrap) {
@@ -255,7 +243,14 @@ int RunFront(const std::vector<std::string>& args, const TWebModuleClass& module
   limits.maxConnections = static_cast<int>(std::clamp<uint64_t>(
       CountSetting(process, "ORVO_MAX_CONNECTIONS", limits.maxConnections), 1, 1 << 20));
   limits.maxWaitingBytes = CountSetting(process, "ORVO_WAITING_BYTES", limits.maxWaitingBytes);
-  limits.bodyRule = BodyToRead;
+  // The request cycle's own rule: no more body is kept than it will read.
+  limits.bodyRule = [maxBody = MaxBodySetting(process)](const fastcgi::Params& params) {
+    const int32_t declared = DeclaredBodyLength([&params](const std::string& name) {
+      auto found = params.find(name);
+      return found == params.end() ? std::string() : found->second;
+    });
+    return static_cast<size_t>(BodyBytesToRead(declared, maxBody));
+  };
   std::string error;
   std::unique_ptr<FastCgiListener> listener = OpenFastCgiListener(choice.Address, limits, &error);
   if (listener == nullptr) {

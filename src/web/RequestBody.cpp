@@ -52,9 +52,34 @@ std::string ReadBody(int32_t count) {
   return body;
 }
 
+constexpr int64_t kDefaultMaxBody = 2147483647;
+
 }  // namespace
 
-TRequestBody::TRequestBody(int32_t declared) : declared_(declared), content_(ReadBody(declared)) {
+int32_t DeclaredBodyLength(const std::function<std::string(const std::string& name)>& variable) {
+  std::string text = variable("HTTP_CONTENT_LENGTH");
+  if (text.empty()) text = variable("CONTENT_LENGTH");
+  return StrToIntDefault(text, -1);
+}
+
+int64_t MaxBodySetting(Host& host) {
+  const std::string text = host.GetEnvironment("ORVO_MAX_BODY").value_or("");
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != text.npos) {
+    return kDefaultMaxBody;
+  }
+  return std::stoll(text);
+}
+
+int64_t BodyBytesToRead(int32_t declared, int64_t maxBody) {
+  return declared > 0 && declared <= maxBody ? declared : 0;
+}
+
+TRequestBody::TRequestBody(int32_t declared, int64_t maxBody) : declared_(declared) {
+  if (declared > maxBody) {
+    throw EWebException("Request body of " + IntToStr(declared) + " bytes refused: over " +
+                        IntToStr(maxBody) + " bytes (ORVO_MAX_BODY)");
+  }
+  content_ = ReadBody(static_cast<int32_t>(BodyBytesToRead(declared, maxBody)));
   received_ = static_cast<int64_t>(content_.size());
 }
 
