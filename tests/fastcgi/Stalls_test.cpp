@@ -153,6 +153,7 @@ TEST_F(StallTest, AQueuedRequestNobodyWaitsForIsNotRun) {
     int client = test::ConnectToWorker(pool->socket());
     const std::string request = test::FastCgiRequestBytes(Params("/xmlverify", kBatch), kBatch);
     ASSERT_EQ(write(client, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    std::this_thread::sleep_for(1200ms);  // it waits for the busy worker
     if (abort) {
       const char record[8] = {1, 2, 0, 1, 0, 0, 0, 0};  // FCGI_ABORT_REQUEST of request 1
       ASSERT_EQ(write(client, record, sizeof record), 8);

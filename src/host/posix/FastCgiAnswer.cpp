@@ -65,7 +65,10 @@ class AnswerRequest : public FastCgiRequest {
     const size_t take = std::min(count, request_.body.size() - bodyAt_);
     std::memcpy(buffer, request_.body.data() + bodyAt_, take);
     bodyAt_ += take;
-    if (bodyAt_ == request_.body.size()) std::string().swap(request_.body);  // memory goes back
+    if (bodyAt_ == request_.body.size()) {
+      std::string().swap(request_.body);  // memory goes back as soon as the body is read
+      bodyAt_ = 0;
+    }
     return static_cast<int64_t>(take);
   }
   void Write(const void* buffer, size_t count) override {

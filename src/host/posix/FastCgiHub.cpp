@@ -73,7 +73,7 @@ void FastCgiHub::Wait(int timeoutMs, const std::function<void(uint64_t tag)>& ot
     timeoutMs = timeoutMs < 0 ? static_cast<int>(untilExpire)
                               : std::min(timeoutMs, static_cast<int>(untilExpire));
   }
-  if (accepting_ && acceptPausedUntilMs_ != 0) {
+  if (!stopping_ && acceptPausedUntilMs_ != 0) {
     if (now >= acceptPausedUntilMs_) {
       acceptPausedUntilMs_ = 0;
       epoll_event event{EPOLLIN, {.u64 = kListenerTag}};
@@ -100,7 +100,7 @@ void FastCgiHub::Wait(int timeoutMs, const std::function<void(uint64_t tag)>& ot
 }
 
 void FastCgiHub::Accept() {
-  if (!accepting_) return;
+  if (stopping_) return;
   for (int turn = 0; turn < 64; ++turn) {
     if (connections_.size() >= static_cast<size_t>(limits_.maxConnections)) {
       std::optional<uint64_t> idlest = IdlestConnection(false, 0);
@@ -180,6 +180,7 @@ void FastCgiHub::AfterInput(Connection& connection) {
   }
   const bool waiting = connection.stream.HasRequest() || connection.running;
   if (connection.closing || (connection.ended && !waiting) ||
+      (stopping_ && !waiting && !connection.stream.Partial()) ||
       (connection.stream.CloseAfterOutgoing() && connection.outgoing.empty() && !waiting)) {
     if (!connection.running) Close(token, "");
     return;
@@ -206,7 +207,7 @@ void FastCgiHub::Flush(Connection& connection) {
 int64_t FastCgiHub::ReadySinceMs() const {
   for (uint64_t token : readyQueue_) {
     auto found = connections_.find(token);
-    if (found != connections_.end()) return found->second->readySinceMs;
+    if (found != connections_.end() && found->second->queued) return found->second->readySinceMs;
   }
   return 0;
 }
@@ -219,12 +220,16 @@ std::optional<ReadyRequest> FastCgiHub::TakeReady() {
     if (found == connections_.end()) continue;
     Connection& connection = *found->second;
     connection.queued = false;
+    if (connection.running) continue;
     // What is already on its way is read first: the web server may have given the request up.
-    if (!connection.ended && reading_) Read(connection);
-    if (connections_.count(token) == 0 || !connection.stream.HasRequest() || connection.running) {
+    // Counted as running meanwhile, so that the read neither queues it again nor closes it.
+    connection.running = true;
+    if (!connection.ended) Read(connection);
+    if (!connection.stream.HasRequest()) {
+      connection.running = false;
+      AfterInput(connection);
       continue;
     }
-    connection.running = true;
     ReadyRequest ready{token, connection.fd, connection.stream.TakeRequest()};
     held_ -= connection.held - connection.stream.Held();
     connection.held = connection.stream.Held();
@@ -240,7 +245,7 @@ void FastCgiHub::Finished(uint64_t token, bool keep) {
   connection.running = false;
   ++connection.served;
   connection.lastReadMs = std::max(connection.lastReadMs, MonotonicMs());
-  if (!keep || !reading_) {
+  if (!keep) {
     Close(token, "");
     return;
   }
@@ -301,22 +306,19 @@ std::optional<uint64_t> FastCgiHub::IdlestConnection(bool holdingBytes, uint64_t
 }
 
 void FastCgiHub::Stop() {
-  if (accepting_) epoll_ctl(epoll_, EPOLL_CTL_DEL, listenFd_, nullptr);
-  accepting_ = false;
-  reading_ = false;
+  if (!stopping_) epoll_ctl(epoll_, EPOLL_CTL_DEL, listenFd_, nullptr);
+  stopping_ = true;
   std::vector<uint64_t> idle;
   for (auto& [token, connection] : connections_) {
-    epoll_ctl(epoll_, EPOLL_CTL_DEL, connection->fd, nullptr);
-    if (!connection->running && !connection->stream.HasRequest()) idle.push_back(token);
+    if (!connection->running && !connection->stream.HasRequest() &&
+        !connection->stream.Partial()) {
+      idle.push_back(token);
+    }
   }
   for (uint64_t token : idle) Close(token, "");
 }
 
-bool FastCgiHub::Quiet() const {
-  return readyQueue_.empty() &&
-         std::none_of(connections_.begin(), connections_.end(),
-                      [](const auto& entry) { return entry.second->running; });
-}
+bool FastCgiHub::Quiet() const { return connections_.empty(); }
 
 void FastCgiHub::CloseDescriptorsInChild() {
   for (auto& [token, connection] : connections_) close(connection->fd);

@@ -46,9 +46,10 @@ class FastCgiHub {
   // The request taken from `token` has its answer; `keep`: the connection may take the next.
   void Finished(uint64_t token, bool keep);
 
-  // No new connections, no more reading: the ready and running requests are still served.
+  // No new connections; those with nothing begun close now, the others once their requests
+  // (those arriving included) are answered.
   void Stop();
-  // Nothing ready and nothing running.
+  // Every connection is closed.
   bool Quiet() const;
   // In a process forked from the owner: closes the hub's descriptors without touching the
   // connections' state.
@@ -68,8 +69,7 @@ class FastCgiHub {
   int listenFd_;
   FastCgiLimits limits_;
   int epoll_;
-  bool accepting_ = true;
-  bool reading_ = true;
+  bool stopping_ = false;
   bool acceptFailureSaid_ = false;
   int64_t acceptPausedUntilMs_ = 0;
   int64_t lastExpireMs_ = 0;
