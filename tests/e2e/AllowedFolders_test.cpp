@@ -1,6 +1,7 @@
 // Allowed folders end to end, on both builds: with AllowedFolders= set no request reaches
 // outside the listed folders (the answer, the operator's log line, an unchanged tree), and
-// every endpoint's normal use inside answers byte for byte as without the key.
+// every endpoint's normal use inside answers byte for byte as without the key. Every failure also
+// leaves its one line in LogFile, which lies outside the listed folders.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -73,10 +74,11 @@ class AllowedFoldersTest : public ::testing::Test {
                   "[Orvo.Mobile.FORA]\r\nPathXML=D:\\Segredo\r\n"
                   "[Orvo.FrameWork]\r\nPathImagens=" +
                       pathImagens + "\r\nPathManuais=D:\\Manuais\r\n" + key +
-                      "DBSuporte=localhost:/srv/suporte.fdb\r\n");
+                      "DBSuporte=localhost:/srv/suporte.fdb\r\nLogFile=orvo.log\r\n");
   }
 
-  test::ProgramResult Run(const std::string& path, const Fields& fields) const {
+  test::ProgramResult Run(const std::string& path, const Fields& fields,
+                          bool refuseLogin = false) const {
     std::string body = FormBody(fields);
     std::map<std::string, std::string> env = {
         {"ORVO_ROOT", root_.path()},
@@ -87,6 +89,7 @@ class AllowedFoldersTest : public ::testing::Test {
         {"TZ", "UTC"},
         {"CONTENT_LENGTH", std::to_string(body.size())},
         {"ORVO_CLIENT_LIBRARY", test::TargetBuildFile(ORVO_FBSTUB)}};
+    if (refuseLogin) env["FBSTUB_ATTACH_FAIL"] = "335544472";
     test::ProgramResult result = test::RunProgram(ORVO_PROGRAM, env, body);
     EXPECT_EQ(result.status, 0);
     return result;
@@ -127,6 +130,7 @@ struct Escape {
   const char* value;
   std::string answer;
   const char* pathImagens = "D:\\Img";
+  bool refuseLogin = false;  // the support database refuses the login
 };
 
 std::string Page(const std::string& message) { return "<p>" + message + "\r\n<p><hr"; }
@@ -159,6 +163,9 @@ const Escape kEscapes[] = {
      "<p>Cannot create file \"D:\\Segredo\\FORA\\PED001813720240815093012000001523903.dwl\". "},
     {"/xmlverify", "loja", "FORA", CgiAnswer("Erro")},
     {"/imagens", "data", "01/01/2020", CgiAnswer("File access denied"), "D:\\Segredo"},
+    {"/imagens", "data", "abc", CgiAnswer("'abc' is not a valid date")},
+    {"/listamanuais", "u", "tecnico", CgiAnswer(""), "D:\\Img", true},
+    {"/lermanuais", "arq", "D:\\Manuais\\Vendas.pdf", CgiAnswer(""), "D:\\Img", true},
 };
 
 TEST_F(AllowedFoldersTest, NoRequestReachesOutside) {
@@ -168,14 +175,23 @@ TEST_F(AllowedFoldersTest, NoRequestReachesOutside) {
     const auto before = Tree(root_.path());
     Fields fields = kBatch;
     fields.insert(fields.begin(), {escape.field, escape.value});
-    test::ProgramResult result = Run(escape.endpoint, fields);
+    test::ProgramResult result = Run(escape.endpoint, fields, escape.refuseLogin);
     EXPECT_NE(result.out.find(escape.answer), std::string::npos) << result.out;
     EXPECT_EQ(result.out.find(kSecret), std::string::npos) << result.out;
-    bool failed = result.out.rfind("Status: 500", 0) == 0 || escape.field == std::string("data");
+    bool failed = result.out.rfind("Status: 500", 0) == 0 || escape.field == std::string("data") ||
+                  escape.refuseLogin;
+    const std::string logFile = Disk("c/Orvo/Orvo.Net/Config/orvo.log");
+    const std::string logged = fs::exists(logFile) ? test::ReadHostFile(logFile) : "";
+    fs::remove(logFile);
     if (failed) {
       EXPECT_TRUE(test::IsFailureStderr(result.err)) << result.err;
+      EXPECT_TRUE(test::IsOneLogLine(logged)) << logged;
+      if (!result.err.empty()) {
+        EXPECT_EQ(logged, result.err);
+      }
     } else {
       EXPECT_EQ(result.err, "");
+      EXPECT_EQ(logged, "");
     }
     EXPECT_EQ(Tree(root_.path()), before);
   }
