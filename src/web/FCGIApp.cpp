@@ -6,6 +6,7 @@
 
 #include "common/SysUtilsConvert.h"
 #include "host/HostWrapper.h"
+#include "host/SharedStore.h"
 #include "web/CGIApp.h"
 #include "web/RequestBody.h"
 #include "web/RequestDeadline.h"
@@ -266,6 +267,8 @@ int RunFront(const std::vector<std::string>& args, const TWebModuleClass& module
     Say(error);
     return 1;
   }
+  // Where the batches lie on a volume that other front ends share, the operator learns so here.
+  for (const std::string& note : SharedStoreNotes()) Say(note);
   auto serve = [&] { return ServeFastCgi(*listener, moduleClass, wrap); };
   // A socket of its own is always served by a pool, which replaces a worker that a deadline
   // ended; on a process manager's socket that manager replaces it.

@@ -131,8 +131,6 @@ post() {
 header() { sed -n "s/^$1: *\\(.*\\)\\r$/\\1/Ip" "$tmp/head" | head -n 1; }
 
 preview() { head -c 160 "$1" | cat -v | tr '\n' ' '; }
-failures=()
-fail() { failures+=("$*"); }
 expect_status() { [ "$STATUS" = "$1" ] || fail "status $STATUS, expected $1"; }
 # expect_body BYTES: the body equals BYTES (printf escapes allowed).
 expect_body() {
@@ -144,26 +142,11 @@ expect_body_contains() { grep -qF -- "$1" "$tmp/body" || fail "body lacks '$1': 
 expect_header() { [ "$(header "$1")" = "$2" ] || fail "header $1 is '$(header "$1")', expected '$2'"; }
 expect_file() { cmp -s "$1" "$2" || fail "$2 differs from $1"; }
 
-passed=0 failed=0 skipped=0
-run() {
-  failures=() skip=""
-  "$1"
-  if [ -n "$skip" ]; then
-    skipped=$((skipped + 1))
-  elif [ ${#failures[@]} -eq 0 ]; then
-    passed=$((passed + 1))
-    echo "ok   $1"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $1"
-    printf '       %s\n' "${failures[@]}"
-  fi
-}
+source "$ORVO_TOP/tests/support/cases.sh"
 # False, and the case counted as skipped, without a Firebird server to log in to.
 have_firebird() {
   [ -n "${ORVO_TEST_FB_DATABASE:-}" ] && return 0
-  skip=1
-  echo "skip ${FUNCNAME[1]}: ORVO_TEST_FB_DATABASE is not set (no Firebird server)"
+  skip="ORVO_TEST_FB_DATABASE is not set (no Firebird server)"
   return 1
 }
 
