@@ -29,6 +29,11 @@ class FastCgiRequest {
   virtual std::optional<std::string> Param(const std::string& name) = 0;
   // Reads up to `count` bytes of the body; fewer only at its end. 0 at the end.
   virtual int64_t Read(void* buffer, size_t count) = 0;
+  // Moves the rest of the body into `*body` without copying it; false when it cannot.
+  virtual bool TakeBody(std::string* body) {
+    (void)body;
+    return false;
+  }
   // Appends the bytes to the answer. Failures are not reported: a server that went away, or
   // took nothing for the idle time, loses the rest.
   virtual void Write(const void* buffer, size_t count) = 0;

@@ -303,6 +303,13 @@ class Host {
   // Reads up to `count` bytes of standard input, raw. Returns the number read, 0 at the end,
   // -1 when the read fails.
   virtual int64_t ReadStdin(void* buffer, size_t count) = 0;
+  // Hands over the rest of standard input at once, when the host already holds it in memory (a
+  // FastCGI request's body), so that it is not copied again; false, and nothing taken, when it
+  // must be read.
+  virtual bool TakeStdin(std::string* bytes) {
+    (void)bytes;
+    return false;
+  }
   // Writes all bytes to standard output, raw and unbuffered. Failures are not reported: a reader
   // that went away loses the rest, and the program goes on.
   virtual void WriteStdout(const void* buffer, size_t count) = 0;

@@ -72,6 +72,7 @@ class HostWrapper : public Host {
   int64_t ReadStdin(void* buffer, size_t count) override {
     return target_->ReadStdin(buffer, count);
   }
+  bool TakeStdin(std::string* bytes) override { return target_->TakeStdin(bytes); }
   void WriteStdout(const void* buffer, size_t count) override {
     target_->WriteStdout(buffer, count);
   }

@@ -59,6 +59,7 @@ class TFCGIRequestHost : public HostWrapper {
     return request_.Param(name);
   }
   int64_t ReadStdin(void* buffer, size_t count) override { return request_.Read(buffer, count); }
+  bool TakeStdin(std::string* bytes) override { return request_.TakeBody(bytes); }
   void WriteStdout(const void* buffer, size_t count) override { request_.Write(buffer, count); }
   void WriteStderr(const void* buffer, size_t count) override {
     request_.WriteError(buffer, count);

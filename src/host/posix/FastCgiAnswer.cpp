@@ -71,6 +71,12 @@ class AnswerRequest : public FastCgiRequest {
     }
     return static_cast<int64_t>(take);
   }
+  bool TakeBody(std::string* body) override {
+    if (bodyAt_ != 0) return false;
+    body->swap(request_.body);
+    std::string().swap(request_.body);
+    return true;
+  }
   void Write(const void* buffer, size_t count) override {
     std::lock_guard lock(answering_);
     if (completed_) return;
