@@ -60,17 +60,26 @@ void AppendToLogFile(const std::string& line) {
   }
 }
 
-}  // namespace
-
-void LogFailure(const std::string& method, const std::string& path, const std::string& className,
-                const std::string& message) {
+void WriteLine(const std::string& method, const std::string& path, const std::string& text) {
   std::string line = LocalTimeText() + " " + (method.empty() ? "-" : method) + " " +
-                     (path.empty() ? "-" : path) + " " + className + ": " + message;
+                     (path.empty() ? "-" : path) + " " + text;
   line = EscapeControls(line);
   if (line.size() > kMaxLine) line = line.substr(0, kMaxLine) + "...";
   Host::Default().WriteOperatorLog(line);
   AppendToLogFile(line);
+}
+
+}  // namespace
+
+void LogFailure(const std::string& method, const std::string& path, const std::string& className,
+                const std::string& message) {
+  WriteLine(method, path, className + ": " + message);
   logged = true;
+}
+
+void LogConfigurationFault(const std::string& method, const std::string& path,
+                           const std::string& message) {
+  WriteLine(method, path, message);
 }
 
 bool FailureLogged() { return logged; }

@@ -16,6 +16,12 @@ namespace orvo {
 void LogFailure(const std::string& method, const std::string& path, const std::string& className,
                 const std::string& message);
 
+// A line about a fault of the configuration that the request found ("AllowedFolders: ..."),
+// written where failures go. It is no failure of the request, whose own failure still gets its
+// line.
+void LogConfigurationFault(const std::string& method, const std::string& path,
+                           const std::string& message);
+
 // Whether the request being served has logged a failure, so that it gets at most one line.
 bool FailureLogged();
 // Starts the log of a new request (a resident worker serves many).
