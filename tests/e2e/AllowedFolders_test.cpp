@@ -23,13 +23,20 @@ using test::Fields;
 using test::FormBody;
 using test::WriteHostFile;
 
-const char kAllowed[] = "D:\\Movel\\Lotes; D:\\Img ;d:\\MANUAIS.";
+const char kAllowed[] = "D:\\Movel\\Lotes; D:\\Img ;d:\\MANUAIS.;\\\\FileSrv\\lotes";
 const char kSecret[] = "segredo";
 const Fields kBatch = {{"tag", "PED001"},
                        {"representante", "8137"},
                        {"coddh", "20240815093012000"},
                        {"totallote", "00152390"},
                        {"xmldata", "<lote/>"}};
+
+// The batch for another store.
+Fields InStore(const char* store) {
+  Fields fields = kBatch;
+  fields.insert(fields.begin(), {"loja", store});
+  return fields;
+}
 
 // Every entry below a folder: files with their bytes, folders, links with their targets.
 std::map<std::string, std::string> Tree(const std::string& root) {
@@ -64,6 +71,10 @@ class AllowedFoldersTest : public ::testing::Test {
     WriteHostFile(Disk("c/Windows/win.ini"), kSecret);
     fs::create_directory_symlink("../../Segredo", Disk("d/Movel/Lotes/fora"));
     fs::create_symlink("../../Segredo/s.txt", Disk("d/Movel/Lotes/f.txt"));
+    // The share \\filesrv\lotes, and one beside it.
+    WriteHostFile(Disk("unc/filesrv/lotes/REDE/NF_TF03.xml"), "dentro\n");
+    WriteHostFile(Disk("unc/filesrv/privado/s.txt"), std::string(kSecret) + "\n");
+    fs::create_directory_symlink("../privado", Disk("unc/filesrv/lotes/fora"));
     Config(allowed, pathImagens);
   }
   void Config(const std::string& allowed, const std::string& pathImagens = "D:\\Img") {
@@ -71,6 +82,7 @@ class AllowedFoldersTest : public ::testing::Test {
     WriteHostFile(Disk("c/Orvo/Orvo.Net/Config/Orvo.Config"),
                   "[Orvo.Mobile.VESTRA]\r\nPathXML=D:\\Movel\\Lotes\r\n"
                   "[Orvo.Mobile.FORA]\r\nPathXML=D:\\Segredo\r\n"
+                  "[Orvo.Mobile.REDE]\r\nPathXML=\\\\filesrv\\LOTES\r\n"
                   "[Orvo.FrameWork]\r\nPathImagens=" +
                       pathImagens + "\r\nPathManuais=D:\\Manuais\r\n" + key +
                       "DBSuporte=localhost:/srv/suporte.fdb\r\n");
@@ -105,13 +117,18 @@ class AllowedFoldersTest : public ::testing::Test {
         {"/imagens", {{"data", "01/01/2020"}}},
         {"/listamanuais", {}},
         {"/lermanuais", {{"arq", "D:\\Manuais\\Vendas.pdf"}}},
+        {"/uploadxml", InStore("REDE")},
+        {"/xmlverify", InStore("rede")},
+        {"/listaarquivos", {{"loja", "REDE"}, {"filtro", "*.*"}}},
     };
     std::vector<std::string> answers;
     for (const auto& [path, fields] : requests) {
       test::ProgramResult result = Run(path, fields);
       answers.push_back(std::string(path) + "\n" + result.out + result.err);
-      for (const auto& [name, bytes] : Tree(Disk("d")))
-        answers.back() += "\n" + name + ": " + bytes;
+      for (const char* top : {"d", "unc"}) {
+        for (const auto& [name, bytes] : Tree(Disk(top)))
+          answers.back() += "\n" + name + ": " + bytes;
+      }
     }
     return answers;
   }
@@ -127,6 +144,7 @@ struct Escape {
   const char* value;
   std::string answer;
   const char* pathImagens = "D:\\Img";
+  const char* allowed = kAllowed;
 };
 
 std::string Page(const std::string& message) { return "<p>" + message + "\r\n<p><hr"; }
@@ -159,12 +177,25 @@ const Escape kEscapes[] = {
      "<p>Cannot create file \"D:\\Segredo\\FORA\\PED001813720240815093012000001523903.dwl\". "},
     {"/xmlverify", "loja", "FORA", CgiAnswer("Erro")},
     {"/imagens", "data", "01/01/2020", CgiAnswer("File access denied"), "D:\\Segredo"},
+    // A list without a valid entry allows nothing.
+    {"/lerxml", "arq", "D:\\Movel\\Lotes\\VESTRA\\NF_TF01.xml",
+     CannotOpen("D:\\Movel\\Lotes\\VESTRA\\NF_TF01.xml"), "D:\\Img", ";"},
+    {"/listaarquivos", "loja", "VESTRA", Page("File access denied"), "D:\\Img", " ;; x;D:\\C*"},
+    // Shares: another share, a link out of the listed one, ".." at its root.
+    {"/lerxml", "arq", "\\\\filesrv\\privado\\s.txt", CannotOpen("\\\\filesrv\\privado\\s.txt")},
+    {"/lerxml", "arq", "\\\\filesrv\\lotes\\fora\\s.txt",
+     CannotOpen("\\\\filesrv\\lotes\\fora\\s.txt")},
+    {"/lerxml", "arq", "\\\\filesrv\\lotes\\..\\privado\\s.txt",
+     CannotOpen("\\\\filesrv\\lotes\\privado\\s.txt")},
+    {"/lerxml", "arq", "\\\\?\\UNC\\filesrv\\privado\\s.txt", "Cannot open file"},
+    {"/importarxml", "arquivoxml", "\\\\filesrv\\lotes\\fora\\NF_TF09.xml",
+     CgiAnswer("Arquivo n\xE3o encontrado")},
 };
 
 TEST_F(AllowedFoldersTest, NoRequestReachesOutside) {
   for (const Escape& escape : kEscapes) {
     SCOPED_TRACE(std::string(escape.endpoint) + " " + escape.value);
-    Config(kAllowed, escape.pathImagens);
+    Config(escape.allowed, escape.pathImagens);
     const auto before = Tree(root_.path());
     Fields fields = kBatch;
     fields.insert(fields.begin(), {escape.field, escape.value});
@@ -172,7 +203,11 @@ TEST_F(AllowedFoldersTest, NoRequestReachesOutside) {
     EXPECT_NE(result.out.find(escape.answer), std::string::npos) << result.out;
     EXPECT_EQ(result.out.find(kSecret), std::string::npos) << result.out;
     bool failed = result.out.rfind("Status: 500", 0) == 0 || escape.field == std::string("data");
-    if (failed) {
+    if (escape.allowed != kAllowed) {
+      // The faulty list is named in the log before the failure.
+      bool named = test::TargetIsWine() || result.err.find("AllowedFolders: ") != std::string::npos;
+      EXPECT_TRUE(named) << result.err;
+    } else if (failed) {
       EXPECT_TRUE(test::IsFailureStderr(result.err)) << result.err;
     } else {
       EXPECT_EQ(result.err, "");
@@ -183,7 +218,8 @@ TEST_F(AllowedFoldersTest, NoRequestReachesOutside) {
 
 TEST_F(AllowedFoldersTest, PathsInsideStillPassTheirVariants) {
   for (const char* inside : {"d:\\MOVEL\\lotes\\vestra\\nf_tf01.xml",
-                             "D:\\Movel\\Lotes. \\VESTRA\\..\\VESTRA\\NF_TF01.xml"}) {
+                             "D:\\Movel\\Lotes. \\VESTRA\\..\\VESTRA\\NF_TF01.xml",
+                             "//FILESRV/Lotes./rede/../../REDE/nf_tf03.xml"}) {
     EXPECT_EQ(Run("/lerxml", {{"arq", inside}}).out, CgiAnswer("dentro\r\n")) << inside;
   }
 }
@@ -222,6 +258,12 @@ TEST_F(AllowedFoldersTest, EveryEndpointAnswersAsWithoutTheKey) {
   std::vector<std::string> confined = Round();
   ASSERT_EQ(open.size(), confined.size());
   for (size_t i = 0; i < open.size(); ++i) EXPECT_EQ(confined[i], open[i]);
+  // The share's store got its batch, verified, and listed it.
+  EXPECT_NE(confined.back().find(
+                "\\\\filesrv\\LOTES\\REDE\\PED001813720240815093012000001523903.xml\r\n"),
+            std::string::npos)
+      << confined.back();
+  EXPECT_TRUE(fs::exists(Disk("unc/filesrv/lotes/REDE/PED001813720240815093012000001523903.xml")));
 }
 
 }  // namespace

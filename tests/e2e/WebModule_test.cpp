@@ -204,6 +204,15 @@ TEST_F(WebModuleTest, StoreCodeChoosesSectionAndFolder) {
   Post("/uploadxml", fields);
   // The surrounding spaces stay in the code; the path rules drop the trailing one.
   EXPECT_TRUE(HostPathExists(Disk("c/ L3/" + std::string(kFirstKey) + ".dwl")));
+
+  // Codes that name a folder through ".", ".." or doubled separators: stored where the
+  // resolved path says, and no other folder made on the way.
+  for (const char* store : {"NOVA\\.", "NOVA\\.\\", "NOVA\\ .", "NOVA\\x\\..", "NOVA//sub"}) {
+    fields.back().second = store;
+    Post("/uploadxml", fields);
+  }
+  EXPECT_EQ(Names("c/NOVA"), (std::vector<std::string>{std::string(kFirstKey) + ".dwl", "sub"}));
+  EXPECT_EQ(Names("c/NOVA/sub"), std::vector<std::string>{std::string(kFirstKey) + ".dwl"});
 }
 
 TEST_F(WebModuleTest, WithoutConfigurationTheStoreLivesAtTheDriveRoot) {
@@ -515,6 +524,12 @@ TEST_F(WebModuleTest, MarkerSwapRenamesTheNameOnly) {
   EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "NF_TM02.xml"}}),
             CgiAnswer(done + "\\NF_TF02.xml"));
   EXPECT_EQ(ReadHostFile(Disk("c/NF_TF02.xml")), "3");
+
+  // '/' separates as '\' does: a folder's marker is never swapped, the file stays in its folder.
+  WriteHostFile(Disk("d/Lotes/TFSTORE/x_TF.xml"), "4");
+  EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes/TFSTORE/x_TF.xml"}}),
+            CgiAnswer(done + "D:\\Lotes/TFSTORE/\\x_TM.xml"));
+  EXPECT_EQ(Names("d/Lotes/TFSTORE"), std::vector<std::string>{"x_TM.xml"});
 }
 
 TEST_F(WebModuleTest, MarkerSwapAnswersWhenItCannot) {
