@@ -21,34 +21,42 @@ namespace {
 namespace fs = std::filesystem;
 using test::ProgramResult;
 
+// The keys of [Orvo.FrameWork] that rows vary: the operator's log file, the allowed folders.
+const std::string kLogFileKey = "LogFile=C:\\Orvo\\orvo.log\r\n";
+const std::string kAllowedKey = "AllowedFolders=D:\\Movel\\Lotes;D:\\Img; \\\\FILESRV\\lotes. \r\n";
+
 // One request: its path, and its body as sent (percent-encoded where the row says so). In a body,
 // {SCRATCH} stands for a folder outside the drive tree, which no request may reach, as the
 // Windows program names it (Z:\tmp\...), and {SCRATCH_NODRIVE} for the same without "Z:".
 struct Request {
   std::string path;
   std::string body;
-  const char* explained = nullptr;  // why the builds differ, where they must
+  const char* explained = nullptr;      // why the builds differ, where they must
+  std::string frameWork = kLogFileKey;  // the keys of [Orvo.FrameWork] but PathImagens
 };
 
 // ---- The drive tree ----
 
 const std::string kLong(200, 'L');  // a folder name that brings paths near MAX_PATH
 
-const char kConfig[] =
+const char kStoreSections[] =
     "[Orvo.Mobile.VESTRA]\r\nPathXML=D:\\Movel\\Lotes\r\n"
     "[Orvo.Mobile.SEMDRIVE]\r\nPathXML=Q:\\Lotes\r\n"
     "[Orvo.Mobile.ARQUIVO]\r\nPathXML=C:\\Orvo\\x.txt\r\n"
     "[Orvo.Mobile.BARRA]\r\nPathXML=D:\\Movel\\Lotes\\\r\n"
-    "[Orvo.FrameWork]\r\nPathImagens=D:\\Img\r\nLogFile=C:\\Orvo\\orvo.log\r\n";
+    "[Orvo.Mobile.REDE]\r\nPathXML=\\\\filesrv\\lotes\r\n"
+    "[Orvo.Mobile.REDE2]\r\nPathXML=//FILESRV/Lotes/\r\n"
+    "[Orvo.Mobile.SEMSHARE]\r\nPathXML=\\\\filesrv\\nada\r\n"
+    "[Orvo.FrameWork]\r\nPathImagens=D:\\Img\r\n";
 // The operator's log that LogFile= names, below the root.
 const char kLogFile[] = "c/Orvo/orvo.log";
 
-void MakeTree(const std::string& root) {
+void MakeTree(const std::string& root, const std::string& frameWork) {
   auto file = [&](const std::string& relative, const std::string& bytes) {
     test::WriteHostFile(root + "/" + relative, bytes);
   };
   const std::string store = "d/Movel/Lotes/VESTRA/";
-  file("c/Orvo/Orvo.Net/Config/Orvo.Config", kConfig);
+  file("c/Orvo/Orvo.Net/Config/Orvo.Config", kStoreSections + frameWork);
   file("c/Orvo/x.txt", "linha1\nlinha2");
   file("c/Orvo/NF_TF01.xml", "<nf/>");
   file(store + "PED001813720240815093012000001523903.dwl", "<lote/>\r\n");
@@ -71,6 +79,11 @@ void MakeTree(const std::string& root) {
   file("d/Img/b.png", "b");
   file("d/Img/sub/c.png", "c");
   file("d/Img/d.jpg", "d");
+  file("d/Movel/Lotes/TFSTORE/x_TF.xml", "tf");
+  // The share \\filesrv\lotes (and \\filesrv\privado beside it).
+  file("unc/filesrv/lotes/VESTRA/NF_TF01.xml", "<rede/>");
+  file("unc/filesrv/lotes/REDE/PED001813720240815093012000001523903.dwl", "<lote/>\r\n");
+  file("unc/filesrv/privado/s.txt", "segredo");
   test::SetUtcWriteTime(root + "/d/Img/a.png", 2024, 1, 14, 0, 0, 0);
   test::SetUtcWriteTime(root + "/d/Img/b.png", 2024, 1, 13, 23, 59, 59, 900000);
   test::SetUtcWriteTime(root + "/d/Img/sub/c.png", 2024, 1, 20, 8, 30, 0);
@@ -424,6 +437,65 @@ std::vector<Request> Requests() {
   rows.push_back({"/listaarquivos", R"(loja=..\)" + kLong + "&filtro=*.*"});
   rows.push_back({"/listaarquivos", "loja=VESTRA&filtro=" + std::string(300, '*')});
   rows.push_back({"/listaarquivos", "loja=VESTRA&filtro=" + std::string(250, 'x') + "*"});
+
+  // Names split where the gate splits, store codes resolved before a folder is made, and shares
+  // (\\filesrv\lotes, and \\filesrv\privado beside it): each with and without the allowed
+  // folders and the operator's log file.
+  std::vector<Request> gateRows = {
+      {"/importarxml", R"(arquivoxml=D:\Movel\Lotes/TFSTORE/x_TF.xml)"},
+      {"/importarxml", R"(arquivoxml=D:/Movel/Lotes/VESTRA/NF_TF01.xml)"},
+      {"/listaarquivos", "loja=VESTRA//sub&filtro=*.*"},
+      {"/lerxml", R"(arq=\\filesrv\lotes\VESTRA\NF_TF01.xml)"},
+      {"/lerxml", R"(arq=//FILESRV/LOTES./vestra/nf_tf01.xml)"},
+      {"/lerxml", R"(arq=\\filesrv\lotes\VESTRA\..\..\..\privado\s.txt)"},
+      {"/lerxml", R"(arq=\\filesrv\privado\s.txt)"},
+      {"/lerxml", R"(arq=\\filesrv\lotes)"},
+      {"/lerxml", R"(arq=\\filesrv\nada\x.txt)"},
+      {"/lerxml", R"(arq=\\nada\lotes\x.txt)"},
+      {"/lerxml", R"(arq=\\filesrv)"},
+      {"/lerxml", R"(arq=\\filesrv\)"},
+      {"/lerxml", R"(arq=\\\lotes\x.txt)"},
+      {"/lerxml", R"(arq=\\filesrv\..\lotes\x.txt)"},
+      {"/lerxml", R"(arq=\\file*srv\lotes\x.txt)"},
+      {"/lerxml", R"(arq=\\filesrv\lo|tes\x.txt)"},
+      {"/lerxml", R"(arq=\\CON\lotes\x.txt)"},
+      {"/lerxml", R"(arq=\\filesrv\lotes\nul.txt)"},
+      {"/lerxml", R"(arq=\\filesrv\lotes\VESTRA\NF_TF01.xml:s)"},
+      {"/lerxml", R"(arq=\\?\UNC\filesrv\lotes\VESTRA\NF_TF01.xml)"},
+      {"/lerxml", R"(arq=//?/UNC/filesrv/lotes/VESTRA/NF_TF01.xml)"},
+      {"/lerxml", R"(arq=\\filesrv\lotes\)" + std::string(246, 'n')},
+      {"/lerxml", R"(arq=\\filesrv\lotes\)" + std::string(247, 'n')},
+      {"/importarxml", R"(arquivoxml=\\filesrv\lotes\VESTRA\NF_TF01.xml)"},
+      {"/importarxml", R"(arquivoxml=\\filesrv\privado\s.txt)"},
+      {"/uploadxml", Batch("PED001", "loja=REDE&")},
+      {"/uploadxml", Batch("PED001", "loja=REDE2&")},
+      {"/uploadxml", Batch("PED001", "loja=SEMSHARE&")},
+      {"/uploadxml", Batch("PED001", R"(loja=..\..\privado&)")},
+      {"/xmlverify", Batch("PED001", "loja=rede&")},
+      {"/listaarquivos", "loja=REDE&filtro=*.*"},
+      {"/listaarquivos", "loja=REDE2&filtro=*.*"},
+      {"/listaarquivos", "loja=SEMSHARE&filtro=*.*"},
+  };
+  for (const char* store :
+       {R"(NOVA\.)", R"(NOVA\.\)", R"(NOVA\%20.)", R"(NOVA\x\..)", R"(VESTRA\.)", "VESTRA//sub",
+        "VESTRA.%20.", "NOVA//x//..//y", R"(\filesrv\lotes\.)"}) {
+    gateRows.push_back({"/uploadxml", Batch("PED001", std::string("loja=") + store + "&")});
+  }
+  for (const Request& row : gateRows) {
+    for (const std::string& frameWork :
+         {std::string(), kLogFileKey, kAllowedKey, kAllowedKey + kLogFileKey}) {
+      Request request = row;
+      request.frameWork = frameWork;
+      rows.push_back(request);
+    }
+  }
+  // A list that allows nothing denies everything, and names its faulty entries in the log.
+  for (const char* list : {";", ";;", " ", "x", "x;D:\\CON;;D:\\Img*"}) {
+    const std::string frameWork = "AllowedFolders=" + std::string(list) + "\r\n" + kLogFileKey;
+    rows.push_back({"/lerxml", R"(arq=D:\Movel\Lotes\VESTRA\a.xml)", nullptr, frameWork});
+    rows.push_back({"/uploadxml", kBatch, nullptr, frameWork});
+    rows.push_back({"/listaarquivos", "filtro=*.*", nullptr, frameWork});
+  }
   return rows;
 }
 
@@ -519,16 +591,13 @@ struct Outcome {
   std::string answer;
   int status = -1;
   std::string log;
-  std::map<std::string, std::string> tree;
+  std::map<std::string, std::string> before, tree;
 };
 
 class Differential {
  public:
   Differential() {
     test::WriteHostFile(scratch_.path() + "/x.txt", "outside the drive tree");
-    test::TempDir fresh;
-    MakeTree(fresh.path());
-    freshTree_ = Snapshot(fresh.path());
     const std::vector<std::string> codes = {"1",   "2",   "3",   "4",   "5",   "6",   "8",   "17",
                                             "18",  "19",  "29",  "30",  "31",  "32",  "33",  "39",
                                             "53",  "80",  "87",  "112", "123", "126", "127", "131",
@@ -548,7 +617,8 @@ class Differential {
 
   Outcome Run(const Request& request, bool underWine) const {
     test::TempDir root;
-    MakeTree(root.path());
+    MakeTree(root.path(), request.frameWork);
+    std::map<std::string, std::string> before = Snapshot(root.path());
     std::string body = Body(request);
     std::map<std::string, std::string> environment = {
         {"ORVO_ROOT", root.path()},
@@ -562,7 +632,7 @@ class Differential {
                                   : test::RunCommand({ORVO_PROGRAM}, environment, body);
     const SystemTexts& texts = underWine ? windowsTexts_ : linuxTexts_;
     return {Normalized(run.out, texts), run.status, ReplaceTexts(OperatorLog(root.path()), texts),
-            Snapshot(root.path())};
+            std::move(before), Snapshot(root.path())};
   }
 
   // The differences between the builds' outcomes of one request, as lines to print; and a
@@ -570,7 +640,7 @@ class Differential {
   std::vector<std::string> Compare(const Outcome& linuxRun, const Outcome& windowsRun) const {
     std::vector<std::string> lines;
     for (const Outcome* run : {&linuxRun, &windowsRun}) {
-      if (run->answer.rfind("Status: 500", 0) == 0 && run->tree != freshTree_) {
+      if (run->answer.rfind("Status: 500", 0) == 0 && run->tree != run->before) {
         lines.push_back(std::string("a failure left the tree changed on ") +
                         (run == &linuxRun ? "linux" : "windows"));
       }
@@ -598,7 +668,6 @@ class Differential {
 
  private:
   test::TempDir scratch_;
-  std::map<std::string, std::string> freshTree_;
   SystemTexts linuxTexts_, windowsTexts_;
 };
 
