@@ -7,14 +7,18 @@
  *   tree DIR FOLDERS FILES    FOLDERS folders of FILES empty files: a tenth ".xml", a tenth
  *                             ".png", the rest ".txt"
  *   pair RUNS JOB_A JOB_B   runs A and B alternately, RUNS times each after one warm-up run
- *                             of each; prints the wall time, the CPU time and the peak memory
+ *                             of each; prints the wall time, the CPU time, the peak memory and
+ *                             the page faults
+ *   copy FILE                 the floor of an upload: standard input to FILE as a durable save
+ *                             does it (a new file beside it, flushed, moved over FILE, the
+ *                             folder flushed)
  *
  * A JOB file holds one setting a line: "arg X" (the program first), "env NAME=VALUE" (the whole
  * environment), "in FILE" (fed to standard input through a pipe, as a web server does), "out
  * FILE" (standard output; /dev/null when absent), "rename FROM TO" (done before each run, untimed,
- * when FROM exists: puts back what the previous run moved). The pair prints three lines, "wall",
- * "cpu" (seconds) and "rss" (KiB), each with the median, minimum and maximum of A, of B and of the
- * ratio A/B taken run by run. */
+ * when FROM exists: puts back what the previous run moved). The pair prints four lines, "wall",
+ * "cpu" (seconds), "rss" (KiB) and "faults" (minor and major page faults), each with the median,
+ * minimum and maximum of A, of B and of the ratio A/B taken run by run. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -101,6 +105,34 @@ static int MakeTree(const char* dir, int folders, int files) {
   return 0;
 }
 
+/* ---- copy ---- */
+
+static int DurableCopy(const char* path) {
+  char pending[4096];
+  snprintf(pending, sizeof pending, "%s.pending", path);
+  int fd = open(pending, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) Fail(pending);
+  static char buffer[1 << 16];
+  ssize_t got;
+  while ((got = read(0, buffer, sizeof buffer)) > 0) {
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = write(fd, buffer + done, (size_t)(got - done));
+      if (put <= 0) Fail(pending);
+      done += put;
+    }
+  }
+  if (got < 0 || fsync(fd) != 0 || close(fd) != 0) Fail(pending);
+  if (rename(pending, path) != 0) Fail(path);
+  char folder[4096];
+  snprintf(folder, sizeof folder, "%s", path);
+  char* slash = strrchr(folder, '/');
+  if (slash != NULL) *slash = '\0';
+  int dir = open(slash != NULL ? folder : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 || fsync(dir) != 0) Fail(folder);
+  close(dir);
+  return 0;
+}
+
 /* ---- pair ---- */
 
 enum { kMaxItems = 64 };
@@ -175,7 +207,7 @@ end:
 }
 
 typedef struct {
-  double wall, cpu, rss;
+  double wall, cpu, rss, faults;
 } Sample;
 
 static double Seconds(struct timeval t) { return (double)t.tv_sec + (double)t.tv_usec / 1e6; }
@@ -224,7 +256,7 @@ static Sample RunOnce(const Job* job) {
     exit(1);
   }
   Sample sample = {end - start, Seconds(usage.ru_utime) + Seconds(usage.ru_stime),
-                   (double)usage.ru_maxrss};
+                   (double)usage.ru_maxrss, (double)(usage.ru_minflt + usage.ru_majflt)};
   return sample;
 }
 
@@ -246,21 +278,25 @@ static int RunPair(int runs, const char* pathA, const char* pathB) {
   LoadJob(pathB, &b);
   RunOnce(&a);  // warm-up: caches, the page cache of the inputs
   RunOnce(&b);
-  double* values = calloc((size_t)runs * 9, sizeof *values);
+  enum { kColumns = 12 };
+  double* values = calloc((size_t)runs * kColumns, sizeof *values);
   if (values == NULL) Fail("calloc");
   for (int i = 0; i < runs; ++i) {
     Sample x = RunOnce(&a), y = RunOnce(&b);
-    double* row = values + (size_t)i * 9;
-    const double pairs[9] = {x.wall, y.wall, x.wall / y.wall, x.cpu, y.cpu,
-                             y.cpu > 0 ? x.cpu / y.cpu : 0, x.rss, y.rss, x.rss / y.rss};
+    double* row = values + (size_t)i * kColumns;
+    const double pairs[kColumns] = {x.wall, y.wall, x.wall / y.wall, x.cpu, y.cpu,
+                                    y.cpu > 0 ? x.cpu / y.cpu : 0, x.rss, y.rss, x.rss / y.rss,
+                                    x.faults, y.faults, y.faults > 0 ? x.faults / y.faults : 0};
     memcpy(row, pairs, sizeof pairs);
   }
-  const char* names[3] = {"wall", "cpu", "rss"};
+  const char* names[4] = {"wall", "cpu", "rss", "faults"};
   double* column = calloc((size_t)runs, sizeof *column);
-  for (int m = 0; m < 3; ++m) {
+  for (int m = 0; m < 4; ++m) {
     printf("%s", names[m]);
     for (int k = 0; k < 3; ++k) {
-      for (int i = 0; i < runs; ++i) column[i] = values[(size_t)i * 9 + (size_t)(m * 3 + k)];
+      for (int i = 0; i < runs; ++i) {
+        column[i] = values[(size_t)i * kColumns + (size_t)(m * 3 + k)];
+      }
       PrintStats(column, runs);
     }
     printf("\n");
@@ -276,10 +312,12 @@ int main(int argc, char** argv) {
   if (argc == 5 && strcmp(argv[1], "tree") == 0) {
     return MakeTree(argv[2], atoi(argv[3]), atoi(argv[4]));
   }
+  if (argc == 3 && strcmp(argv[1], "copy") == 0) return DurableCopy(argv[2]);
   if (argc == 5 && strcmp(argv[1], "pair") == 0 && atoi(argv[2]) > 0) {
     return RunPair(atoi(argv[2]), argv[3], argv[4]);
   }
   fprintf(stderr,
-          "usage: benchtool body BYTES FILE | tree DIR FOLDERS FILES | pair RUNS JOB_A JOB_B\n");
+          "usage: benchtool body BYTES FILE | tree DIR FOLDERS FILES | pair RUNS JOB_A JOB_B | "
+          "copy FILE\n");
   return 2;
 }

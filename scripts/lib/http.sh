@@ -108,17 +108,27 @@ start_apache() {
   SERVER_PID=$!
 }
 
+# Stops fcgiwrap $1 and then the children it leaves running when stopped.
+stop_fcgiwrap() {
+  local children
+  children=$(pgrep -P "$1")
+  stop_server "$1"
+  for child in $children; do stop_server "$child"; done
+}
+
 # start_nginx STATE PORT USER MOUNT...: the same for nginx, with fcgiwrap (started once, on the
 # socket $ORVO_FCGI_SOCKET when that is set, with $ORVO_FCGIWRAP_CHILDREN processes, stopped on
-# exit) running the program as CGI.
+# exit) running the program as CGI. A MOUNT file that opens with an upstream block goes in the
+# http block instead of the server's.
 start_nginx() {
   local state=$1 port=$2 user=$3; shift 3
   if [ -n "${ORVO_FCGI_SOCKET:-}" ] && [ ! -S "$ORVO_FCGI_SOCKET" ]; then
     local run=()
-    [ -n "$user" ] && run=(runuser -u "$user" --)
+    [ -n "$user" ] && run=("$(command -v setpriv)" --reuid="$user" --regid="$user" --init-groups)
     "${run[@]}" fcgiwrap -f -c "${ORVO_FCGIWRAP_CHILDREN:-1}" -s "unix:$ORVO_FCGI_SOCKET" \
       </dev/null >>"$state/fcgiwrap.log" 2>&1 &
-    on_exit "stop_server $!; rm -f '$ORVO_FCGI_SOCKET'"
+    # fcgiwrap leaves its children running when it is stopped.
+    on_exit "stop_fcgiwrap $!; rm -f '$ORVO_FCGI_SOCKET'"
     for _ in $(seq 1 50); do [ -S "$ORVO_FCGI_SOCKET" ] && break; sleep 0.1; done
   fi
   mkdir -p "$state/www" "$state/nginx-temp"
@@ -131,11 +141,12 @@ start_nginx() {
     echo "events {}"
     echo "http {"
     echo "  access_log off;"
+    for m in "$@"; do grep -q '^upstream ' "$m" && echo "  include $m;"; done
     for t in client_body proxy fastcgi uwsgi scgi; do echo "  ${t}_temp_path $state/nginx-temp/$t;"; done
     echo "  server {"
     echo "    listen 127.0.0.1:$port;"
     echo "    root $state/www;"
-    for m in "$@"; do echo "    include $m;"; done
+    for m in "$@"; do grep -q '^upstream ' "$m" || echo "    include $m;"; done
     echo "  }"
     echo "}"
   } >"$state/nginx.conf"

@@ -64,7 +64,28 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   }
 }
 
+TRequestConfiguration* current = nullptr;
+
+// A full path names the same file all through a request; a relative one follows the current
+// folder, which a request may change.
+bool IsFullPath(const std::string& name) {
+  return name.size() >= 3 && name[1] == ':' && (name[2] == '\\' || name[2] == '/');
+}
+
 }  // namespace
+
+TRequestConfiguration::TRequestConfiguration() : outer_(current) { current = this; }
+
+TRequestConfiguration::~TRequestConfiguration() { current = outer_; }
+
+std::optional<std::string> TRequestConfiguration::FileBytes(const std::string& fileName) {
+  if (current == nullptr || !IsFullPath(fileName)) return ReadWholeFile(fileName);
+  auto kept = current->files_.find(fileName);
+  if (kept == current->files_.end()) {
+    kept = current->files_.emplace(fileName, ReadWholeFile(fileName)).first;
+  }
+  return kept->second;
+}
 
 std::optional<std::string> FindIniValue(const std::string& bytes, const std::string& section,
                                         const std::string& ident) {
@@ -93,7 +114,7 @@ std::optional<std::string> FindIniValue(const std::string& bytes, const std::str
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& ident,
                                  const std::string& fallback) {
-  std::optional<std::string> bytes = ReadWholeFile(FileName());
+  const std::optional<std::string> bytes = TRequestConfiguration::FileBytes(FileName());
   if (!bytes) return fallback;
   return FindIniValue(*bytes, section, ident).value_or(fallback);
 }

@@ -1,7 +1,8 @@
-// The reader of the configuration file: an INI file looked up through the host, read anew on
-// every lookup, never written.
+// The reader of the configuration file: an INI file looked up through the host, never written;
+// read once per request (see TRequestConfiguration), else anew on every lookup.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -28,6 +29,27 @@ class TIniFile : public TCustomIniFile {
   using TCustomIniFile::TCustomIniFile;
   std::string ReadString(const std::string& section, const std::string& ident,
                          const std::string& fallback) override;
+};
+
+// The configuration of one request: while one lives, each file that a TIniFile reads by its full
+// path ("C:\Orvo\...") is read at the request's first lookup and every later lookup of the request
+// is answered from those bytes, so the allowed folders, the handler and the operator's log share
+// one read (an edit takes effect at the next request). A file that cannot be read is tried again
+// at the next lookup. Made and used on the request's thread only.
+class TRequestConfiguration {
+ public:
+  TRequestConfiguration();
+  ~TRequestConfiguration();
+  TRequestConfiguration(const TRequestConfiguration&) = delete;
+  TRequestConfiguration& operator=(const TRequestConfiguration&) = delete;
+
+  // The bytes of `fileName`, nullopt when it is missing; read through the request's copy when
+  // one lives. EFOpenError / EReadError as TIniFile::ReadString.
+  static std::optional<std::string> FileBytes(const std::string& fileName);
+
+ private:
+  TRequestConfiguration* outer_;
+  std::map<std::string, std::optional<std::string>> files_;
 };
 
 // Values are cut to this many characters (a 2048-byte buffer with its terminating NUL).

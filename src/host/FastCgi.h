@@ -47,8 +47,11 @@ class FastCgiListener {
   virtual std::unique_ptr<FastCgiRequest> Accept() = 0;
 };
 
-// The limits of a worker, in seconds.
+// The limits of a worker, in seconds, and the program's rule for the body a request may send.
 struct FastCgiLimits {
+  // The body bytes that a request may store, given its parameters (`param` gives one by name,
+  // "" when unset): the program's one rule for the declared length and its cap. Unset: none.
+  std::function<size_t(const std::function<std::string(const std::string&)>& param)> bodyBytes;
   // A connection that sends nothing, or takes none of the answer, for this long is closed.
   int idleSeconds = 30;
   // A request slower than this is named on standard error (0: none).

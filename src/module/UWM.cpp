@@ -79,7 +79,7 @@ std::shared_ptr<const AllowedFolders> TWM1::RequestFolders() {
   if (list != reported && Request() != nullptr) {
     reported = list;
     auto note = [&](const std::string& text) {
-      LogConfigurationFault(Request()->Method(), Request()->PathInfo(), "AllowedFolders: " + text);
+      LogConfigurationFault(Request()->Method(), Request()->PathInfo(), KeyAllowedFolders, text);
     };
     for (const std::string& entry : invalid) {
       note("\"" + entry + "\" is not a full folder path that the program takes; it allows nothing");

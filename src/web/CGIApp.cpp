@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "common/IniFiles.h"
 #include "common/SysUtilsText.h"
 #include "host/Host.h"
 #include "web/CGIHTTP.h"
@@ -57,6 +58,8 @@ void TCGIApplication::Run() {
   // The response is destroyed before the request, also after a failure.
   std::unique_ptr<TCGIRequest> request;
   std::unique_ptr<TCGIResponse> response;
+  // One read of the configuration for the allowed folders, the handler and the log.
+  TRequestConfiguration configuration;
   BeginRequestLog();
   try {
     request = std::make_unique<TCGIRequest>();

@@ -65,7 +65,7 @@ constexpr int32_t kStreamChunk = 8192;
 
 TCGIRequest::TCGIRequest() {
   methodType_ = MethodCode(Method());
-  body_ = TRequestBody(ContentLength());
+  body_ = TRequestBody(DeclaredBodyLength(Environment), MaxBodySetting(Host::Default()));
 }
 
 std::string TCGIRequest::StringVariable(int index) {

@@ -6,6 +6,7 @@
 #include "common/SysUtilsConvert.h"
 #include "host/HostWrapper.h"
 #include "web/CGIApp.h"
+#include "web/RequestBody.h"
 #include "web/RequestDeadline.h"
 
 namespace orvo {
@@ -71,15 +72,23 @@ class TFCGIRequestHost : public HostWrapper {
   FastCgiRequest& request_;
 };
 
-// Makes `host` the default host for the guard's lifetime.
-class TDefaultHostGuard {
+// Makes a request's host the default host for the guard's lifetime. Its deadline is called off
+// before the previous host comes back, so no other thread acts for the request by then.
+class TRequestHostGuard {
  public:
-  explicit TDefaultHostGuard(Host* host) : previous_(&Host::Default()) { Host::SetDefault(host); }
-  ~TDefaultHostGuard() { Host::SetDefault(previous_); }
-  TDefaultHostGuard(const TDefaultHostGuard&) = delete;
-  TDefaultHostGuard& operator=(const TDefaultHostGuard&) = delete;
+  explicit TRequestHostGuard(TRequestDeadlineHost& host)
+      : host_(host), previous_(&Host::Default()) {
+    Host::SetDefault(&host);
+  }
+  ~TRequestHostGuard() {
+    host_.Stop();
+    Host::SetDefault(previous_);
+  }
+  TRequestHostGuard(const TRequestHostGuard&) = delete;
+  TRequestHostGuard& operator=(const TRequestHostGuard&) = delete;
 
  private:
+  TRequestDeadlineHost& host_;
   Host* previous_;
 };
 
@@ -122,7 +131,7 @@ void ServeRequest(FastCgiRequest& request, Host& worker, const TWebModuleClass& 
   TFCGIRequestHost requestHost(&worker, request);
   std::unique_ptr<Host> wrapped = wrap ? wrap(&requestHost) : nullptr;
   TRequestDeadlineHost deadlineHost(wrapped ? wrapped.get() : &requestHost);
-  TDefaultHostGuard installed(&deadlineHost);
+  TRequestHostGuard installed(deadlineHost);
   deadlineHost.Start(
       timeoutSeconds, kOverstayedWorker, RequestVariable(deadlineHost, "REQUEST_METHOD"),
       RequestVariable(deadlineHost, "PATH_INFO"), [&request] { request.Complete(); });
@@ -138,7 +147,7 @@ int ServeCgi(const TWebModuleClass& moduleClass, const TRequestHostWrapper& wrap
   std::unique_ptr<Host> wrapped = wrap ? wrap(&process) : nullptr;
   // Lives to the end of the process, as the host: the answer may go out as the program ends.
   static TRequestDeadlineHost deadlineHost(wrapped ? wrapped.release() : &process);
-  TDefaultHostGuard installed(&deadlineHost);
+  TRequestHostGuard installed(deadlineHost);
   deadlineHost.Start(RequestTimeoutSeconds(process), 0, RequestVariable(process, "REQUEST_METHOD"),
                      RequestVariable(process, "PATH_INFO"));
   Application->Initialize();
@@ -225,6 +234,9 @@ int RunFront(const std::vector<std::string>& args, const TWebModuleClass& module
   limits.idleSeconds = SecondsSetting(process, "ORVO_IDLE_TIMEOUT", limits.idleSeconds);
   limits.slowSeconds = SecondsSetting(process, "ORVO_SLOW_REQUEST", limits.slowSeconds);
   if (limits.idleSeconds == 0) limits.idleSeconds = 24 * 3600;  // "off": a day
+  limits.bodyBytes = [maxBody = MaxBodySetting(process)](const auto& param) {
+    return static_cast<size_t>(BodyBytesToRead(DeclaredBodyLength(param), maxBody));
+  };
   std::string error;
   std::unique_ptr<FastCgiListener> listener = OpenFastCgiListener(choice.Address, limits, &error);
   if (listener == nullptr) {

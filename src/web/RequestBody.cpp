@@ -8,6 +8,7 @@
 #include "common/SysUtils.h"
 #include "common/SysUtilsText.h"
 #include "host/Host.h"
+#include "host/LargeBuffer.h"
 #include "web/FormFields.h"
 
 namespace orvo {
@@ -16,6 +17,8 @@ namespace {
 constexpr size_t kReadChunk = 64 * 1024;
 // A body this large (a batch) is decoded in its own storage rather than copied beside it.
 constexpr size_t kDecodeInPlace = 64 * 1024;
+// A buffer this large gains from huge pages (2 MiB each): it holds at least one whole.
+constexpr size_t kLargeBuffer = 4 << 20;
 
 // The buffer for a body of `wanted` bytes once `needed` bytes must fit: the smallest of `wanted`,
 // an eighth of it, a sixty-fourth, ... that holds them. The declared length is only a ceiling, so
@@ -26,6 +29,18 @@ size_t NextCapacity(size_t wanted, size_t needed) {
   size_t next = wanted;
   while (next / 8 >= least) next /= 8;
   return next;
+}
+
+// Makes `body` a buffer of `capacity` bytes with the same bytes. A large one is offered huge
+// pages before anything is written to it, the bytes it takes over included.
+void Grow(std::string& body, size_t capacity) {
+  std::string larger;
+  larger.reserve(capacity);
+  if (larger.capacity() >= kLargeBuffer) {
+    AdviseLargeBuffer(larger.data(), larger.capacity());
+  }
+  larger.append(body);
+  body.swap(larger);
 }
 
 // Up to `count` bytes of standard input.
@@ -42,7 +57,7 @@ std::string ReadBody(int32_t count) {
       const auto received = static_cast<size_t>(got);
       // Appending (rather than resizing and reading in place) leaves the unused part untouched.
       if (body.size() + received > body.capacity()) {
-        body.reserve(NextCapacity(wanted, body.size() + received));
+        Grow(body, NextCapacity(wanted, body.size() + received));
       }
       body.append(buffer.data(), received);
     }
@@ -52,9 +67,34 @@ std::string ReadBody(int32_t count) {
   return body;
 }
 
+constexpr int64_t kDefaultMaxBody = 2147483647;
+
 }  // namespace
 
-TRequestBody::TRequestBody(int32_t declared) : declared_(declared), content_(ReadBody(declared)) {
+int32_t DeclaredBodyLength(const std::function<std::string(const std::string& name)>& variable) {
+  std::string text = variable("HTTP_CONTENT_LENGTH");
+  if (text.empty()) text = variable("CONTENT_LENGTH");
+  return StrToIntDefault(text, -1);
+}
+
+int64_t MaxBodySetting(Host& host) {
+  const std::string text = host.GetEnvironment("ORVO_MAX_BODY").value_or("");
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != text.npos) {
+    return kDefaultMaxBody;
+  }
+  return std::stoll(text);
+}
+
+int64_t BodyBytesToRead(int32_t declared, int64_t maxBody) {
+  return declared > 0 && declared <= maxBody ? declared : 0;
+}
+
+TRequestBody::TRequestBody(int32_t declared, int64_t maxBody) : declared_(declared) {
+  if (declared > maxBody) {
+    throw EWebException("Request body of " + IntToStr(declared) + " bytes refused: over " +
+                        IntToStr(maxBody) + " bytes (ORVO_MAX_BODY)");
+  }
+  content_ = ReadBody(static_cast<int32_t>(BodyBytesToRead(declared, maxBody)));
   received_ = static_cast<int64_t>(content_.size());
 }
 

@@ -4,11 +4,29 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/Classes.h"
 
 namespace orvo {
+
+class Host;
+
+// The one rule by which both fronts read the body length that a request declares:
+// HTTP_CONTENT_LENGTH, or CONTENT_LENGTH when that is unset or empty, read as StrToInt reads a
+// number (a sign, decimal digits, or hexadecimal after "$" or "0x"); -1 when it is no such number
+// or does not fit 32 bits, and then no body is read. `variable` gives the request's variable of a
+// name ("" when unset).
+int32_t DeclaredBodyLength(const std::function<std::string(const std::string& name)>& variable);
+
+// ORVO_MAX_BODY from the process's environment: the longest body, in bytes, that a request may
+// declare; 2^31-1 (any length a request can declare) when unset or not a number.
+int64_t MaxBodySetting(Host& host);
+
+// The bytes of a body declared `declared` bytes long that a front may read and keep: the declared
+// length when it lies within 0 and `maxBody`, else 0.
+int64_t BodyBytesToRead(int32_t declared, int64_t maxBody);
 
 class TRequestBody {
  public:
@@ -16,8 +34,9 @@ class TRequestBody {
   TRequestBody() = default;
   // Reads up to `declared` bytes of standard input (nothing when it is 0 or less); fewer at its
   // end or on a read failure. Memory grows with the bytes that arrive, never with the declared
-  // length alone; EOutOfMemory when they cannot be held.
-  explicit TRequestBody(int32_t declared);
+  // length alone; EOutOfMemory when they cannot be held. A length over `maxBody` reads nothing
+  // and raises EWebException saying so.
+  TRequestBody(int32_t declared, int64_t maxBody);
 
   int32_t Declared() const { return declared_; }
   // The bytes received, also once the fields took the body over.

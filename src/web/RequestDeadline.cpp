@@ -33,6 +33,8 @@ TRequestDeadlineHost::~TRequestDeadlineHost() { deadline_.reset(); }
 void TRequestDeadlineHost::Start(int seconds, int status, const std::string& method,
                                  const std::string& pathInfo, std::function<void()> finish) {
   if (seconds <= 0) return;
+  // The clock's zone is loaded here, on the request's thread: the expiry reads no file.
+  target()->LocalNow();
   deadline_ = target()->StartDeadline(
       seconds,
       [this, seconds, method, pathInfo, finish = std::move(finish)] {
@@ -61,7 +63,9 @@ bool TRequestDeadlineHost::Expire(int seconds, const std::string& method,
   if (!Claim(kDeadline)) return false;  // the answer flows: slow is not stuck
   const std::string message = "The request was not answered within " + IntToStr(seconds) +
                               " seconds (ORVO_REQUEST_TIMEOUT)";
-  LogFailure(method, pathInfo, "EWebException", message);
+  Host& request = *target();
+  request.WriteOperatorLog(
+      FailureLine(request.LocalNow(), method, pathInfo, "EWebException", message));
   const std::string page = ApplicationErrorPage(message, pathInfo);
   const std::string answer =
       "Status: 500 Internal Server Error\r\nContent-Type: text/html\r\n"

@@ -20,7 +20,10 @@ int SecondsSetting(Host& host, const std::string& name, int fallback);
 int RequestTimeoutSeconds(Host& host);
 
 // The host of a request under a deadline: its answer belongs to whoever writes first, the
-// program or the deadline.
+// program or the deadline. The deadline's thread touches only the request's own channels, through
+// the host this one wraps: the failure page and one line of the host's log. It never reads the
+// configuration, opens LogFile or goes through the default host, which the request's thread
+// keeps using beside it.
 class TRequestDeadlineHost : public HostWrapper {
  public:
   explicit TRequestDeadlineHost(Host* target) : HostWrapper(target) {}
@@ -31,6 +34,10 @@ class TRequestDeadlineHost : public HostWrapper {
   // answer), then the process ends with `status`.
   void Start(int seconds, int status, const std::string& method, const std::string& pathInfo,
              std::function<void()> finish = {});
+
+  // Calls the deadline off, waiting for an expiry already under way; after it no other thread
+  // acts for the request, so the host that was the default before may come back.
+  void Stop() { deadline_.reset(); }
 
   void WriteStdout(const void* buffer, size_t count) override;
 

@@ -1,6 +1,7 @@
 // Allowed folders end to end, on both builds: with AllowedFolders= set no request reaches
 // outside the listed folders (the answer, the operator's log line, an unchanged tree), and
-// every endpoint's normal use inside answers byte for byte as without the key.
+// every endpoint's normal use inside answers byte for byte as without the key. Every failure also
+// leaves its one line in LogFile, which lies outside the listed folders.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -85,10 +86,11 @@ class AllowedFoldersTest : public ::testing::Test {
                   "[Orvo.Mobile.REDE]\r\nPathXML=\\\\filesrv\\LOTES\r\n"
                   "[Orvo.FrameWork]\r\nPathImagens=" +
                       pathImagens + "\r\nPathManuais=D:\\Manuais\r\n" + key +
-                      "DBSuporte=localhost:/srv/suporte.fdb\r\n");
+                      "DBSuporte=localhost:/srv/suporte.fdb\r\nLogFile=orvo.log\r\n");
   }
 
-  test::ProgramResult Run(const std::string& path, const Fields& fields) const {
+  test::ProgramResult Run(const std::string& path, const Fields& fields,
+                          bool refuseLogin = false) const {
     std::string body = FormBody(fields);
     std::map<std::string, std::string> env = {
         {"ORVO_ROOT", root_.path()},
@@ -99,6 +101,7 @@ class AllowedFoldersTest : public ::testing::Test {
         {"TZ", "UTC"},
         {"CONTENT_LENGTH", std::to_string(body.size())},
         {"ORVO_CLIENT_LIBRARY", test::TargetBuildFile(ORVO_FBSTUB)}};
+    if (refuseLogin) env["FBSTUB_ATTACH_FAIL"] = "335544472";
     test::ProgramResult result = test::RunProgram(ORVO_PROGRAM, env, body);
     EXPECT_EQ(result.status, 0);
     return result;
@@ -144,6 +147,7 @@ struct Escape {
   const char* value;
   std::string answer;
   const char* pathImagens = "D:\\Img";
+  bool refuseLogin = false;  // the support database refuses the login
   const char* allowed = kAllowed;
 };
 
@@ -177,10 +181,14 @@ const Escape kEscapes[] = {
      "<p>Cannot create file \"D:\\Segredo\\FORA\\PED001813720240815093012000001523903.dwl\". "},
     {"/xmlverify", "loja", "FORA", CgiAnswer("Erro")},
     {"/imagens", "data", "01/01/2020", CgiAnswer("File access denied"), "D:\\Segredo"},
+    {"/imagens", "data", "abc", CgiAnswer("'abc' is not a valid date")},
+    {"/listamanuais", "u", "tecnico", CgiAnswer(""), "D:\\Img", true},
+    {"/lermanuais", "arq", "D:\\Manuais\\Vendas.pdf", CgiAnswer(""), "D:\\Img", true},
     // A list without a valid entry allows nothing.
     {"/lerxml", "arq", "D:\\Movel\\Lotes\\VESTRA\\NF_TF01.xml",
-     CannotOpen("D:\\Movel\\Lotes\\VESTRA\\NF_TF01.xml"), "D:\\Img", ";"},
-    {"/listaarquivos", "loja", "VESTRA", Page("File access denied"), "D:\\Img", " ;; x;D:\\C*"},
+     CannotOpen("D:\\Movel\\Lotes\\VESTRA\\NF_TF01.xml"), "D:\\Img", false, ";"},
+    {"/listaarquivos", "loja", "VESTRA", Page("File access denied"), "D:\\Img", false,
+     " ;; x;D:\\C*"},
     // Shares: another share, a link out of the listed one, ".." at its root.
     {"/lerxml", "arq", "\\\\filesrv\\privado\\s.txt", CannotOpen("\\\\filesrv\\privado\\s.txt")},
     {"/lerxml", "arq", "\\\\filesrv\\lotes\\fora\\s.txt",
@@ -199,18 +207,26 @@ TEST_F(AllowedFoldersTest, NoRequestReachesOutside) {
     const auto before = Tree(root_.path());
     Fields fields = kBatch;
     fields.insert(fields.begin(), {escape.field, escape.value});
-    test::ProgramResult result = Run(escape.endpoint, fields);
+    test::ProgramResult result = Run(escape.endpoint, fields, escape.refuseLogin);
     EXPECT_NE(result.out.find(escape.answer), std::string::npos) << result.out;
     EXPECT_EQ(result.out.find(kSecret), std::string::npos) << result.out;
-    bool failed = result.out.rfind("Status: 500", 0) == 0 || escape.field == std::string("data");
+    bool failed = result.out.rfind("Status: 500", 0) == 0 || escape.field == std::string("data") ||
+                  escape.refuseLogin;
+    const std::string logFile = Disk("c/Orvo/Orvo.Net/Config/orvo.log");
+    const std::string logged = fs::exists(logFile) ? test::ReadHostFile(logFile) : "";
+    fs::remove(logFile);
     if (escape.allowed != kAllowed) {
-      // The faulty list is named in the log before the failure.
-      bool named = test::TargetIsWine() || result.err.find("AllowedFolders: ") != std::string::npos;
-      EXPECT_TRUE(named) << result.err;
+      // The faulty list is named in the log, besides the failure.
+      EXPECT_NE(logged.find(" AllowedFolders: "), std::string::npos) << logged;
     } else if (failed) {
       EXPECT_TRUE(test::IsFailureStderr(result.err)) << result.err;
+      EXPECT_TRUE(test::IsOneLogLine(logged)) << logged;
+      if (!result.err.empty()) {
+        EXPECT_EQ(logged, result.err);
+      }
     } else {
       EXPECT_EQ(result.err, "");
+      EXPECT_EQ(logged, "");
     }
     EXPECT_EQ(Tree(root_.path()), before);
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "host/AllowedFolders.h"
 #include "host/HostWrapper.h"
 
 namespace orvo {
@@ -34,37 +35,78 @@ class RecordingHost : public HostWrapper {
 const char kLine[] = "2024-01-15 14:03:12 POST /lerxml EFOpenError: Cannot open file \"x\"";
 const char kConfig[] = "c/Orvo/Orvo.Net/Config/Orvo.Config";
 
+// Every case runs confined to C:\Dados with that as the current folder, as a request's line is
+// written: the log file is the program's own and is reached all the same.
 TEST(ErrorLogTest, TheLineGoesToTheHostsLogAndToTheConfiguredFile) {
+  const std::string logFile = "LogFile=C:\\Logs\\orvo.log\r\n";
   struct Case {
     const char* what;
-    std::string config;    // "" for no configuration file, "/" for a folder in its place
-    std::string earlier;   // c/Logs/orvo.log before the failure ("" for none)
-    std::string expected;  // c/Logs/orvo.log afterwards ("" for none)
+    std::string config;          // "" for no configuration file, "/" for a folder in its place
+    std::string earlier;         // c/Logs/orvo.log before the failure ("" for none)
+    std::string expected;        // the log file afterwards ("" for none)
+    std::string notInFile = "";  // why the line is not in it, told in the host's log (the
+                                 // system's text left out)
+    const char* file = "c/Logs/orvo.log";  // where the log file is on disk
   } cases[] = {
       {"no configuration", "", "", ""},
-      {"a new file", "[Orvo.FrameWork]\r\nLogFile=C:\\Logs\\orvo.log\r\n", "",
-       std::string(kLine) + "\n"},
+      {"a new file", "[Orvo.FrameWork]\r\n" + logFile, "", std::string(kLine) + "\n"},
       {"appended", "[orvo.framework]\r\nlogfile=\"C:\\Logs\\orvo.log\"\r\n", "earlier\n",
        "earlier\n" + std::string(kLine) + "\n"},
-      {"a folder", "[Orvo.FrameWork]\r\nLogFile=C:\\Logs\r\n", "", ""},
-      {"a missing folder", "[Orvo.FrameWork]\r\nLogFile=C:\\Nada\\orvo.log\r\n", "", ""},
-      {"an unreadable configuration", "/", "", ""},
+      {"beside the configuration", "[Orvo.FrameWork]\r\nLogFile=orvo.log\r\n", "",
+       std::string(kLine) + "\n", "", "c/Orvo/Orvo.Net/Config/orvo.log"},
+      {"at the root of its drive", "[Orvo.FrameWork]\r\nLogFile=\\Logs\\orvo.log\r\n", "",
+       std::string(kLine) + "\n"},
+      {"a folder", "[Orvo.FrameWork]\r\nLogFile=C:\\Logs\r\n", "", "",
+       "Cannot open file \"C:\\Logs\". "},
+      {"a missing folder", "[Orvo.FrameWork]\r\nLogFile=C:\\Nada\\orvo.log\r\n", "", "",
+       "Cannot open file \"C:\\Nada\\orvo.log\". "},
+      {"an unreadable configuration", "/", "", "",
+       "Cannot open file \"C:\\Orvo\\Orvo.Net\\Config\\Orvo.Config\". "},
   };
   for (const Case& c : cases) {
     test::DriveRoot root("c");
     RecordingHost host(&root.host());
     fs::create_directories(root.Disk("c/Logs"));
+    fs::create_directories(root.Disk("c/Dados"));
     if (c.config == "/") fs::create_directories(root.Disk(kConfig));
     if (!c.config.empty() && c.config != "/") test::WriteHostFile(root.Disk(kConfig), c.config);
-    if (!c.earlier.empty()) test::WriteHostFile(root.Disk("c/Logs/orvo.log"), c.earlier);
-
-    LogFailure("POST", "/lerxml", "EFOpenError", "Cannot open file \"x\"");
-
-    EXPECT_EQ(host.operatorLog, std::vector<std::string>{kLine}) << c.what;
+    if (!c.earlier.empty()) test::WriteHostFile(root.Disk(c.file), c.earlier);
+    ASSERT_EQ(host.SetCurrentFolder("C:\\Dados"), kErrorSuccess);
+    {
+      ScopedConfinement confined(host, AllowedFolders::Parse("C:\\Dados"));
+      LogFailure("POST", "/lerxml", "EFOpenError", "Cannot open file \"x\"");
+    }
+    ASSERT_EQ(host.operatorLog.size(), 1u) << c.what;
+    const std::string& told = host.operatorLog[0];
+    if (c.notInFile.empty()) {
+      EXPECT_EQ(told, kLine) << c.what;
+    } else {
+      EXPECT_EQ(told.substr(0, told.find(". ") + 2), kLine + (" [not in LogFile: " + c.notInFile))
+          << c.what;
+      EXPECT_EQ(told.back(), ']') << c.what;
+    }
     EXPECT_EQ(host.stderrBytes, "") << c.what;
-    const std::string log = root.Disk("c/Logs/orvo.log");
+    const std::string log = root.Disk(c.file);
     EXPECT_EQ(test::HostPathExists(log) ? test::ReadHostFile(log) : "", c.expected) << c.what;
     EXPECT_FALSE(test::HostPathExists(root.Disk("c/Nada"))) << c.what;
+    EXPECT_FALSE(test::HostPathExists(root.Disk("c/Dados/orvo.log"))) << c.what;
+  }
+}
+
+// One line a failure, and every line reads back to the bytes logged: control characters and a
+// backslash that could begin an escape are written as \xHH.
+TEST(ErrorLogTest, EscapingIsOneToOne) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"a\nb\r", "a\\x0Ab\\x0D"},
+      {"literal \\x0A", "literal \\x5Cx0A"},
+      {"D:\\Lotes\\xml\\a.xml", "D:\\Lotes\\x5Cxml\\a.xml"},
+      {"D:\\Lotes\\", "D:\\Lotes\\"},
+      {"\x7F\x01\xE3", "\\x7F\\x01\xE3"},
+  };
+  for (const auto& [message, logged] : cases) {
+    EXPECT_EQ(FailureLine({2024, 1, 15, 14, 3, 12, 0}, "POST", "/x", "E", message),
+              "2024-01-15 14:03:12 POST /x E: " + std::string(logged))
+        << message;
   }
 }
 

@@ -457,6 +457,9 @@ WinError FromErrno(int error) {
       return kErrorFileNotFound;
     case ENOTDIR:
     case ELOOP:
+    // A network file system's answer for a folder that another client removed while this one
+    // held it: gone, as a local folder removed meanwhile is.
+    case ESTALE:
       return kErrorPathNotFound;
     case EACCES:
     case EPERM:

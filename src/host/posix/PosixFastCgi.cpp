@@ -142,17 +142,13 @@ bool PeerAllowed(const std::string& peer) {
   return peer.empty() || allowed.empty() || allowed.find("," + peer + ",") != std::string::npos;
 }
 
-// The body length that the request declares (CONTENT_LENGTH, else HTTP_CONTENT_LENGTH, as the
-// request reads it); 0 when it declares none.
-size_t DeclaredLength(const Incoming& request) {
-  for (const char* name : {"CONTENT_LENGTH", "HTTP_CONTENT_LENGTH"}) {
+// The body bytes that the request may store, by the program's rule (FastCgiLimits::bodyBytes).
+size_t DeclaredLength(const Incoming& request, const FastCgiLimits& limits) {
+  if (!limits.bodyBytes) return 0;
+  return limits.bodyBytes([&request](const std::string& name) {
     auto found = request.params.find(name);
-    if (found == request.params.end() || found->second.empty()) continue;
-    char* end = nullptr;
-    unsigned long long length = std::strtoull(found->second.c_str(), &end, 10);
-    return end != found->second.c_str() ? static_cast<size_t>(length) : 0;
-  }
-  return 0;
+    return found == request.params.end() ? std::string() : found->second;
+  });
 }
 
 // The text by which a request is named in the log.
@@ -333,7 +329,7 @@ class SocketListener : public FastCgiListener {
             Say("closed a connection whose parameters are malformed");
             return Reading::kClosed;
           }
-          bodyLength = DeclaredLength(*request);
+          bodyLength = DeclaredLength(*request, limits_);
         } else if (params.size() + record.content.size() > kMaxParams) {
           Say("refused a request whose parameters pass 1 MiB");
           connection.SendEnd(request->id, 0, kOverloaded);
