@@ -445,42 +445,29 @@ std::vector<Request> Requests() {
   std::vector<Request> gateRows = {
       {"/importarxml", R"(arquivoxml=D:\Movel\Lotes/TFSTORE/x_TF.xml)"},
       {"/importarxml", R"(arquivoxml=D:/Movel/Lotes/VESTRA/NF_TF01.xml)"},
-      {"/listaarquivos", "loja=VESTRA//sub&filtro=*.*"},
-      {"/lerxml", R"(arq=\\filesrv\lotes\VESTRA\NF_TF01.xml)"},
-      {"/lerxml", R"(arq=//FILESRV/LOTES./vestra/nf_tf01.xml)"},
-      {"/lerxml", R"(arq=\\filesrv\lotes\VESTRA\..\..\..\privado\s.txt)"},
-      {"/lerxml", R"(arq=\\filesrv\privado\s.txt)"},
-      {"/lerxml", R"(arq=\\filesrv\lotes)"},
-      {"/lerxml", R"(arq=\\filesrv\nada\x.txt)"},
-      {"/lerxml", R"(arq=\\nada\lotes\x.txt)"},
-      {"/lerxml", R"(arq=\\filesrv)"},
-      {"/lerxml", R"(arq=\\filesrv\)"},
-      {"/lerxml", R"(arq=\\\lotes\x.txt)"},
-      {"/lerxml", R"(arq=\\filesrv\..\lotes\x.txt)"},
-      {"/lerxml", R"(arq=\\file*srv\lotes\x.txt)"},
-      {"/lerxml", R"(arq=\\filesrv\lo|tes\x.txt)"},
-      {"/lerxml", R"(arq=\\CON\lotes\x.txt)"},
-      {"/lerxml", R"(arq=\\filesrv\lotes\nul.txt)"},
-      {"/lerxml", R"(arq=\\filesrv\lotes\VESTRA\NF_TF01.xml:s)"},
-      {"/lerxml", R"(arq=\\?\UNC\filesrv\lotes\VESTRA\NF_TF01.xml)"},
-      {"/lerxml", R"(arq=//?/UNC/filesrv/lotes/VESTRA/NF_TF01.xml)"},
-      {"/lerxml", R"(arq=\\filesrv\lotes\)" + std::string(246, 'n')},
-      {"/lerxml", R"(arq=\\filesrv\lotes\)" + std::string(247, 'n')},
       {"/importarxml", R"(arquivoxml=\\filesrv\lotes\VESTRA\NF_TF01.xml)"},
       {"/importarxml", R"(arquivoxml=\\filesrv\privado\s.txt)"},
-      {"/uploadxml", Batch("PED001", "loja=REDE&")},
-      {"/uploadxml", Batch("PED001", "loja=REDE2&")},
-      {"/uploadxml", Batch("PED001", "loja=SEMSHARE&")},
-      {"/uploadxml", Batch("PED001", R"(loja=..\..\privado&)")},
+      {"/listaarquivos", "loja=VESTRA//sub&filtro=*.*"},
       {"/xmlverify", Batch("PED001", "loja=rede&")},
-      {"/listaarquivos", "loja=REDE&filtro=*.*"},
-      {"/listaarquivos", "loja=REDE2&filtro=*.*"},
-      {"/listaarquivos", "loja=SEMSHARE&filtro=*.*"},
   };
-  for (const char* store :
-       {R"(NOVA\.)", R"(NOVA\.\)", R"(NOVA\%20.)", R"(NOVA\x\..)", R"(VESTRA\.)", "VESTRA//sub",
-        "VESTRA.%20.", "NOVA//x//..//y", R"(\filesrv\lotes\.)"}) {
+  for (const std::string& path : std::vector<std::string>{
+           R"(\\filesrv\lotes\VESTRA\NF_TF01.xml)", "//FILESRV/LOTES./vestra/nf_tf01.xml",
+           R"(\\filesrv\lotes\VESTRA\..\..\..\privado\s.txt)", R"(\\filesrv\privado\s.txt)",
+           R"(\\filesrv\lotes)", R"(\\filesrv\nada\x.txt)", R"(\\nada\lotes\x.txt)", R"(\\filesrv)",
+           R"(\\\lotes\x.txt)", R"(\\filesrv\..\lotes\x.txt)", R"(\\file*srv\lotes\x.txt)",
+           R"(\\CON\lotes\x.txt)", R"(\\filesrv\lotes\nul.txt)", R"(\\filesrv\lotes\x.txt:s)",
+           R"(\\?\UNC\filesrv\lotes\VESTRA\NF_TF01.xml)",
+           R"(\\filesrv\lotes\)" + std::string(246, 'n'),
+           R"(\\filesrv\lotes\)" + std::string(247, 'n')}) {
+    gateRows.push_back({"/lerxml", "arq=" + path});
+  }
+  for (const char* store : {"REDE", "REDE2", "SEMSHARE", R"(..\..\privado)", R"(\filesrv\lotes\.)",
+                            R"(NOVA\.)", R"(NOVA\.\)", R"(NOVA\%20.)", R"(NOVA\x\..)",
+                            R"(VESTRA\.)", "VESTRA//sub", "VESTRA.%20.", "NOVA//x//..//y"}) {
     gateRows.push_back({"/uploadxml", Batch("PED001", std::string("loja=") + store + "&")});
+  }
+  for (const char* store : {"REDE", "REDE2", "SEMSHARE"}) {
+    gateRows.push_back({"/listaarquivos", std::string("loja=") + store + "&filtro=*.*"});
   }
   for (const Request& row : gateRows) {
     for (const std::string& frameWork :

@@ -204,15 +204,6 @@ TEST_F(WebModuleTest, StoreCodeChoosesSectionAndFolder) {
   Post("/uploadxml", fields);
   // The surrounding spaces stay in the code; the path rules drop the trailing one.
   EXPECT_TRUE(HostPathExists(Disk("c/ L3/" + std::string(kFirstKey) + ".dwl")));
-
-  // Codes that name a folder through ".", ".." or doubled separators: stored where the
-  // resolved path says, and no other folder made on the way.
-  for (const char* store : {"NOVA\\.", "NOVA\\.\\", "NOVA\\ .", "NOVA\\x\\..", "NOVA//sub"}) {
-    fields.back().second = store;
-    Post("/uploadxml", fields);
-  }
-  EXPECT_EQ(Names("c/NOVA"), (std::vector<std::string>{std::string(kFirstKey) + ".dwl", "sub"}));
-  EXPECT_EQ(Names("c/NOVA/sub"), std::vector<std::string>{std::string(kFirstKey) + ".dwl"});
 }
 
 TEST_F(WebModuleTest, WithoutConfigurationTheStoreLivesAtTheDriveRoot) {
