@@ -12,6 +12,9 @@
  *   copy FILE                 the floor of an upload: standard input to FILE as a durable save
  *                             does it (a new file beside it, flushed, moved over FILE, the
  *                             folder flushed)
+ *   fcgi SOCKET               a web server's side of one FastCGI request to the worker pool on
+ *                             the Unix socket: its environment as the parameters, standard input
+ *                             as the body; the answer on standard output
  *
  * A JOB file holds one setting a line: "arg X" (the program first), "env NAME=VALUE" (the whole
  * environment), "in FILE" (fed to standard input through a pipe, as a web server does), "out
@@ -29,7 +32,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -130,6 +135,86 @@ static int DurableCopy(const char* path) {
   int dir = open(slash != NULL ? folder : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0 || fsync(dir) != 0) Fail(folder);
   close(dir);
+  return 0;
+}
+
+/* ---- fcgi ---- */
+
+extern char** environ;
+
+static void SendAll(int fd, const char* bytes, size_t count) {
+  while (count > 0) {
+    ssize_t put = write(fd, bytes, count);
+    if (put <= 0) Fail("fcgi write");
+    bytes += put;
+    count -= (size_t)put;
+  }
+}
+
+/* One record of request 1 (content at most 65535 bytes). */
+static void SendRecord(int fd, int type, const char* content, size_t length) {
+  const unsigned char head[8] = {1, (unsigned char)type, 0, 1, (unsigned char)(length >> 8),
+                                 (unsigned char)length, 0, 0};
+  SendAll(fd, (const char*)head, sizeof head);
+  SendAll(fd, content, length);
+}
+
+static size_t PutLength(unsigned char* at, size_t length) {
+  if (length < 128) {
+    at[0] = (unsigned char)length;
+    return 1;
+  }
+  at[0] = (unsigned char)(length >> 24 | 0x80);
+  at[1] = (unsigned char)(length >> 16);
+  at[2] = (unsigned char)(length >> 8);
+  at[3] = (unsigned char)length;
+  return 4;
+}
+
+static void ReadAll(int fd, unsigned char* into, size_t count) {
+  while (count > 0) {
+    ssize_t got = read(fd, into, count);
+    if (got <= 0) Fail("fcgi read");
+    into += got;
+    count -= (size_t)got;
+  }
+}
+
+static int FastCgiRequest(const char* socketPath) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un address = {.sun_family = AF_UNIX};
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath);
+  if (fd < 0 || connect(fd, (struct sockaddr*)&address, sizeof address) != 0) Fail(socketPath);
+  static const char begin[8] = {0, 1, 0, 0, 0, 0, 0, 0}; /* responder, connection not kept */
+  SendRecord(fd, 1, begin, sizeof begin);
+  static unsigned char pairs[65535];
+  size_t used = 0;
+  for (char** variable = environ; *variable != NULL; ++variable) {
+    const char* equals = strchr(*variable, '=');
+    if (equals == NULL) continue;
+    size_t name = (size_t)(equals - *variable), value = strlen(equals + 1);
+    if (used + 8 + name + value > sizeof pairs) Fail("fcgi parameters");
+    used += PutLength(pairs + used, name);
+    used += PutLength(pairs + used, value);
+    memcpy(pairs + used, *variable, name);
+    memcpy(pairs + used + name, equals + 1, value);
+    used += name + value;
+  }
+  SendRecord(fd, 4, (const char*)pairs, used);
+  SendRecord(fd, 4, "", 0);
+  static char buffer[65535 + 255]; /* a record's content and its padding */
+  ssize_t got;
+  while ((got = read(0, buffer, 65535)) > 0) SendRecord(fd, 5, buffer, (size_t)got);
+  SendRecord(fd, 5, "", 0);
+  for (;;) {
+    unsigned char head[8];
+    ReadAll(fd, head, sizeof head);
+    size_t length = (size_t)head[4] << 8 | head[5], padding = head[6];
+    ReadAll(fd, (unsigned char*)buffer, length + padding);
+    if (head[1] == 6) SendAll(1, buffer, length);
+    if (head[1] == 3) break;
+  }
+  close(fd);
   return 0;
 }
 
@@ -313,11 +398,12 @@ int main(int argc, char** argv) {
     return MakeTree(argv[2], atoi(argv[3]), atoi(argv[4]));
   }
   if (argc == 3 && strcmp(argv[1], "copy") == 0) return DurableCopy(argv[2]);
+  if (argc == 3 && strcmp(argv[1], "fcgi") == 0) return FastCgiRequest(argv[2]);
   if (argc == 5 && strcmp(argv[1], "pair") == 0 && atoi(argv[2]) > 0) {
     return RunPair(atoi(argv[2]), argv[3], argv[4]);
   }
   fprintf(stderr,
           "usage: benchtool body BYTES FILE | tree DIR FOLDERS FILES | pair RUNS JOB_A JOB_B | "
-          "copy FILE\n");
+          "copy FILE | fcgi SOCKET\n");
   return 2;
 }

@@ -4,6 +4,8 @@
 # Prints one table row per front and their ratio. Then, with the resident workers, requests per
 # second of a verification of a missing batch and of uploads each followed by its verification,
 # in store folders of 2,000 and 20,000 batches, each round beside the same in an empty folder.
+# Last, 4 workers behind nginx for 32 clients: without and with kept connections
+# (fastcgi_keep_conn), then with 1,000 silent connections to the workers held open.
 #
 #   bench/fastcgi.sh [--program PATH] [--duration SECONDS] [--connections N] [--workers N]
 #                    [--rounds N]
@@ -32,7 +34,7 @@ while [ $# -gt 0 ]; do
   shift 2
 done
 [ -x "$program" ] || die "no program at $program: build it first"
-for tool in nginx fcgiwrap wrk; do command -v "$tool" >/dev/null || die "$tool is not installed"; done
+for tool in nginx fcgiwrap wrk python3; do command -v "$tool" >/dev/null || die "$tool is not installed"; done
 
 tmp=$(mktemp -d)
 on_exit "rm -rf '$tmp'"
@@ -167,3 +169,48 @@ awk -v sizes="$store_sizes" '
   }
   { for (k = 1; k <= NF; k++) rps[NR, k] = $k }' "$tmp/store.rounds"
 printf 'Goal: at 20,000 batches at least a third of the empty folder (medians of %s rounds).\n' "$rounds"
+stop_server "$SERVER_PID"
+
+# Kept connections: nginx + 4 workers, 32 clients, without and with fastcgi_keep_conn (an
+# upstream pool of 16 kept connections), then with 1,000 connections to the workers' socket that
+# send nothing held open meanwhile. Latency is wrk's slowest request.
+# kept_row NAME STATE: one row of requests per second and the slowest request.
+kept_row() {
+  local saved=$connections
+  connections=32
+  measure "$2" >/dev/null
+  connections=$saved
+  printf '| %-44s | %12s | %10s |\n' "$1" \
+    "$(awk '/^Requests\/sec:/ { printf "%.0f", $2 }' "$2/wrk.txt")" \
+    "$(awk '$1 == "Latency" { print $4 }' "$2/wrk.txt")"
+}
+mkdir -p "$tmp/kept" "$tmp/plain"
+[ -n "$user" ] && chown "$user:$user" "$tmp/kept" "$tmp/plain"
+start_fastcgi_worker "$tmp/kept/worker.log" "$tmp/kept/orvo.sock" "$user" "$program" 4 \
+  ORVO_ROOT="$tmp/root" LANG=pt_BR.UTF-8
+on_exit "stop_server $WORKER_PID"
+printf '\n| %-44s | %12s | %10s |\n' "/xmlverify, 4 workers, 32 connections" "requests/s" "slowest"
+orvo_mount_conf nginx-fastcgi "$program" "$tmp/root" "" "" "$tmp/kept/orvo.sock" >"$tmp/plain/orvo.conf"
+start_web_server nginx "$tmp/plain" 0 "$user" "$tmp/plain/orvo.conf"
+kept_row "nginx, a connection per request" "$tmp/plain"
+stop_server "$SERVER_PID"
+export ORVO_NGINX_KEEPALIVE=$tmp/kept/orvo.sock
+orvo_mount_conf nginx-fastcgi "$program" "$tmp/root" "" "" "$tmp/kept/orvo.sock" >"$tmp/kept/orvo.conf"
+start_web_server nginx "$tmp/kept" 0 "$user" "$tmp/kept/orvo.conf"
+on_exit "stop_server $SERVER_PID"
+kept_row "nginx, fastcgi_keep_conn + keepalive 16" "$tmp/kept"
+python3 -c '
+import socket, sys, time
+held = []
+for _ in range(1000):
+    s = socket.socket(socket.AF_UNIX)
+    s.connect(sys.argv[1])
+    held.append(s)
+print("held", flush=True)
+time.sleep(3600)' "$tmp/kept/orvo.sock" >"$tmp/kept/silent.log" &
+silent=$!
+on_exit "kill $silent 2>/dev/null || true"
+for _ in $(seq 1 100); do grep -q held "$tmp/kept/silent.log" && break; sleep 0.1; done
+kept_row "the same with 1,000 silent connections open" "$tmp/kept"
+kill "$silent"
+unset ORVO_NGINX_KEEPALIVE

@@ -22,6 +22,11 @@ orvo_mount_conf() {
     script="$script; s#/run/orvo-webserver-uploadxml/fastcgi.sock#$socket#"
     script="$script; s#/run/lighttpd/orvo-fastcgi.sock#$socket#"
   fi
+  # With ORVO_NGINX_KEEPALIVE set, nginx keeps its connections to the workers (start_nginx
+  # declares the upstream pool).
+  if [ -n "${ORVO_NGINX_KEEPALIVE:-}" ] && [ "$server" = nginx-fastcgi ]; then
+    script="$script; s#fastcgi_pass unix:$ORVO_NGINX_KEEPALIVE;#fastcgi_pass orvo_workers; fastcgi_keep_conn on;#"
+  fi
   if [ -n "$library" ]; then
     script="$script; /ORVO_CLIENT_LIBRARY/ { s/^\\(\\s*\\)# /\\1/; s#/usr/lib/[^\"]*libfbclient.so.2#$library# }"
   fi
@@ -119,7 +124,8 @@ stop_fcgiwrap() {
 # start_nginx STATE PORT USER MOUNT...: the same for nginx, with fcgiwrap (started once, on the
 # socket $ORVO_FCGI_SOCKET when that is set, with $ORVO_FCGIWRAP_CHILDREN processes, stopped on
 # exit) running the program as CGI. A MOUNT file that opens with an upstream block goes in the
-# http block instead of the server's.
+# http block instead of the server's. With ORVO_NGINX_KEEPALIVE set to a workers' socket, nginx
+# keeps up to 16 idle connections to it (the upstream orvo_workers).
 start_nginx() {
   local state=$1 port=$2 user=$3; shift 3
   if [ -n "${ORVO_FCGI_SOCKET:-}" ] && [ ! -S "$ORVO_FCGI_SOCKET" ]; then
@@ -141,6 +147,8 @@ start_nginx() {
     echo "events {}"
     echo "http {"
     echo "  access_log off;"
+    [ -z "${ORVO_NGINX_KEEPALIVE:-}" ] ||
+      echo "  upstream orvo_workers { server unix:$ORVO_NGINX_KEEPALIVE; keepalive 16; }"
     for m in "$@"; do grep -q '^upstream ' "$m" && echo "  include $m;"; done
     for t in client_body proxy fastcgi uwsgi scgi; do echo "  ${t}_temp_path $state/nginx-temp/$t;"; done
     echo "  server {"

@@ -94,8 +94,9 @@ class PendingFile {
     Host& host = Host::Default();
     const std::string folder = ExtractFilePath(target) + kPendingFolder;
     WinError error = kErrorSuccess;
+    int foldersGone = 0;
     for (int attempt = 0; attempt < 16; ++attempt) {
-      WinError made = host.CreateHiddenFolder(folder);
+      WinError made = foldersGone < 2 ? host.CreateHiddenFolder(folder) : kErrorPathNotFound;
       bool inFolder = made == kErrorSuccess || made == kErrorAlreadyExists;
       if (inFolder) folder_.path = folder;
       // Owned before the open: an open that fails after creating the file (out of memory)
@@ -115,6 +116,10 @@ class PendingFile {
       removal_.path.clear();
       // The last save that used the folder may have removed it since it was made or found.
       bool folderGone = inFolder && (error == kErrorPathNotFound || error == kErrorFileNotFound);
+      // On a volume that other machines share, a folder that one of them removed can still look
+      // present here for a moment (the client's cache of names): gone twice, the file goes
+      // beside the target.
+      if (folderGone) ++foldersGone;
       if (error != kErrorFileExists && error != kErrorAlreadyExists && !folderGone) break;
     }
     throw EFCreateError(FileStreamMessage("create", target_, error));

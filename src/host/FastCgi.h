@@ -3,8 +3,9 @@
 // defined only in builds with FastCGI (ORVO_FASTCGI, Linux), so callers guard their use with
 // that macro.
 //
-// One request is open at a time in a process, as the program is single-threaded; a worker
-// holds one connection at a time, and takes one request at a time on it.
+// One request is open at a time in a worker, as the program is single-threaded. The connections
+// themselves are held by the pool (or by a lone worker between its requests), which reads them
+// without blocking and hands a worker only a request whose part the program reads has arrived.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "fastcgi/FastCgiProtocol.h"
 
 namespace orvo {
 
@@ -43,19 +46,24 @@ class FastCgiListener {
   // Waits for the next request that someone still waits for and returns it; nullptr once the
   // process was asked to stop (taken while no request is open) or when the socket fails.
   // Connections that send nothing, or that were given up before their request ran, are closed
-  // on the way, with a line on standard error.
+  // on the way, with a line on standard error. Its body is all in memory.
   virtual std::unique_ptr<FastCgiRequest> Accept() = 0;
 };
 
-// The limits of a worker, in seconds, and the program's rule for the body a request may send.
+// The limits of the connections and requests of a socket.
 struct FastCgiLimits {
-  // The body bytes that a request may store, given its parameters (`param` gives one by name,
-  // "" when unset): the program's one rule for the declared length and its cap. Unset: none.
-  std::function<size_t(const std::function<std::string(const std::string&)>& param)> bodyBytes;
-  // A connection that sends nothing, or takes none of the answer, for this long is closed.
+  // Seconds between two reads of a connection, or two sends that move nothing, after which it is
+  // closed.
   int idleSeconds = 30;
-  // A request slower than this is named on standard error (0: none).
+  // A request slower than this many seconds is named on standard error (0: none).
   int slowSeconds = 5;
+  // Connections held at once; when full, the one idle longest (running nothing) is closed.
+  int maxConnections = 4096;
+  // Bytes that waiting requests may hold together; when over, the connections with partial
+  // requests that were idle longest are closed.
+  size_t maxWaitingBytes = size_t{256} << 20;
+  // The body bytes the program will read of a request: no more are kept.
+  fastcgi::BodyRule bodyRule;
 };
 
 // True when standard input is a listening socket: a FastCGI process manager started the program.

@@ -1,10 +1,12 @@
 #include "web/FCGIApp.h"
 
+#include <algorithm>
 #include <new>
 #include <optional>
 
 #include "common/SysUtilsConvert.h"
 #include "host/HostWrapper.h"
+#include "host/SharedStore.h"
 #include "web/CGIApp.h"
 #include "web/RequestBody.h"
 #include "web/RequestDeadline.h"
@@ -142,6 +144,19 @@ void ServeRequest(FastCgiRequest& request, Host& worker, const TWebModuleClass& 
   application.Run();
 }
 
+#ifdef ORVO_FASTCGI
+// A whole-number setting of the worker (digits only); `fallback` when unset or not a number.
+uint64_t CountSetting(Host& host, const std::string& name, uint64_t fallback) {
+  std::optional<std::string> text = host.GetEnvironment(name);
+  if (!text || text->empty() || text->size() > 15 ||
+      text->find_first_not_of("0123456789") != std::string::npos) {
+    return fallback;
+  }
+  return std::stoull(*text);
+}
+
+#endif
+
 int ServeCgi(const TWebModuleClass& moduleClass, const TRequestHostWrapper& wrap) {
   Host& process = Host::Default();
   std::unique_ptr<Host> wrapped = wrap ? wrap(&process) : nullptr;
@@ -234,8 +249,16 @@ int RunFront(const std::vector<std::string>& args, const TWebModuleClass& module
   limits.idleSeconds = SecondsSetting(process, "ORVO_IDLE_TIMEOUT", limits.idleSeconds);
   limits.slowSeconds = SecondsSetting(process, "ORVO_SLOW_REQUEST", limits.slowSeconds);
   if (limits.idleSeconds == 0) limits.idleSeconds = 24 * 3600;  // "off": a day
-  limits.bodyBytes = [maxBody = MaxBodySetting(process)](const auto& param) {
-    return static_cast<size_t>(BodyBytesToRead(DeclaredBodyLength(param), maxBody));
+  limits.maxConnections = static_cast<int>(std::clamp<uint64_t>(
+      CountSetting(process, "ORVO_MAX_CONNECTIONS", limits.maxConnections), 1, 1 << 20));
+  limits.maxWaitingBytes = CountSetting(process, "ORVO_WAITING_BYTES", limits.maxWaitingBytes);
+  // The request cycle's own rule: no more body is kept than it will read.
+  limits.bodyRule = [maxBody = MaxBodySetting(process)](const fastcgi::Params& params) {
+    const int32_t declared = DeclaredBodyLength([&params](const std::string& name) {
+      auto found = params.find(name);
+      return found == params.end() ? std::string() : found->second;
+    });
+    return static_cast<size_t>(BodyBytesToRead(declared, maxBody));
   };
   std::string error;
   std::unique_ptr<FastCgiListener> listener = OpenFastCgiListener(choice.Address, limits, &error);
@@ -243,6 +266,8 @@ int RunFront(const std::vector<std::string>& args, const TWebModuleClass& module
     Say(error);
     return 1;
   }
+  // Where the batches lie on a volume that other front ends share, the operator learns so here.
+  for (const std::string& note : SharedStoreNotes()) Say(note);
   auto serve = [&] { return ServeFastCgi(*listener, moduleClass, wrap); };
   // A socket of its own is always served by a pool, which replaces a worker that a deadline
   // ended; on a process manager's socket that manager replaces it.

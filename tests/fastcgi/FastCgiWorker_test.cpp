@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -120,8 +121,8 @@ TEST_F(WorkerProcessTest, TakesOverOnlyASocketThatNobodyServes) {
   EXPECT_NE(StartFailure(Deployment(), file).find("is not a socket"), std::string::npos);
   EXPECT_EQ(test::ReadHostFile(file), "keep");
 
-  // A pool killed outright leaves its socket file behind, and its workers end with it; the next
-  // pool replaces the file.
+  // A pool killed outright leaves its socket file behind, and its workers end with it; of two
+  // pools that start together, one replaces the file and the other finds it in use.
   test::FastCgiWorker killed(ORVO_PROGRAM, Deployment());
   std::set<pid_t> orphans;
   ASSERT_TRUE(WaitFor([&] { return !(orphans = test::ChildrenOf(killed.pid())).empty(); }));
@@ -129,8 +130,24 @@ TEST_F(WorkerProcessTest, TakesOverOnlyASocketThatNobodyServes) {
   EXPECT_TRUE(WaitFor([&] { return kill(*orphans.begin(), 0) != 0; }))
       << "a worker outlived its pool";
   ASSERT_TRUE(test::HostPathExists(killed.socket()));
-  test::FastCgiWorker next(ORVO_PROGRAM, Deployment(), {"--fastcgi", killed.socket()});
-  EXPECT_EQ(Verify(next), test::CgiAnswer("Erro"));
+  std::unique_ptr<test::FastCgiWorker> next[2];
+  std::thread starts[2];
+  for (int i = 0; i < 2; ++i) {
+    starts[i] = std::thread([&, i] {
+      try {
+        next[i] = std::make_unique<test::FastCgiWorker>(
+            ORVO_PROGRAM, Deployment(), std::vector<std::string>{"--fastcgi", killed.socket()});
+      } catch (const std::runtime_error&) {  // ended before the socket took connections
+      }
+    });
+  }
+  for (std::thread& start : starts) start.join();
+  std::this_thread::sleep_for(500ms);
+  for (auto& pool : next) {
+    if (pool && !pool->Running()) pool.reset();
+  }
+  ASSERT_NE(next[0] == nullptr, next[1] == nullptr);
+  EXPECT_EQ(Verify(*(next[0] ? next[0] : next[1])), test::CgiAnswer("Erro"));
 }
 
 }  // namespace

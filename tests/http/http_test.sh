@@ -19,6 +19,7 @@ tools=(curl lighttpd)
 [ "$web" = apache ] && tools=(curl /usr/sbin/apache2)
 [ "$web" = nginx ] && tools=(curl nginx)
 [ "$server" = nginx ] && tools+=(fcgiwrap)
+[ "$server" = nginx-fastcgi ] && tools+=(ab)
 for tool in "${tools[@]}"; do
   command -v "$tool" >/dev/null || { echo "skip: $tool is not installed (./scripts/test installs it)"; exit 77; }
 done
@@ -84,6 +85,8 @@ if [ "$front" = cgi ]; then
   orvo_mount_conf "$server" "$program" "$root" >"$tmp/state/orvo.conf"
   orvo_mount_conf "$server" "$program" "$root" "$nolib" /nolib >"$tmp/state/nolib.conf"
 else
+  # nginx keeps its connections to the workers open (an upstream keepalive pool).
+  [ "$web" = nginx ] && export ORVO_NGINX_KEEPALIVE=$tmp/state/orvo.sock
   # The client library is a setting of the worker: /nolib has workers of its own without one.
   orvo_mount_conf "$server" "$program" "$root" "" "" "$tmp/state/orvo.sock" >"$tmp/state/orvo.conf"
   orvo_mount_conf "$server" "$program" "$root" "$nolib" /nolib "$tmp/state/nolib.sock" \
@@ -128,8 +131,6 @@ post() {
 header() { sed -n "s/^$1: *\\(.*\\)\\r$/\\1/Ip" "$tmp/head" | head -n 1; }
 
 preview() { head -c 160 "$1" | cat -v | tr '\n' ' '; }
-failures=()
-fail() { failures+=("$*"); }
 expect_status() { [ "$STATUS" = "$1" ] || fail "status $STATUS, expected $1"; }
 # expect_body BYTES: the body equals BYTES (printf escapes allowed).
 expect_body() {
@@ -141,26 +142,11 @@ expect_body_contains() { grep -qF -- "$1" "$tmp/body" || fail "body lacks '$1': 
 expect_header() { [ "$(header "$1")" = "$2" ] || fail "header $1 is '$(header "$1")', expected '$2'"; }
 expect_file() { cmp -s "$1" "$2" || fail "$2 differs from $1"; }
 
-passed=0 failed=0 skipped=0
-run() {
-  failures=() skip=""
-  "$1"
-  if [ -n "$skip" ]; then
-    skipped=$((skipped + 1))
-  elif [ ${#failures[@]} -eq 0 ]; then
-    passed=$((passed + 1))
-    echo "ok   $1"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $1"
-    printf '       %s\n' "${failures[@]}"
-  fi
-}
+source "$ORVO_TOP/tests/support/cases.sh"
 # False, and the case counted as skipped, without a Firebird server to log in to.
 have_firebird() {
   [ -n "${ORVO_TEST_FB_DATABASE:-}" ] && return 0
-  skip=1
-  echo "skip ${FUNCNAME[1]}: ORVO_TEST_FB_DATABASE is not set (no Firebird server)"
+  skip="ORVO_TEST_FB_DATABASE is not set (no Firebird server)"
   return 1
 }
 
@@ -353,6 +339,16 @@ binary_manual_is_downloaded_byte_for_byte() {
   expect_body ''
 }
 
+# 32 clients on kept connections at once: every request answered, none closed for idling.
+kept_connections_answer_a_burst() {
+  printf 'tag=PED001&representante=8137&coddh=20240815093012000&totallote=00152390' >"$tmp/form"
+  ab -q -k -c 32 -n 3000 -p "$tmp/form" -T application/x-www-form-urlencoded \
+    "$base/orvo/xmlverify" >"$tmp/ab.log" 2>&1 || fail "ab: $(preview "$tmp/ab.log")"
+  grep -q '^Complete requests: *3000$' "$tmp/ab.log" && grep -q '^Failed requests: *0$' "$tmp/ab.log" ||
+    fail "not every request answered: $(preview "$tmp/ab.log")"
+  ! grep -q 'closed' "$tmp/state/worker.log" || fail "worker log: $(preview "$tmp/state/worker.log")"
+}
+
 cases=(upload_of_16_mib_batch_is_stored_byte_for_byte verification_answers_total_and_keeps_bytes
   listing_walks_subfolders_first_and_skips_hidden text_file_is_read_with_crlf_lines
   marker_swap_renames_and_answers_in_cp1252 images_since_the_day_before
@@ -361,6 +357,7 @@ cases=(upload_of_16_mib_batch_is_stored_byte_for_byte verification_answers_total
   unmatched_path_is_answered_by_the_server missing_client_library_is_the_server_error_page
   failures_reach_the_error_log manuals_are_listed_after_login binary_manual_is_downloaded_byte_for_byte)
 [ "$server" = apache ] && cases+=(query_string_words_are_not_options)
+[ -n "${ORVO_NGINX_KEEPALIVE:-}" ] && cases+=(kept_connections_answer_a_burst)
 [ ${#workers[@]} -gt 0 ] && cases+=(workers_stop_cleanly)
 for t in "${cases[@]}"; do
   run "$t"

@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# Several front ends over one shared store: a GlusterFS volume (replica 2, two bricks served over
-# loopback) mounted through FUSE into two data roots; one FastCGI worker pool over each root,
-# both behind one nginx upstream (round robin) and each at a location of its own; the program as
-# CGI (fcgiwrap) over the second root; with $2, the Windows build folder, the Windows program
-# under Wine as well, its PathXML the share \\filesrv\lotes (a link of its prefix to the volume).
-# Every batch goes in through one front and is verified, listed and read through another; the
-# same batch races through two fronts; a front is killed mid-upload; a brick is lost and healed.
+# Several front ends over one GlusterFS volume that this script starts (replica 2, two bricks on
+# loopback, FUSE): two FastCGI pools (a and b, one data root each) behind one nginx upstream
+# (lb), the CGI program (cgi) and, given the Windows build folder, the Windows program under Wine.
 #   shared_store_test.sh PROGRAM [WINDOWS-BUILD]      (as root; skips, saying why, without FUSE)
 # Ends with the line "N passed, M failed"; exits non-zero when one failed.
 set -uo pipefail
@@ -27,38 +23,61 @@ volume=orvo$$
 
 # --- the Windows program's prefix, when there is one ---------------------------------------------
 
-# Wine runs as the unprivileged owner of a prefix of its own, and so do the Linux fronts, so that
-# every front writes the shared folders as one identity (as the operator's guide asks).
+# Wine runs as the unprivileged owner of a prefix of its own (made by wine-run.sh), and the Linux
+# fronts as that user too, so that every front writes the shared folders as one identity (as the
+# operator's guide asks).
 user=www-data
-wine_run=$ORVO_TOP/tests/support/wine-run.sh
-wine=""
-if [ -n "$wine_build" ] && [ -f "$wine_build/OrvoWebServerUploadXML.exe" ] && [ -x "$wine_run" ]; then
-  export WINEPREFIX=$tmp/wineprefix WINEDEBUG=-all
-  if "$wine_run" --new-prefix >"$tmp/state/wine.log" 2>&1; then
-    on_exit "'$wine_run' /usr/lib/wine/wineserver -k 2>/dev/null"
-    user=$(stat -c %U "$WINEPREFIX")
-    wine=$tmp/bin/OrvoWebServerUploadXML.exe
-    cp "$wine_build/OrvoWebServerUploadXML.exe" "$wine"
-  else
-    cat "$tmp/state/wine.log" >&2
-  fi
+wine_run=${ORVO_WINE_RUN:-$ORVO_TOP/tests/support/wine-run.sh}
+wine="" wine_skip="no Windows build, Wine, wine-run.sh or stand-in client library"
+export WINEPREFIX=$tmp/wineprefix WINEDEBUG=-all
+if [ -f "$wine_build/OrvoWebServerUploadXML.exe" ] && [ -x "$wine_run" ] && [ -x /usr/lib/wine/wine64 ] &&
+  [ -f "$wine_build/tests/helpers/fbstub/client/gds32.dll" ] && "$wine_run" --new-prefix >"$tmp/wine.log" 2>&1; then
+  # One server for the whole run, its helpers started now with their output to /dev/null.
+  "$wine_run" /usr/lib/wine/wineserver -p
+  on_exit "'$wine_run' /usr/lib/wine/wineserver -k 2>/dev/null"
+  (cd "$WINEPREFIX/drive_c" && "$wine_run" /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1)
+  user=$(stat -c %U "$WINEPREFIX")
+  wine=$tmp/bin/OrvoWebServerUploadXML.exe
+  cp -r "$wine_build/locale" "$tmp/locale"
+  # The client library the program loads at start: the tests' stand-in, beside the program.
+  cp "$wine_build/OrvoWebServerUploadXML.exe" "$wine_build/tests/helpers/fbstub/client/gds32.dll" "$tmp/bin/"
 fi
 
 # --- the volume and the data roots ---------------------------------------------------------------
 
 log "starting the GlusterFS volume $volume"
 gluster_start_volume "$tmp" "$volume"
+# Both roots, and the Windows program, have the volume as the share \\filesrv\lotes (the prefix's
+# share a link to the first mount): every front answers the same paths, which clients send back
+# through any front. A build whose path gate refuses shares gets it as D:\Movel\Lotes instead.
 root1=$tmp/root1 root2=$tmp/root2
-share=Movel/Lotes
-gluster_mount "$volume" "$root1/d/$share"
-gluster_mount "$volume" "$root2/d/$share"
-declare -A pathxml=([a]='D:\Movel\Lotes' [b]='D:\Movel\Lotes' [cgi]='D:\Movel\Lotes')
-volume_dir=$root1/d/$share
+share='\\filesrv\lotes' folder=unc/filesrv/lotes
+mkdir -p "$root1/$folder" "$root1/c/Orvo/Orvo.Net/Config"
+printf '[Orvo.Mobile.VESTRA]\r\nPathXML=%s\r\n' "$share" >"$root1/c/Orvo/Orvo.Net/Config/Orvo.Config"
+if printf 'loja=VESTRA&filtro=*' | env -i ORVO_ROOT="$root1" GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=POST \
+  PATH_INFO=/listaarquivos CONTENT_LENGTH=20 "$program" 2>&1 | grep -q 'I/O error 53'; then
+  share='D:\Movel\Lotes' folder=d/Movel/Lotes
+  wine_skip="this build's path gate refuses UNC shares"
+  wine=""
+fi
+rm -rf "$root1"
+volume_dir=$root1/$folder
+gluster_mount "$volume" "$volume_dir"
+gluster_mount "$volume" "$root2/$folder"
+# config FILE: a front's configuration, its stores on the share.
+config() {
+  mkdir -p "$(dirname "$1")"
+  printf '[Orvo.Mobile.VESTRA]\r\nPathXML=%s\r\n[Orvo.Mobile.Loja7]\r\nPathXML=%s\r\n' "$share" "$share" >"$1"
+}
 for root in "$root1" "$root2"; do
-  mkdir -p "$root/c/Orvo/Orvo.Net/Config"
-  printf '[Orvo.Mobile.VESTRA]\r\nPathXML=%s\r\n[Orvo.Mobile.Loja7]\r\nPathXML=%s\r\n' \
-    "${pathxml[a]}" "${pathxml[a]}" >"$root/c/Orvo/Orvo.Net/Config/Orvo.Config"
+  config "$root/c/Orvo/Orvo.Net/Config/Orvo.Config"
+  mkdir -p "$root/d"
 done
+if [ -n "$wine" ]; then
+  config "$WINEPREFIX/drive_c/Orvo/Orvo.Net/Config/Orvo.Config"
+  mkdir -p "$WINEPREFIX/dosdevices/unc/filesrv"
+  ln -s "$volume_dir" "$WINEPREFIX/dosdevices/unc/filesrv/lotes"
+fi
 chown -R "$user:" "$root1" "$root2" "$tmp/state"
 cp "$program" "$tmp/bin/OrvoWebServerUploadXML"
 program=$tmp/bin/OrvoWebServerUploadXML
@@ -99,7 +118,6 @@ orvo_mount_conf nginx "$program" "$root2" "" /cgi >"$tmp/state/cgi.conf"
 start_web_server nginx "$tmp/state" 0 "$user" "$tmp/state/upstream.conf" "$tmp/state"/{a,b,lb,cgi}.conf
 on_exit "stop_server $SERVER_PID"
 base=http://127.0.0.1:$SERVER_PORT
-pathxml[lb]=${pathxml[a]}
 printf 'nginx on port %s; pools %s and %s\n' "$SERVER_PORT" "${pool_pid[a]}" "${pool_pid[b]}"
 
 # --- requests ------------------------------------------------------------------------------------
@@ -116,6 +134,23 @@ call() {
     return
   fi
   curl -sS -o "$out" -w '%{http_code}' --data-binary "$data" "$base/$front/$endpoint" || echo "no answer"
+}
+# wine_call ENDPOINT DATA OUT: the Windows program run as IIS runs it, as the prefix's owner.
+wine_call() {
+  local body=$tmp/out/wine.$BASHPID
+  case $2 in
+    @*) cp "${2#@}" "$body" ;;
+    *) printf '%s' "$2" >"$body" ;;
+  esac
+  (cd "$WINEPREFIX/drive_c" &&
+    env GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=POST SERVER_PROTOCOL=HTTP/1.1 PATH_INFO="/$1" \
+      CONTENT_TYPE=application/x-www-form-urlencoded CONTENT_LENGTH="$(stat -c %s "$body")" \
+      LANG=pt_BR.UTF-8 LOCPATH="$tmp/locale" "$wine_run" /usr/lib/wine/wine64 "$wine" \
+      <"$body" >"$body.answer" 2>/dev/null)
+  # The head ends at the first empty line; the status is its Status line.
+  sed -n '1,/^\r$/ s/^Status: \([0-9]*\).*/\1/p' "$body.answer"
+  perl -0777 -pe 's/\A.*?\r\n\r\n//s' "$body.answer" >"$3"
+  rm -f "$body" "$body.answer"
 }
 # content TAG BYTES: a batch's XML of about BYTES bytes, its items marked TAG, to a file; prints
 # its name.
@@ -139,39 +174,20 @@ batch_file() {
   [ -e "${matches[0]}" ] && echo "${matches[0]}"
 }
 
-passed=0 failed=0 skipped=0
-failures=()
-fail() { failures+=("$*"); }
-run() {
-  failures=() skip=""
-  "$1"
-  if [ -n "$skip" ]; then
-    skipped=$((skipped + 1))
-    echo "skip $1: $skip"
-  elif [ ${#failures[@]} -eq 0 ]; then
-    passed=$((passed + 1))
-    echo "ok   $1"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $1"
-    printf '       %s\n' "${failures[@]:0:12}"
-  fi
-}
+source "$ORVO_TOP/tests/support/cases.sh"
 preview() { head -c 160 "$1" | cat -v | tr '\n' ' '; }
 coddh_seq=100000000
 next_coddh() { coddh_seq=$((coddh_seq + 1)); coddh=20240815$coddh_seq; }
 
 # --- cases ---------------------------------------------------------------------------------------
 
-# Each row: the front that uploads, the one that verifies, the one that lists and reads it back,
-# and the store code as sent (one store folder, named in any case). The verifier and the lister
-# have listed the store just before, so a worker that reused its listing would miss the batch.
-cross_rows=(
-  "a b cgi Loja7" "b a lb LOJA7" "cgi a b loja7" "lb cgi a Loja7" "a b b VESTRA" "b a a ''"
-)
-every_upload_is_verified_and_listed_through_another_front() {
+# cross_check ROW...: each ROW names the front that uploads, the one that verifies, the one that
+# lists and reads the batch back, and the store code as sent (one store folder, named in any
+# case). The verifier and the lister have listed the store just before, so a worker that reused
+# its listing would miss the batch.
+cross_check() {
   local row up ver lister loja file status listed
-  for row in "${cross_rows[@]}"; do
+  for row in "$@"; do
     read -r up ver lister loja <<<"$row"
     [ "$loja" = "''" ] && loja=""
     next_coddh
@@ -185,7 +201,7 @@ every_upload_is_verified_and_listed_through_another_front() {
       fail "$row: the verification answered $status '$(preview "$tmp/out/verify")'"
     call "$lister" listaarquivos "loja=$loja&filtro=*$coddh*" "$tmp/out/list" >/dev/null
     listed=$(tr -d '\r' <"$tmp/out/list")
-    [[ "$listed" == "${pathxml[$lister]}\\${loja:-VESTRA}\\LOTE018137${coddh}00152390"?.xml ]] ||
+    [[ "$listed" == "$share\\${loja:-VESTRA}\\LOTE018137${coddh}00152390"?.xml ]] ||
       { fail "$row: the listing answered '$(preview "$tmp/out/list")'"; continue; }
     call "$lister" lerxml "arq=$(printf '%s' "$listed" | sed 's/\\/%5C/g')" "$tmp/out/read" >/dev/null
     cmp -s "$(stored "$file")" "$tmp/out/read" || fail "$row: the batch read back differs"
@@ -195,6 +211,19 @@ every_upload_is_verified_and_listed_through_another_front() {
   folders=$(find "$volume_dir" -mindepth 1 -maxdepth 1 -iname loja7 | wc -l)
   [ "$folders" = 1 ] || fail "$folders folders for the store Loja7: $(ls "$volume_dir")"
   [ -z "$(find "$volume_dir" -name '.~orvo*')" ] || fail "pending files left: $(find "$volume_dir" -name '.~orvo*')"
+}
+
+every_upload_is_verified_and_listed_through_another_front() {
+  cross_check "a b cgi Loja7" "b a lb LOJA7" "cgi a b loja7" "lb cgi a Loja7" "a b b VESTRA" "b a a ''"
+  grep -q "^OrvoWebServerUploadXML: $volume_dir is a fuse.glusterfs volume that other machines" \
+    "$tmp/state/pool-a.log" || fail "pool a did not name the shared volume at start"
+}
+
+# The Windows program names the volume \\filesrv\lotes: what it stores the Linux fronts verify
+# and list, and the other way round.
+windows_program_over_the_share_meets_the_linux_fronts() {
+  [ -n "$wine" ] || { skip=$wine_skip; return; }
+  cross_check "wine a b Loja7" "b wine wine LOJA7" "wine wine cgi ''" "lb wine a VESTRA"
 }
 
 # The same batch (its key) uploaded through two fronts at once, with different bytes: the stored
@@ -251,7 +280,7 @@ killed_front_leaves_no_torn_batch() {
       [ -n "$(find "$volume_dir/VESTRA" -path '*/.~orvo*' -name '*.tmp' 2>/dev/null)" ] && break
       sleep 0.05
     done
-    sleep "0.$((RANDOM % 2))$((RANDOM % 10))"
+    sleep "0.0$((RANDOM % 10))"
     stop_pool a KILL
     wait "${pids[@]}"
     dwl=$(batch_file VESTRA "$coddh" dwl)
@@ -299,6 +328,7 @@ brick_loss_loses_nothing_and_heals() {
 }
 
 cases=(every_upload_is_verified_and_listed_through_another_front
+  windows_program_over_the_share_meets_the_linux_fronts
   racing_uploads_and_verifications_never_tear_or_lose_a_batch killed_front_leaves_no_torn_batch
   brick_loss_loses_nothing_and_heals)
 for t in "${cases[@]}"; do

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,21 +37,15 @@ class WatchedHost : public HostWrapper {
                                [this, status] { Note("end " + std::to_string(status)); });
   }
 
-  // What another thread than the one that made the host did.
-  std::vector<std::string> Elsewhere() {
-    std::lock_guard lock(mutex_);
-    return elsewhere_;
-  }
+  // What another thread than the one that made the host did; read once that thread is joined.
+  std::vector<std::string> elsewhere;
 
  private:
   void Note(const std::string& what) {
-    std::lock_guard lock(mutex_);
-    if (std::this_thread::get_id() != owner_) elsewhere_.push_back(what);
+    if (std::this_thread::get_id() != owner_) elsewhere.push_back(what);
   }
 
-  std::mutex mutex_;
   const std::thread::id owner_ = std::this_thread::get_id();
-  std::vector<std::string> elsewhere_;
 };
 
 // The expiry answers and logs through the request's channels alone: no configuration read, no
@@ -69,7 +62,7 @@ TEST(RequestDeadlineTest, ExpiryTouchesNoFile) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   deadline.Stop();
   Host::SetDefault(previous);
-  EXPECT_EQ(watched.Elsewhere(),
+  EXPECT_EQ(watched.elsewhere,
             (std::vector<std::string>{
                 "log POST /lerxml EWebException: The request was not answered within 1 seconds "
                 "(ORVO_REQUEST_TIMEOUT)",

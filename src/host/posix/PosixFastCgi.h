@@ -1,34 +1,36 @@
-// What the FastCGI listener and the worker pool share inside the POSIX host.
+// What the FastCGI listener, its connections and the worker pool share inside the POSIX host.
 #pragma once
 
-#include <atomic>
 #include <csignal>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
+#include "fastcgi/FastCgiProtocol.h"
 #include "host/FastCgi.h"
 
 namespace orvo::posix {
 
-// A worker's line in the pool's table, in memory shared by the pool and its workers.
-struct WorkerSlot {
-  std::atomic<int64_t> busySinceMs{0};  // 0 while no request is open
-  std::atomic<uint64_t> served{0};
-};
-
-// This worker's slot; nullptr in a process outside a pool.
-extern WorkerSlot* currentSlot;
-
 // Set by the stop signals of a worker (QUIT, TERM, HUP, USR1, USR2); the wait for the next
-// request ends at once: `wakeFd` becomes readable.
+// request ends at once: `WakeDescriptor()` becomes readable.
 extern volatile sig_atomic_t stopRequested;
 int WakeDescriptor();
 // Installs the worker's signal handling: the stop signals above, INT to end at once.
 void InstallWorkerSignals();
 
-// The listener's socket, and the removal of its socket file (OpenFastCgiListener's listeners).
+// A pool's worker: its end of the channel on which the pool hands it requests (-1 elsewhere).
+extern int workerChannel;
+
+// The listener's socket and limits, and the removal of its socket file.
 int ListenerDescriptor(FastCgiListener& listener);
+const FastCgiLimits& ListenerLimits(FastCgiListener& listener);
 void RemoveListenerFile(FastCgiListener& listener);
+
+// The address of a TCP peer ("" for a Unix socket's), and whether it may connect.
+std::string PeerAddress(int fd);
+bool PeerAllowed(const std::string& peer);
 
 // Ends the process at once, taking the file armed for removal with it (PosixHost::EndProcess);
 // safe in a signal handler.
@@ -37,5 +39,24 @@ void RemoveListenerFile(FastCgiListener& listener);
 int64_t MonotonicMs();
 // One line on the process's standard error (the pool's, which the web server or systemd keeps).
 void Say(const std::string& text);
+
+// The request a worker runs on connection `fd` (taken): its answer goes out as records, straight
+// from the program's buffers; `done` learns when it is complete and whether the connection may
+// take the next request.
+std::unique_ptr<FastCgiRequest> MakeAnswerRequest(int fd, fastcgi::Request request,
+                                                  const FastCgiLimits& limits,
+                                                  std::function<void(bool keep)> done);
+
+// The pool hands a ready request to a worker over their channel (a sequenced-packet socket pair):
+// the connection travels as a descriptor, the parameters and body inline or in a memory file.
+// False when the worker is gone.
+bool HandToWorker(int channel, uint64_t token, int connection, fastcgi::Request request);
+// In the worker: the next request handed over (its connection in `*fd`, its token in `*token`);
+// nullopt once the pool closed the channel.
+std::optional<fastcgi::Request> ReceiveFromPool(int channel, int* fd, uint64_t* token);
+// The worker tells the pool that the request of `token` is answered.
+void TellPoolDone(int channel, uint64_t token, bool keep);
+// In the pool: the next word of a worker; false once the worker is gone.
+bool ReadWorkerDone(int channel, uint64_t* token, bool* keep);
 
 }  // namespace orvo::posix

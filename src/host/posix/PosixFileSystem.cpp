@@ -233,7 +233,11 @@ WinError PosixHost::MovePath(const std::string& from, const std::string& to, boo
   // As MOVEFILE_WRITE_THROUGH: both folders are on the disk before the move is answered, so a
   // save, a verification or a marker swap that was answered survives a power cut.
   if (WinError error = SyncFolder(target)) return error;
-  return SameFolder(old, target) ? kErrorSuccess : SyncFolder(old);
+  if (SameFolder(old, target)) return kErrorSuccess;
+  // Another process may have removed the source folder once the move left it empty (a save's
+  // pending folder): the moved entry is gone from the disk with it, and the move stands.
+  WinError error = SyncFolder(old);
+  return error == kErrorPathNotFound || error == kErrorFileNotFound ? kErrorSuccess : error;
 }
 
 WinError PosixHost::Move(const DiskEntry& old, const DiskEntry& target, const std::string& newName,

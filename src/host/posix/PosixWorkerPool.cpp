@@ -2,8 +2,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,16 +14,17 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <new>
+#include <optional>
 #include <vector>
 
 #include "host/FastCgi.h"
+#include "host/posix/FastCgiHub.h"
 #include "host/posix/PosixFastCgi.h"
 
 namespace orvo {
 namespace posix {
 
-WorkerSlot* currentSlot = nullptr;
+int workerChannel = -1;
 volatile sig_atomic_t stopRequested = 0;
 
 namespace {
@@ -83,115 +85,163 @@ void Say(const std::string& text) {
 
 namespace {
 
-constexpr int kTickMs = 250;
 constexpr int64_t kWaitWarningMs = 1000;
 constexpr size_t kFastEnds = 10;
 constexpr int64_t kFastEndWindowMs = 10000;
 constexpr int64_t kThrottledStartMs = 1000;
-
-// The slots of the workers, in memory that the forked workers share with the pool. Twice the
-// pool's size: during a reload the leaving workers keep theirs.
-class SlotTable {
- public:
-  explicit SlotTable(int count) : size_(static_cast<size_t>(count) * 2) {
-    void* memory =
-        mmap(nullptr, Bytes(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    slots_ = memory == MAP_FAILED ? nullptr : static_cast<WorkerSlot*>(memory);
-    for (size_t i = 0; i < size_; ++i) {
-      if (slots_ != nullptr) new (&slots_[i]) WorkerSlot;
-      free_.push_back(i);
-    }
-  }
-  ~SlotTable() {
-    if (slots_ != nullptr) munmap(slots_, Bytes());
-  }
-  SlotTable(const SlotTable&) = delete;
-  SlotTable& operator=(const SlotTable&) = delete;
-
-  // A free slot, emptied; -1 when none is left.
-  int Take() {
-    if (free_.empty()) return -1;
-    size_t index = free_.front();
-    free_.pop_front();
-    if (slots_ != nullptr) {
-      slots_[index].busySinceMs = 0;
-      slots_[index].served = 0;
-    }
-    return static_cast<int>(index);
-  }
-  // Gives a slot back; returns the requests served in it.
-  uint64_t Give(int index) {
-    free_.push_back(static_cast<size_t>(index));
-    return slots_ != nullptr ? slots_[index].served.load() : 0;
-  }
-  WorkerSlot* At(int index) { return slots_ != nullptr ? &slots_[index] : nullptr; }
-
- private:
-  size_t Bytes() const { return sizeof(WorkerSlot) * size_; }
-  size_t size_;
-  WorkerSlot* slots_;
-  std::deque<size_t> free_;
-};
+constexpr uint64_t kSignalTag = 1;
+constexpr uint64_t kChannelTags = 2;  // a worker's channel is tagged with this + its pid
 
 std::string EndText(int status) {
   return WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
                            : "signal " + std::to_string(WTERMSIG(status));
 }
 
+// The pool: it holds the connections (a hub), hands each ready request to an idle worker of the
+// current generation, and keeps `count` of those running.
 class Pool {
  public:
   Pool(FastCgiListener& listener, int count, const std::function<int()>& serve)
-      : listener_(listener), count_(count), serve_(serve), slots_(count) {
+      : listener_(listener),
+        count_(count),
+        serve_(serve),
+        hub_(ListenerDescriptor(listener), ListenerLimits(listener)) {
     sigemptyset(&waited_);
     for (int signal : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGCHLD}) {
       sigaddset(&waited_, signal);
     }
   }
+  ~Pool() {
+    for (auto& [pid, worker] : workers_) CloseChannel(worker);
+    if (signals_ >= 0) close(signals_);
+  }
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
 
   int Run() {
-    // The pool takes its signals when it is ready for them; its workers get the mask back.
+    // The pool takes its signals through a descriptor; its workers get the mask back.
     sigprocmask(SIG_BLOCK, &waited_, &workerMask_);
+    signals_ = signalfd(-1, &waited_, SFD_CLOEXEC | SFD_NONBLOCK);
+    hub_.Watch(signals_, kSignalTag);
     startMs_ = MonotonicMs();
-    for (int i = 0; i < count_; ++i) Start();
+    owed_ = count_;
+    StartDue();
     Say("started " + std::to_string(count_) + " workers");
-    for (;;) {
-      timespec tick{0, kTickMs * 1000000L};
-      int signal = sigtimedwait(&waited_, nullptr, &tick);
-      if (signal == SIGCHLD) Reap();
-      if (signal == SIGHUP || signal == SIGUSR2) Reload(signal);
-      if (signal == SIGQUIT || signal == SIGTERM || signal == SIGINT) return Stop(signal);
+    while (!stopped_) {
+      hub_.Wait(stopping_ ? 250 : 1000, [this](uint64_t tag) {
+        if (tag == kSignalTag) {
+          Signals();
+        } else {
+          Heard(static_cast<pid_t>(tag - kChannelTags));
+        }
+      });
+      Dispatch();
       StartDue();
       WatchWaiting();
+      if (stopping_) FinishStop();
     }
+    const int64_t seconds = (MonotonicMs() - startMs_) / 1000;
+    Say("stopped: " + std::to_string(served_) + " requests served in " + std::to_string(seconds) +
+        " s");
+    return 0;
   }
 
  private:
   struct Worker {
-    int slot;
-    int generation;
+    int channel = -1;
+    int generation = 0;
+    uint64_t token = 0;  // the request in hand; 0 while idle
   };
 
-  void Start() {
-    int slot = slots_.Take();
-    if (slot < 0) return;
+  void Signals() {
+    signalfd_siginfo info{};
+    while (read(signals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      const int signal = static_cast<int>(info.ssi_signo);
+      if (signal == SIGCHLD) Reap();
+      if ((signal == SIGHUP || signal == SIGUSR2) && !stopping_) Reload(signal);
+      if (signal == SIGQUIT || signal == SIGTERM || signal == SIGINT) Stop(signal);
+    }
+  }
+
+  // Starts one worker of the current generation; false when it cannot (it stays owed).
+  bool Start() {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+      Say(std::string("cannot start a worker: ") + std::strerror(errno));
+      return false;
+    }
     const pid_t pool = getpid();
     pid_t pid = fork();
     if (pid == 0) {
       // Workers never outlive their pool: one that is gone cannot replace them or stop them.
       prctl(PR_SET_PDEATHSIG, SIGTERM);
       if (getppid() != pool) _exit(0);
+      // The pool's connections and descriptors stay with the pool.
+      hub_.CloseDescriptorsInChild();
+      for (auto& [other, worker] : workers_) close(worker.channel);
+      close(signals_);
+      close(ends[0]);
+      close(ListenerDescriptor(listener_));
       sigprocmask(SIG_SETMASK, &workerMask_, nullptr);
-      currentSlot = slots_.At(slot);
+      workerChannel = ends[1];
       InstallWorkerSignals();
       std::exit(serve_());
     }
+    close(ends[1]);
     if (pid < 0) {
-      slots_.Give(slot);
+      close(ends[0]);
       Say(std::string("cannot start a worker: ") + std::strerror(errno));
-      ++owed_;
-      return;
+      return false;
     }
-    workers_[pid] = {slot, generation_};
+    workers_[pid] = Worker{ends[0], generation_, 0};
+    hub_.Watch(ends[0], kChannelTags + static_cast<uint64_t>(pid));
+    return true;
+  }
+
+  void CloseChannel(Worker& worker) {
+    if (worker.channel < 0) return;
+    hub_.Unwatch(worker.channel);
+    close(worker.channel);
+    worker.channel = -1;
+  }
+
+  // A worker's channel spoke: a request answered, or the worker is gone.
+  void Heard(pid_t pid) {
+    auto found = workers_.find(pid);
+    if (found == workers_.end()) return;
+    Worker& worker = found->second;
+    uint64_t token = 0;
+    bool keep = false;
+    const bool alive = ReadWorkerDone(worker.channel, &token, &keep);
+    if (token != 0 && token == worker.token) {
+      hub_.Finished(token, keep);
+      worker.token = 0;
+      ++served_;
+    }
+    if (!alive) {
+      if (worker.token != 0) hub_.Finished(worker.token, false);  // its answer is lost
+      worker.token = 0;
+      CloseChannel(worker);
+    } else if (worker.generation != generation_ && worker.token == 0) {
+      CloseChannel(worker);  // it left after a reload, as asked
+    }
+  }
+
+  // Hands the ready requests to the idle workers of the current generation.
+  void Dispatch() {
+    for (auto& [pid, worker] : workers_) {
+      if (!hub_.HasReady()) return;
+      if (worker.generation != generation_ || worker.token != 0 || worker.channel < 0) continue;
+      std::optional<ReadyRequest> ready = hub_.TakeReady();
+      if (!ready) return;
+      const std::string name = ready->request.name;
+      if (!HandToWorker(worker.channel, ready->token, ready->fd, std::move(ready->request))) {
+        Say(name + ": the worker was gone before it ran; not run");
+        hub_.Finished(ready->token, false);
+        continue;
+      }
+      worker.token = ready->token;
+    }
   }
 
   // Collects the workers that ended; `ended` learns of each one of the current generation.
@@ -200,12 +250,15 @@ class Pool {
     int status = 0;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-      auto worker = workers_.find(pid);
-      if (worker == workers_.end()) continue;
-      served_ += slots_.Give(worker->second.slot);
-      bool current = worker->second.generation == generation_;
-      workers_.erase(worker);
-      if (current) ended(pid, status);  // else it left after a reload, as asked
+      auto found = workers_.find(pid);
+      if (found == workers_.end()) continue;
+      Worker& worker = found->second;
+      if (worker.channel >= 0) Heard(pid);  // its last word, if any
+      if (worker.token != 0) hub_.Finished(worker.token, false);
+      CloseChannel(worker);
+      const bool current = worker.generation == generation_;
+      workers_.erase(found);
+      if (current && !stopping_) ended(pid, status);  // else it left, as asked
     }
   }
 
@@ -221,8 +274,10 @@ class Pool {
     });
   }
 
-  // Starts the workers owed, no faster than one a second while they end too often.
+  // Starts the workers owed, as long as at most twice the pool's size run (leaving ones
+  // included), and no faster than one a second while they end too often.
   void StartDue() {
+    if (stopping_) return;
     const int64_t now = MonotonicMs();
     const bool throttled = recentEnds_.size() > kFastEnds;
     if (throttled && !throttleSaid_) {
@@ -230,72 +285,77 @@ class Pool {
           " times in 10 s: restarting them no faster than one a second");
     }
     throttleSaid_ = throttled;
-    while (owed_ > 0) {
+    while (owed_ > 0 && workers_.size() < static_cast<size_t>(count_) * 2) {
       if (throttled && now - lastStartMs_ < kThrottledStartMs) return;
+      if (!Start()) return;
       --owed_;
       lastStartMs_ = now;
-      Start();
       if (throttled) return;
     }
   }
 
+  // The workers that run go once their request is answered; a new generation takes over. The
+  // workers owed are counted, so reloads in a row always end with `count_` workers.
   void Reload(int signal) {
     Say(std::string("reloading (") + sigabbrev_np(signal) + "): new workers take over");
-    std::vector<pid_t> leaving;
-    for (const auto& [pid, worker] : workers_) leaving.push_back(pid);
     ++generation_;
-    owed_ = 0;
-    for (int i = 0; i < count_; ++i) Start();
-    for (pid_t pid : leaving) kill(pid, SIGQUIT);
+    for (auto& [pid, worker] : workers_) {
+      kill(pid, SIGQUIT);
+      if (worker.token == 0) CloseChannel(worker);
+    }
+    owed_ = count_;
   }
 
-  // One line when every worker is busy and a connection has waited over a second.
+  // One line when a ready request has waited over a second for a worker.
   void WatchWaiting() {
-    bool allBusy = !workers_.empty();
-    for (const auto& [pid, worker] : workers_) {
-      WorkerSlot* slot = slots_.At(worker.slot);
-      allBusy = allBusy && slot != nullptr && slot->busySinceMs != 0;
-    }
-    pollfd queue{ListenerDescriptor(listener_), POLLIN, 0};
-    const bool waiting = allBusy && poll(&queue, 1, 0) > 0;
-    const int64_t now = MonotonicMs();
-    if (!waiting) {
-      waitingSinceMs_ = 0;
+    const int64_t since = hub_.ReadySinceMs();
+    if (since == 0) {
       waitingSaid_ = false;
-    } else if (waitingSinceMs_ == 0) {
-      waitingSinceMs_ = now;
-    } else if (now - waitingSinceMs_ >= kWaitWarningMs && !waitingSaid_) {
-      Say("all " + std::to_string(workers_.size()) +
-          " workers busy: a connection has waited over 1 s (more --workers may help)");
+    } else if (MonotonicMs() - since >= kWaitWarningMs && !waitingSaid_) {
+      size_t current = 0;
+      for (const auto& [pid, worker] : workers_) current += worker.generation == generation_;
+      Say("all " + std::to_string(current) +
+          " workers busy: a request has waited over 1 s (more --workers may help)");
       waitingSaid_ = true;
     }
   }
 
-  int Stop(int signal) {
+  void Stop(int signal) {
     const bool atOnce = signal == SIGINT;
-    Say(std::string("stopping (") + sigabbrev_np(signal) +
-        "): " + (atOnce ? "at once" : "the requests in hand finish first"));
-    RemoveListenerFile(listener_);  // new connections are refused from now on
-    for (const auto& [pid, worker] : workers_) kill(pid, atOnce ? SIGINT : SIGQUIT);
-    while (!workers_.empty()) {
-      int next = sigwaitinfo(&waited_, nullptr);
-      if (next == SIGINT) {
-        for (const auto& [pid, worker] : workers_) kill(pid, SIGINT);
-      }
-      Collect([](pid_t, int) {});
+    if (!stopping_) {
+      Say(std::string("stopping (") + sigabbrev_np(signal) +
+          "): " + (atOnce ? "at once" : "the requests in hand finish first"));
+      RemoveListenerFile(listener_);  // new connections are refused from now on
+      hub_.Stop();
+      stopping_ = true;
     }
-    const int64_t seconds = (MonotonicMs() - startMs_) / 1000;
-    Say("stopped: " + std::to_string(served_) + " requests served in " + std::to_string(seconds) +
-        " s");
-    return 0;
+    if (atOnce) {
+      for (const auto& [pid, worker] : workers_) kill(pid, SIGINT);
+      atOnce_ = true;
+    }
+  }
+
+  // Once nothing waits or runs, the workers are let go; the pool ends when they are gone.
+  void FinishStop() {
+    if (!atOnce_ && !hub_.Quiet()) return;
+    if (!workersLetGo_) {
+      for (auto& [pid, worker] : workers_) {
+        kill(pid, atOnce_ ? SIGINT : SIGQUIT);
+        CloseChannel(worker);
+      }
+      workersLetGo_ = true;
+    }
+    Collect([](pid_t, int) {});
+    stopped_ = workers_.empty();
   }
 
   FastCgiListener& listener_;
   const int count_;
   const std::function<int()>& serve_;
-  SlotTable slots_;
+  FastCgiHub hub_;
   sigset_t waited_;
   sigset_t workerMask_;
+  int signals_ = -1;
   std::map<pid_t, Worker> workers_;
   int generation_ = 0;
   int owed_ = 0;
@@ -304,8 +364,11 @@ class Pool {
   int64_t lastStartMs_ = 0;
   std::deque<int64_t> recentEnds_;
   bool throttleSaid_ = false;
-  int64_t waitingSinceMs_ = 0;
   bool waitingSaid_ = false;
+  bool stopping_ = false;
+  bool atOnce_ = false;
+  bool workersLetGo_ = false;
+  bool stopped_ = false;
 };
 
 }  // namespace

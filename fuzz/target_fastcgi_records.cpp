@@ -1,0 +1,70 @@
+// The record stream of a FastCGI connection and the name-value decoder. The input is the bytes a
+// web server sends; the first byte chooses where they are cut into reads. Properties: cutting
+// never changes the requests or the answers; no request keeps more body than its rule allows;
+// the bytes held are exactly those of what is still partial; a decoded parameter block encodes
+// back to a block that decodes the same.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "fastcgi/FastCgiProtocol.h"
+
+namespace {
+
+using orvo::fastcgi::Params;
+using orvo::fastcgi::Request;
+using orvo::fastcgi::RequestStream;
+
+constexpr size_t kLimit = 300;
+
+size_t Rule(const Params& params) {
+  auto found = params.find("CONTENT_LENGTH");
+  if (found == params.end()) return 0;
+  const long long length = std::atoll(found->second.c_str());
+  return length > 0 && static_cast<size_t>(length) <= kLimit ? static_cast<size_t>(length) : 0;
+}
+
+struct Outcome {
+  std::vector<std::string> requests;
+  std::string outgoing;
+  std::string failure;
+  bool operator==(const Outcome&) const = default;
+};
+
+Outcome Run(std::string_view bytes, size_t step) {
+  RequestStream stream(Rule);
+  Outcome outcome;
+  for (size_t at = 0; at < bytes.size(); at += step) {
+    stream.Feed(bytes.substr(at, step));
+    while (stream.HasRequest()) {
+      Request request = stream.TakeRequest();
+      Params params;
+      FUZZ_REQUIRE(orvo::fastcgi::DecodeParams(request.params, &params));
+      FUZZ_REQUIRE(request.body.size() <= Rule(params));
+      outcome.requests.push_back(std::to_string(request.id) + request.params + "|" + request.body);
+    }
+  }
+  outcome.outgoing = stream.TakeOutgoing();
+  outcome.failure = stream.Failure();
+  FUZZ_REQUIRE(stream.Partial() || stream.Held() == 0);
+  return outcome;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const size_t step = 1 + data[0] % 37;
+  std::string_view bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
+  FUZZ_REQUIRE(Run(bytes, step) == Run(bytes, bytes.size() + 1));
+
+  Params decoded;
+  if (orvo::fastcgi::DecodeParams(bytes, &decoded)) {
+    std::string again;
+    for (const auto& [name, value] : decoded) orvo::fastcgi::AppendPair(again, name, value);
+    Params twice;
+    FUZZ_REQUIRE(orvo::fastcgi::DecodeParams(again, &twice) && twice == decoded);
+  }
+  return 0;
+}

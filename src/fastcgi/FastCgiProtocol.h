@@ -1,0 +1,132 @@
+// The FastCGI protocol as bytes in and requests out: records, name-value pairs, the assembly of
+// requests from a connection's byte stream, and the framing of answers. No system call here: the
+// loop that owns the sockets feeds the bytes it read and sends the bytes it is given, so the unit
+// tests and the fuzz target drive this code exactly as a connection does.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvo::fastcgi {
+
+enum RecordType : uint8_t {
+  kBeginRequest = 1,
+  kAbortRequest = 2,
+  kEndRequest = 3,
+  kParams = 4,
+  kStdin = 5,
+  kStdout = 6,
+  kStderr = 7,
+  kData = 8,
+  kGetValues = 9,
+  kGetValuesResult = 10,
+  kUnknownType = 11,
+};
+
+enum ProtocolStatus : uint8_t {
+  kRequestComplete = 0,
+  kCantMultiplex = 1,
+  kOverloaded = 2,
+  kUnknownRole = 3,
+};
+
+constexpr size_t kHeaderSize = 8;
+constexpr size_t kMaxContent = 65535;
+// The parameters of one request may not pass this.
+constexpr size_t kMaxParams = 1 << 20;
+
+using Params = std::map<std::string, std::string>;
+
+// The header of a record of `length` (at most kMaxContent) content bytes, without padding.
+std::array<char, kHeaderSize> RecordHeader(RecordType type, uint16_t requestId, size_t length);
+// `bytes` as records of `type`; empty `bytes` give the empty record that ends a stream.
+void AppendRecords(std::string& out, RecordType type, uint16_t requestId, std::string_view bytes);
+// The record that ends request `requestId`.
+std::string EndRequest(uint16_t requestId, uint32_t appStatus, ProtocolStatus status);
+
+// Calls `add` with each name-value pair of a parameter block; false when the block is malformed
+// (pairs seen before the fault were added).
+bool ReadPairs(std::string_view block,
+               const std::function<void(std::string_view, std::string_view)>& add);
+void AppendPair(std::string& block, std::string_view name, std::string_view value);
+// The pairs of a well-formed block (a later pair of the same name wins); false when malformed.
+bool DecodeParams(std::string_view block, Params* params);
+
+// "METHOD PATH" ("-" for either when missing): how the log names a request.
+std::string RequestName(const Params& params);
+
+// A request whose part that the program reads has arrived.
+struct Request {
+  uint16_t id = 0;
+  bool keep = false;       // the web server keeps the connection for the next request
+  std::string params;      // the parameter block as sent
+  std::string body;        // at most the bytes the program will read
+  std::string name;        // "METHOD PATH", how the log names it
+  bool bodyEnded = false;  // the body's stream ended (else its tail is still to come)
+};
+
+// The bytes the program will read of a request with these parameters (its declared length,
+// within the body limit); 0 when it reads none.
+using BodyRule = std::function<size_t(const Params&)>;
+
+// The requests on one connection, assembled from its bytes in the order they arrive. Answers on
+// the way what the worker does not serve (management records, other roles, multiplexing, a
+// request aborted before it ran) through Outgoing(). Holds only what the requests will read:
+// bytes of a body beyond its length are dropped as they arrive.
+class RequestStream {
+ public:
+  explicit RequestStream(BodyRule bodyRule);
+
+  // Takes bytes that arrived; false once the stream is broken (Failure() says why) and the
+  // connection must close.
+  bool Feed(std::string_view bytes);
+
+  bool HasRequest() const { return !ready_.empty(); }
+  // The oldest complete request; only when HasRequest().
+  Request TakeRequest();
+  // Bytes to send to the web server, taken.
+  std::string TakeOutgoing();
+  // Lines for the log (requests aborted or refused before they ran), taken.
+  std::vector<std::string> TakeNotes();
+  // True once the web server asked for the connection to close after what is outgoing.
+  bool CloseAfterOutgoing() const { return closeAfterOutgoing_; }
+  const std::string& Failure() const { return failure_; }
+
+  // A request or a record has begun and is not complete: the peer owes bytes.
+  bool Partial() const;
+  // Bytes held: a partial record, the request being assembled, the complete ones.
+  size_t Held() const { return held_; }
+
+ private:
+  bool Record(uint8_t type, uint16_t id, std::string_view content);
+  void Management(uint8_t type, std::string_view content);
+  bool Begin(uint16_t id, std::string_view content);
+  bool Abort(uint16_t id);
+  bool ParamsRecord(std::string_view content);
+  void StdinRecord(std::string_view content);
+  void Finish();
+  bool Fail(std::string why);
+
+  BodyRule bodyRule_;
+  std::string partialRecord_;
+  std::deque<Request> ready_;
+  std::string outgoing_;
+  std::vector<std::string> notes_;
+  std::string failure_;
+  // The request being assembled.
+  enum class Stage { kNone, kParams, kBody, kBodyTail } stage_ = Stage::kNone;
+  Request current_;
+  size_t bodyWanted_ = 0;
+  uint16_t tailId_ = 0;  // kBodyTail: the request whose body's rest is dropped
+  size_t held_ = 0;
+  bool closeAfterOutgoing_ = false;
+};
+
+}  // namespace orvo::fastcgi

@@ -1,0 +1,329 @@
+// A worker's side of a request: how it arrives from the pool, and how its answer goes out.
+#include <malloc.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "host/posix/PosixFastCgi.h"
+
+namespace orvo::posix {
+namespace {
+
+using fastcgi::kHeaderSize;
+using fastcgi::kMaxContent;
+
+// Writes smaller than this are gathered into one record; larger ones go out from the program's
+// own buffer.
+constexpr size_t kGathered = 16 * 1024;
+constexpr size_t kIovecBatch = 512;
+// A request this small travels inside the channel's message; a larger one in a memory file.
+constexpr size_t kInlineBytes = 48 * 1024;
+// After a request whose body was this large, the heap's free memory goes back to the system.
+constexpr size_t kTrimAfter = 1 << 20;
+
+class AnswerRequest : public FastCgiRequest {
+ public:
+  AnswerRequest(int fd, fastcgi::Request request, const FastCgiLimits& limits,
+                std::function<void(bool)> done)
+      : fd_(fd),
+        request_(std::move(request)),
+        limits_(limits),
+        done_(std::move(done)),
+        startMs_(MonotonicMs()),
+        large_(request_.body.size() >= kTrimAfter) {
+    fastcgi::DecodeParams(request_.params, &params_);
+    std::string().swap(request_.params);
+    request_.name = fastcgi::RequestName(params_);
+  }
+  ~AnswerRequest() override {
+    Complete();
+    const int64_t tookMs = MonotonicMs() - startMs_;
+    if (limits_.slowSeconds > 0 && tookMs >= limits_.slowSeconds * 1000LL) {
+      Say("slow request: " + request_.name + " took " + std::to_string(tookMs / 1000) + "." +
+          std::to_string(tookMs % 1000 / 100) + " s");
+    }
+    if (large_) malloc_trim(0);
+  }
+
+  std::optional<std::string> Param(const std::string& name) override {
+    auto found = params_.find(name);
+    if (found == params_.end()) return std::nullopt;
+    return found->second;
+  }
+  int64_t Read(void* buffer, size_t count) override {
+    const size_t take = std::min(count, request_.body.size() - bodyAt_);
+    std::memcpy(buffer, request_.body.data() + bodyAt_, take);
+    bodyAt_ += take;
+    if (bodyAt_ == request_.body.size()) {
+      std::string().swap(request_.body);  // memory goes back as soon as the body is read
+      bodyAt_ = 0;
+    }
+    return static_cast<int64_t>(take);
+  }
+  void Write(const void* buffer, size_t count) override {
+    std::lock_guard lock(answering_);
+    if (completed_) return;
+    std::string_view bytes(static_cast<const char*>(buffer), count);
+    if (gathered_.size() + count < kGathered) {
+      gathered_.append(bytes);
+      return;
+    }
+    std::vector<iovec> parts;
+    AddRecords(parts, fastcgi::kStdout, gathered_);
+    AddRecords(parts, fastcgi::kStdout, bytes);
+    Send(parts);
+    gathered_.clear();
+  }
+  void WriteError(const void* buffer, size_t count) override {
+    std::lock_guard lock(answering_);
+    if (completed_ || count == 0) return;
+    errorsSent_ = true;
+    std::vector<iovec> parts;
+    AddRecords(parts, fastcgi::kStdout, gathered_);
+    AddRecords(parts, fastcgi::kStderr, std::string_view(static_cast<const char*>(buffer), count));
+    Send(parts);
+    gathered_.clear();
+  }
+  void Complete() override {
+    std::lock_guard lock(answering_);
+    if (completed_) return;
+    completed_ = true;
+    std::string ends;
+    fastcgi::AppendRecords(ends, fastcgi::kStdout, request_.id, {});
+    if (errorsSent_) fastcgi::AppendRecords(ends, fastcgi::kStderr, request_.id, {});
+    ends += fastcgi::EndRequest(request_.id, 0, fastcgi::kRequestComplete);
+    std::vector<iovec> parts;
+    AddRecords(parts, fastcgi::kStdout, gathered_);
+    parts.push_back({ends.data(), ends.size()});
+    Send(parts);
+    close(fd_);
+    if (stalled_) {
+      Say("closed a connection that took none of the answer for " +
+          std::to_string(limits_.idleSeconds) + " s");
+    }
+    done_(request_.keep && !failed_);
+  }
+
+ private:
+  // `bytes` as records of `type`, their headers in headers_ (kept until sent).
+  void AddRecords(std::vector<iovec>& parts, fastcgi::RecordType type, std::string_view bytes) {
+    for (; !bytes.empty(); bytes.remove_prefix(std::min(bytes.size(), kMaxContent))) {
+      const size_t length = std::min(bytes.size(), kMaxContent);
+      headers_.push_back(fastcgi::RecordHeader(type, request_.id, length));
+      parts.push_back({headers_.back().data(), kHeaderSize});
+      parts.push_back({const_cast<char*>(bytes.data()), length});
+    }
+  }
+
+  // Sends every part, waiting at most the idle time for the peer to take each piece.
+  void Send(std::vector<iovec>& parts) {
+    size_t at = 0;
+    while (!failed_ && at < parts.size()) {
+      const size_t batch = std::min(parts.size() - at, kIovecBatch);
+      ssize_t sent = writev(fd_, parts.data() + at, static_cast<int>(batch));
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd room{fd_, POLLOUT, 0};
+        int ready;
+        while ((ready = poll(&room, 1, limits_.idleSeconds * 1000)) < 0 && errno == EINTR) {
+        }
+        stalled_ = ready == 0;
+        failed_ = ready <= 0 || (room.revents & (POLLERR | POLLHUP)) != 0;
+        continue;
+      }
+      if (sent <= 0) {
+        failed_ = true;
+        break;
+      }
+      for (auto left = static_cast<size_t>(sent); left > 0;) {
+        const size_t take = std::min(left, parts[at].iov_len);
+        parts[at].iov_base = static_cast<char*>(parts[at].iov_base) + take;
+        parts[at].iov_len -= take;
+        left -= take;
+        if (parts[at].iov_len == 0) ++at;
+      }
+      while (at < parts.size() && parts[at].iov_len == 0) ++at;
+    }
+    headers_.clear();
+  }
+
+  int fd_;
+  fastcgi::Request request_;
+  fastcgi::Params params_;
+  const FastCgiLimits& limits_;
+  std::function<void(bool)> done_;
+  int64_t startMs_;
+  bool large_;
+  size_t bodyAt_ = 0;
+  std::mutex answering_;
+  std::string gathered_;
+  std::deque<std::array<char, kHeaderSize>> headers_;
+  bool completed_ = false;
+  bool errorsSent_ = false;
+  bool failed_ = false;
+  bool stalled_ = false;
+};
+
+// What travels with a request on a worker's channel.
+struct Handoff {
+  uint64_t token;
+  uint64_t paramsSize;
+  uint64_t bodySize;
+  uint16_t id;
+  uint8_t keep;
+  uint8_t bodyEnded;
+};
+
+bool ReadWhole(int fd, char* into, size_t count, off_t at) {
+  while (count > 0) {
+    ssize_t got = pread(fd, into, count, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    into += got;
+    at += got;
+    count -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// A memory file with `parts` in it; -1 when none can be made.
+int MemoryFile(std::initializer_list<std::string_view> parts) {
+  int fd = memfd_create("orvo-request", MFD_CLOEXEC);
+  for (std::string_view part : parts) {
+    while (fd >= 0 && !part.empty()) {
+      ssize_t put = write(fd, part.data(), part.size());
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) {
+        close(fd);
+        fd = -1;
+        break;
+      }
+      part.remove_prefix(static_cast<size_t>(put));
+    }
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::unique_ptr<FastCgiRequest> MakeAnswerRequest(int fd, fastcgi::Request request,
+                                                  const FastCgiLimits& limits,
+                                                  std::function<void(bool keep)> done) {
+  return std::make_unique<AnswerRequest>(fd, std::move(request), limits, std::move(done));
+}
+
+bool HandToWorker(int channel, uint64_t token, int connection, fastcgi::Request request) {
+  Handoff handoff{token,      request.params.size(), request.body.size(),
+                  request.id, request.keep,          request.bodyEnded};
+  const bool inlined = handoff.paramsSize + handoff.bodySize <= kInlineBytes;
+  int fds[2] = {connection, inlined ? -1 : MemoryFile({request.params, request.body})};
+  if (!inlined && fds[1] < 0) return false;
+  iovec parts[3] = {{&handoff, sizeof handoff},
+                    {request.params.data(), inlined ? request.params.size() : 0},
+                    {request.body.data(), inlined ? request.body.size() : 0}};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 3;
+  message.msg_control = control;
+  message.msg_controllen = CMSG_SPACE(sizeof(int) * (inlined ? 1 : 2));
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof(int) * (inlined ? 1 : 2));
+  std::memcpy(CMSG_DATA(header), fds, sizeof(int) * (inlined ? 1 : 2));
+  ssize_t sent;
+  while ((sent = sendmsg(channel, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+  }
+  if (!inlined) close(fds[1]);
+  return sent > 0;
+}
+
+std::optional<fastcgi::Request> ReceiveFromPool(int channel, int* fd, uint64_t* token) {
+  static std::vector<char> buffer(sizeof(Handoff) + kInlineBytes);
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 2)] = {};
+  iovec part{buffer.data(), buffer.size()};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t got;
+  while ((got = recvmsg(channel, &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+  }
+  int fds[2] = {-1, -1};
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  if (header != nullptr && header->cmsg_type == SCM_RIGHTS) {
+    std::memcpy(fds, CMSG_DATA(header), header->cmsg_len - CMSG_LEN(0));
+  }
+  if (got < static_cast<ssize_t>(sizeof(Handoff)) || fds[0] < 0) {
+    for (int open : fds) {
+      if (open >= 0) close(open);
+    }
+    return std::nullopt;
+  }
+  Handoff handoff;
+  std::memcpy(&handoff, buffer.data(), sizeof handoff);
+  fastcgi::Request request;
+  request.id = handoff.id;
+  request.keep = handoff.keep != 0;
+  request.bodyEnded = handoff.bodyEnded != 0;
+  request.params.resize(handoff.paramsSize);
+  request.body.resize(handoff.bodySize);
+  bool whole = true;
+  if (fds[1] < 0) {
+    const char* inlined = buffer.data() + sizeof handoff;
+    whole = static_cast<size_t>(got) == sizeof handoff + handoff.paramsSize + handoff.bodySize;
+    if (whole) {
+      std::memcpy(request.params.data(), inlined, handoff.paramsSize);
+      std::memcpy(request.body.data(), inlined + handoff.paramsSize, handoff.bodySize);
+    }
+  } else {
+    whole = ReadWhole(fds[1], request.params.data(), handoff.paramsSize, 0) &&
+            ReadWhole(fds[1], request.body.data(), handoff.bodySize,
+                      static_cast<off_t>(handoff.paramsSize));
+    close(fds[1]);
+  }
+  *fd = fds[0];
+  *token = handoff.token;
+  if (!whole) {
+    Say("a request handed over by the pool arrived incomplete; its body is left out");
+    request.body.clear();
+  }
+  return request;
+}
+
+void TellPoolDone(int channel, uint64_t token, bool keep) {
+  char word[9] = {static_cast<char>(keep)};
+  std::memcpy(word + 1, &token, sizeof token);
+  ssize_t ignored = send(channel, word, sizeof word, MSG_NOSIGNAL);
+  (void)ignored;
+}
+
+bool ReadWorkerDone(int channel, uint64_t* token, bool* keep) {
+  char word[9];
+  ssize_t got;
+  while ((got = recv(channel, word, sizeof word, MSG_DONTWAIT)) < 0 && errno == EINTR) {
+  }
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    *token = 0;
+    return true;
+  }
+  if (got != sizeof word) return false;
+  *keep = word[0] != 0;
+  std::memcpy(token, word + 1, sizeof *token);
+  return true;
+}
+
+}  // namespace orvo::posix
