@@ -78,8 +78,8 @@ void RemoveAbandonedPendingFiles(const std::string& folder) {
   if (host.FindFirst(folder + "*" + kPendingSuffix, &search, &entry) != kErrorSuccess) return;
   const TDateTime cutoff = Now() - kAbandonedAfter;
   do {
-    TDateTime written = LocalFileTimeToDateTime(host.UtcToLocalFileTime(entry.lastWriteTime));
-    if ((entry.attributes & kAttrDirectory) == 0 && written < cutoff) {
+    TDateTime written = LocalFileTimeToDateTime(host.UtcToLocalFileTime(entry.LastWriteTime()));
+    if ((entry.FilterBits() & kAttrDirectory) == 0 && written < cutoff) {
       host.RemoveFile(folder + entry.name);
     }
   } while (search->Next(&entry) == kErrorSuccess);

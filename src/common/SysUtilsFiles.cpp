@@ -35,11 +35,10 @@ constexpr int32_t kFilterableAttrs = attrHidden | attrSystem | attrVolume | attr
 
 // Passes over the entries the filter excludes; the current entry is in rec.Data.
 WinError SkipFiltered(TSearchRec& rec) {
-  while ((rec.Data.attributes & rec.SkipAttrs) != 0) {
+  while ((rec.Data.FilterBits() & rec.SkipAttrs) != 0) {
     if (WinError error = rec.Search->Next(&rec.Data)) return error;
   }
   rec.EntryName = rec.Data.name;
-  rec.AttrBits = static_cast<int32_t>(rec.Data.attributes);
   return kErrorSuccess;
 }
 
@@ -59,9 +58,15 @@ int32_t FileStamp(const std::string& name) {
   FindData entry;
   if (host.FindFirst(name, &search, &entry) != kErrorSuccess) return -1;
   search.reset();
-  if ((entry.attributes & attrDirectory) != 0) return -1;
+  return FileStampOf(entry);
+}
+
+int32_t FileStampOf(const FindData& entry) {
+  if ((entry.FilterBits() & attrDirectory) != 0) return -1;
   int32_t stamp = 0;
-  if (!FileTimeToDosDateTime(host.UtcToLocalFileTime(entry.lastWriteTime), &stamp)) return -1;
+  if (!FileTimeToDosDateTime(Host::Default().UtcToLocalFileTime(entry.LastWriteTime()), &stamp)) {
+    return -1;
+  }
   return stamp;
 }
 

@@ -20,10 +20,12 @@ inline constexpr uint8_t attrArchive = 0x20;
 // The state of one directory search. Destroying it closes the search.
 struct TSearchRec {
   std::string EntryName;
-  int32_t AttrBits = 0;
   int32_t SkipAttrs = 0;
   std::unique_ptr<DirSearch> Search;  // null when no search is open
   FindData Data;
+
+  // The entry's attribute word, read on first use where the host reads it lazily.
+  int32_t AttrBits() const { return static_cast<int32_t>(Data.Attributes()); }
 };
 
 // True when the first entry matching the pattern `name` is a file whose local last-write time
@@ -32,6 +34,8 @@ bool FileIsPresent(const std::string& name);
 // The packed local date and time of the first entry that `name` matches, or -1 when nothing
 // matches, the first match is a folder, or its time has no packed form (before 1980, after 2107).
 int32_t FileStamp(const std::string& name);
+// As FileStamp, of an entry a search found.
+int32_t FileStampOf(const FindData& entry);
 bool DirIsPresent(const std::string& name);
 // Creates a folder and every missing one above it, as its path resolves ("a\.\b\.." is "a").
 // EInOutError "Unable to create directory" for the empty path; false when a folder cannot be

@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace orvo {
 
@@ -85,12 +86,52 @@ inline constexpr uint32_t kAttrNormal = 0x80;
 // A file time: 100-nanosecond ticks since 1601-01-01, as Windows counts them.
 using FileTime = int64_t;
 
-// One entry of a directory search.
-struct FindData {
-  std::string name;            // code page 1252, without folder
-  uint32_t attributes = 0;     // never 0: a plain folder is exactly 16, a plain file 32
-  FileTime lastWriteTime = 0;  // UTC
-  int64_t size = 0;
+// One entry of a directory search. A host may leave an entry's details to be read when they are
+// first asked for, so that a search costs a read of the folder and no look at each entry; they
+// are then those of that moment, as a search answers on Windows.
+class FindData {
+ public:
+  struct Details {
+    uint32_t attributes = 0;     // never 0: a plain folder is exactly 16, a plain file 32
+    FileTime lastWriteTime = 0;  // UTC
+    int64_t size = 0;
+  };
+  // Reads the details of an entry.
+  using DetailsReader = std::function<Details()>;
+
+  FindData() = default;
+  FindData(std::string entryName, const Details& details)
+      : name(std::move(entryName)), known_(details.attributes), details_(details) {}
+  // Details read on first use. `attributes` holds at least the bits that searches filter on
+  // (hidden, system, volume, directory); when `whole`, it is the whole word.
+  FindData(std::string entryName, uint32_t attributes, bool whole, DetailsReader read)
+      : name(std::move(entryName)), known_(attributes), wholeWord_(whole), read_(std::move(read)) {
+    details_.attributes = attributes;
+  }
+
+  std::string name;  // code page 1252, without folder
+
+  uint32_t Attributes() const { return wholeWord_ ? known_ : Read().attributes; }
+  // The hidden, system, volume and directory bits, known without reading the entry.
+  uint32_t FilterBits() const { return known_ & kFilterBits; }
+  FileTime LastWriteTime() const { return Read().lastWriteTime; }
+  int64_t Size() const { return Read().size; }
+
+ private:
+  static constexpr uint32_t kFilterBits = kAttrHidden | kAttrSystem | kAttrVolume | kAttrDirectory;
+
+  const Details& Read() const {
+    if (read_) {
+      details_ = read_();
+      read_ = nullptr;
+    }
+    return details_;
+  }
+
+  uint32_t known_ = 0;
+  bool wholeWord_ = true;
+  mutable DetailsReader read_;  // empty once read
+  mutable Details details_;
 };
 
 // An open directory search. Destroying it closes the search.

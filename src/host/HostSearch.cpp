@@ -12,7 +12,7 @@ class GatheredSearch : public DirSearch {
   explicit GatheredSearch(std::vector<FindData> entries) : entries_(std::move(entries)) {}
   WinError Next(FindData* entry) override {
     if (next_ >= entries_.size()) return kErrorNoMoreFiles;
-    *entry = entries_[next_++];
+    *entry = std::move(entries_[next_++]);
     return kErrorSuccess;
   }
 

@@ -1,5 +1,7 @@
 #include "host/WindowsNames.h"
 
+#include <algorithm>
+
 namespace orvo {
 namespace {
 
@@ -26,13 +28,25 @@ char32_t UpperUnicode(char32_t u) {
   }
 }
 
-// Upper-case forms of the 256 bytes of the code page (every one has a 1252 form).
+// Upper-case forms of the 256 bytes of the code page (every one has a 1252 form), and the rank
+// of each upper-case form's UTF-16 unit, by which NTFS orders names.
 struct UpperTable {
   unsigned char upper[256];
+  unsigned char ntfsRank[256];
   UpperTable() {
+    char32_t units[256];
     for (int c = 0; c < 256; ++c) {
       upper[c] = static_cast<unsigned char>(
           UnicodeToCp1252(UpperUnicode(Cp1252ToUnicode(static_cast<unsigned char>(c)))));
+      units[c] = Cp1252ToUnicode(upper[c]);
+    }
+    // At most 256 units differ, so each one's rank among them fits a byte.
+    char32_t sorted[256];
+    std::copy(units, units + 256, sorted);
+    std::sort(sorted, sorted + 256);
+    char32_t* end = std::unique(sorted, sorted + 256);
+    for (int c = 0; c < 256; ++c) {
+      ntfsRank[c] = static_cast<unsigned char>(std::lower_bound(sorted, end, units[c]) - sorted);
     }
   }
 };
@@ -40,6 +54,11 @@ const UpperTable kUpper;
 
 bool SameLetter(char a, char b) {
   return UpperCp1252(static_cast<unsigned char>(a)) == UpperCp1252(static_cast<unsigned char>(b));
+}
+
+// A byte that Windows refuses in a name, wildcards aside.
+bool IsRefusedInPattern(unsigned char c) {
+  return c < 32 || c == '<' || c == '>' || c == ':' || c == '"' || c == '|';
 }
 
 // '*' and '?' matching with backtracking to the last star.
@@ -93,17 +112,15 @@ bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
 }
 
 std::string NtfsSortKey(const std::string& name) {
-  std::string key;
-  key.reserve(2 * name.size());
-  for (unsigned char c : name) {
-    char32_t unit = Cp1252ToUnicode(UpperCp1252(c));
-    key.push_back(static_cast<char>(unit >> 8));
-    key.push_back(static_cast<char>(unit & 0xFF));
+  std::string key(name.size(), '\0');
+  for (size_t i = 0; i < name.size(); ++i) {
+    key[i] = static_cast<char>(kUpper.ntfsRank[static_cast<unsigned char>(name[i])]);
   }
   return key;
 }
 
 bool MatchesPattern(const std::string& pattern, const std::string& name) {
+  if (pattern == "*" || pattern == "*.*") return true;  // what a walk asks most
   if (Glob(pattern, name)) return true;
   // "x.*" also matches what "x" matches when the name has no dot ("*.*" matches every name).
   bool finalDotStar = pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, ".*") == 0;
@@ -114,28 +131,18 @@ bool MatchesPattern(const std::string& pattern, const std::string& name) {
 bool HasWildcards(const std::string& name) { return name.find_first_of("*?") != std::string::npos; }
 
 bool IsInvalidPattern(const std::string& pattern) {
-  for (unsigned char c : pattern) {
-    if (c < 32) return true;
-    switch (c) {
-      case '<':
-      case '>':
-      case ':':
-      case '"':
-      case '|':
-        return true;
-      default:
-        break;
-    }
-  }
-  return false;
+  return std::any_of(pattern.begin(), pattern.end(),
+                     [](char c) { return IsRefusedInPattern(static_cast<unsigned char>(c)); });
 }
 
 bool IsInvalidName(const std::string& name) { return IsInvalidPattern(name) || HasWildcards(name); }
 
 bool IsDeviceName(const std::string& name) {
   // The part before the first dot, without the blanks that end it, is what Windows compares.
-  std::string base = name.substr(0, name.find('.'));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
+  size_t end = std::min(name.find('.'), name.size());
+  while (end > 0 && name[end - 1] == ' ') --end;
+  if (end < 3 || end > 7) return false;  // no device name is shorter or longer
+  const std::string base = name.substr(0, end);
   std::string upper;
   for (char c : base)
     upper.push_back(static_cast<char>(UpperCp1252(static_cast<unsigned char>(c))));
@@ -149,8 +156,13 @@ bool IsDeviceName(const std::string& name) {
 }
 
 bool CanNameAgain(const std::string& name) {
-  return !IsInvalidName(name) && name.find_first_of("\\/") == std::string::npos &&
-         !IsDeviceName(name);
+  // One pass: a listing asks this of every name it reads.
+  for (unsigned char c : name) {
+    if (IsRefusedInPattern(c) || c == '*' || c == '?' || c == '\\' || c == '/') {
+      return false;
+    }
+  }
+  return !IsDeviceName(name);
 }
 
 }  // namespace orvo

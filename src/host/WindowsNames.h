@@ -17,8 +17,9 @@ unsigned char UpperCp1252(unsigned char c);
 // True when two 1252 names are equal ignoring letter case.
 bool SameNameIgnoringCase(const std::string& a, const std::string& b);
 
-// The key that sorts 1252 names in NTFS order: the UTF-16 code units of the upper-case form,
-// big-endian, so that comparing the bytes compares the units ordinally.
+// The key that sorts 1252 names in NTFS order (by the UTF-16 code units of their upper-case
+// forms, ordinally): one byte per character, the rank of its upper-case form's unit among those
+// of the code page, so that comparing the bytes compares the units.
 std::string NtfsSortKey(const std::string& name);
 
 // True when `name` matches a Windows pattern ('*' any run, '?' one character, letter case

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "common/Classes.h"
@@ -50,6 +51,12 @@ std::unique_ptr<TLumoIBDatabase> CreateDBOrvo() {
 void RequireCreatable(const std::string& fileName) {
   WinError error = Host::Default().CheckPath(fileName, PathUse::kFile);
   if (error != kErrorSuccess) throw EFCreateError(FileStreamMessage("create", fileName, error));
+}
+
+// A listing that left folders out is answered all the same (clients rely on the list); the
+// request's one line for the operator names them.
+void LogUnread(TWebRequest& Request, const TUnreadFolders& Unread) {
+  if (!Unread.empty()) LogFailure(Request, EInOutError(UnreadNote(Unread), Unread.front().Code));
 }
 
 }  // namespace
@@ -179,7 +186,9 @@ void TWM1::WM1listaarquivosAction(TObject*, TWebRequest& Request, TWebResponse& 
   TIniFile config(ConfigFileName);
   const std::string folder = StoreFolder(config, StoreCode(Request));
   const std::string mask = Field(Request, "filtro");
-  Response.SetContent(ListFiles(folder, mask));
+  TUnreadFolders unread;
+  Response.SetContent(ListFiles(folder, mask, unread));
+  LogUnread(Request, unread);
 }
 
 void TWM1::WM1lerxmlAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {
@@ -206,15 +215,23 @@ void TWM1::WM1imagensAction(TObject*, TWebRequest& Request, TWebResponse& Respon
   try {
     TIniFile config(ConfigFileName);
     const std::string folder = ConfigValue(config, SectionFrameWork, KeyPathImagens);
-    TStringList images;
-    images.SetText(ListFiles(folder, "*.png"));
+    // Each image's time is read as the walk finds it, while its folder is at hand.
+    std::vector<std::pair<std::string, TDateTime>> images;
+    TUnreadFolders unread;
+    WalkFiles(
+        folder, "*.png",
+        [&images](const std::string& Path, const FindData& Entry) {
+          images.emplace_back(Path, FileDateOf(Entry));
+        },
+        unread);
     // From 00:00 of the day before the date sent.
     const TDateTime since = StrToDate(Field(Request, "data")) - 1;
     TStringList recent;
-    for (int32_t i = 0; i < images.Count(); ++i) {
-      if (GetFileDate(images.Strings(i)) >= since) recent.Add(images.Strings(i));
+    for (const auto& [path, date] : images) {
+      if (date >= since) recent.Add(path);
     }
     Response.SetContent(recent.Text());
+    LogUnread(Request, unread);
   } catch (const Exception& e) {
     LogFailure(Request, e);
     // The message may quote the date sent: an answer in text/html shows it as text.
@@ -255,7 +272,9 @@ void TWM1::WM1listamanuaisAction(TObject*, TWebRequest& Request, TWebResponse& R
   std::string folder = Field(Request, "pasta");
   if (folder.empty()) folder = ConfigValue(config, SectionFrameWork, KeyPathManuais);
   if (!LoginSupportDatabase(config, Request)) return;
-  Response.SetContent(ListFiles(folder, "*.*"));
+  TUnreadFolders unread;
+  Response.SetContent(ListFiles(folder, "*.*", unread));
+  LogUnread(Request, unread);
 }
 
 void TWM1::WM1lermanuaisAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {

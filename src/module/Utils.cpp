@@ -6,9 +6,17 @@
 namespace orvo {
 namespace {
 
-// Ends a search loop: the codes that say nothing (more) matches end it quietly; any other is a
-// failed search, which must not pass for a shorter listing.
-void EndSearch(int32_t code) {
+// True when a folder the host may not list is noted in `Unread`, to be passed over.
+bool NoteUnread(int32_t code, const std::string& Folder, TUnreadFolders& Unread) {
+  if (static_cast<WinError>(code) != kErrorAccessDenied) return false;
+  Unread.push_back({Folder, code});
+  return true;
+}
+
+// Ends a search loop of `Folder`; true when it ended with no further entry. The codes that say
+// nothing (more) matches end it quietly, a folder that may not be listed is noted; any other is
+// a failed search, which must not pass for a shorter listing.
+bool EndSearch(int32_t code, const std::string& Folder, TUnreadFolders& Unread) {
   switch (static_cast<WinError>(code)) {
     case kErrorFileNotFound:
     case kErrorPathNotFound:
@@ -16,21 +24,41 @@ void EndSearch(int32_t code) {
     case kErrorInvalidName:
     case kErrorFilenameExcedRange:
     case kErrorDirectory:
-      return;
+      return true;
     default:
+      if (NoteUnread(code, Folder, Unread)) return false;
       throw EInOutError(InOutMessage(static_cast<WinError>(code)), code);
   }
 }
 
-}  // namespace
-
-std::string ListFiles(const std::string& Folder, const std::string& Mask) {
-  TStringList list;
-  CollectFiles(Folder, Mask, list);
-  return list.Text();
+// A mask names files of the folder searched; a path part would search another folder and list
+// its files under this one's name.
+bool HasPathPart(const std::string& Mask) {
+  return Mask.find_first_of("\\/:") != std::string::npos;
 }
 
-void CollectFiles(const std::string& Folder, const std::string& Mask, TStrings& List) {
+}  // namespace
+
+std::string ListFiles(const std::string& Folder, const std::string& Mask, TUnreadFolders& Unread) {
+  std::string text;
+  WalkFiles(
+      Folder, Mask,
+      [&text](const std::string& Path, const FindData&) {
+        text += Path;
+        text += "\r\n";
+      },
+      Unread);
+  return text;
+}
+
+void CollectFiles(const std::string& Folder, const std::string& Mask, TStrings& List,
+                  TUnreadFolders& Unread) {
+  WalkFiles(
+      Folder, Mask, [&List](const std::string& Path, const FindData&) { List.Add(Path); }, Unread);
+}
+
+void WalkFiles(const std::string& Folder, const std::string& Mask, const TFileFound& Found,
+               TUnreadFolders& Unread) {
   const std::string saved = GetWorkDir();
   SetWorkDir(Folder);
 
@@ -38,20 +66,34 @@ void CollectFiles(const std::string& Folder, const std::string& Mask, TStrings& 
   int32_t found = SearchFirstFolder("*.*", attrDirectory, rec);
   for (; found == 0; found = SearchNext(rec)) {
     // A folder with any further attribute bit is not walked into.
-    if (rec.AttrBits == attrDirectory && rec.EntryName != "." && rec.EntryName != "..") {
-      CollectFiles(Folder + "\\" + rec.EntryName, Mask, List);
+    if (rec.AttrBits() == attrDirectory && rec.EntryName != "." && rec.EntryName != "..") {
+      WalkFiles(Folder + "\\" + rec.EntryName, Mask, Found, Unread);
     }
   }
   SearchClose(rec);
-  EndSearch(found);
-
-  for (found = SearchFirst(Mask, attrArchive, rec); found == 0; found = SearchNext(rec)) {
-    List.Add(Folder + "\\" + rec.EntryName);
+  if (EndSearch(found, Folder, Unread) && !HasPathPart(Mask)) {
+    for (found = SearchFirst(Mask, attrArchive, rec); found == 0; found = SearchNext(rec)) {
+      Found(Folder + "\\" + rec.EntryName, rec.Data);
+    }
+    SearchClose(rec);
+    EndSearch(found, Folder, Unread);
   }
-  SearchClose(rec);
-  EndSearch(found);
-
   SetWorkDir(saved);
+}
+
+std::string UnreadNote(const TUnreadFolders& Unread) {
+  std::string note;
+  for (const TUnreadFolder& folder : Unread) {
+    if (!note.empty()) note += "; ";
+    note += "Cannot list folder \"" + folder.Folder +
+            "\": " + InOutMessage(static_cast<WinError>(folder.Code));
+  }
+  return note;
+}
+
+TDateTime FileDateOf(const FindData& Entry) {
+  const int32_t stamp = FileStampOf(Entry);
+  return stamp == -1 ? Now() : FileStampToDateTime(stamp);
 }
 
 TDateTime GetFileDate(const std::string& FileName) {

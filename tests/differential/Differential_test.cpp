@@ -208,6 +208,11 @@ std::vector<Request> Requests() {
       {"/listaarquivos", "filtro="},
       {"/listaarquivos", ""},
       {"/listaarquivos", R"(filtro=deep\*.dwl)"},
+      // Masks with a path part name no file of the folder walked: nothing is listed.
+      {"/listaarquivos", "filtro=C:*"},
+      {"/listaarquivos", R"(filtro=..\..\..\Orvo\*)"},
+      {"/listaarquivos", R"(filtro=sub\c.xm?)"},
+      {"/listaarquivos", "filtro=sub/c.xml"},
       {"/listaarquivos", "loja=NOVA&filtro=*.*"},
       {"/listaarquivos", "loja=ARQUIVO&filtro=*.*"},
       {"/listaarquivos", "loja=BARRA&filtro=*.*"},

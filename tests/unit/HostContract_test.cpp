@@ -49,7 +49,7 @@ class HostContract : public ::testing::TestWithParam<HostKind> {
     std::unique_ptr<DirSearch> search;
     FindData entry;
     if (host().FindFirst(pattern, &search, &entry) != kErrorSuccess) return found;
-    do found.emplace_back(entry.name, entry.attributes);
+    do found.emplace_back(entry.name, entry.Attributes());
     while (search->Next(&entry) == kErrorSuccess);
     return found;
   }
@@ -225,7 +225,7 @@ TEST_P(HostContract, SearchesSeeEveryChangeToTheirFolder) {
   FindData entry;
   ASSERT_EQ(host().FindFirstFolder("C:\\x\\*", &search, &entry), kErrorSuccess);
   do {
-    if (entry.attributes & kAttrDirectory) folders.push_back(entry.name);
+    if (entry.Attributes() & kAttrDirectory) folders.push_back(entry.name);
   } while (search->Next(&entry) == kErrorSuccess);
   EXPECT_EQ(folders, (Names{".", "..", "sub"}));
   // A folder searched again is read again when it changed, by the host or by others.

@@ -283,9 +283,9 @@ TEST_F(PosixHostTest, ReportsAttributeWordsOfLinksAndFolders) {
   std::unique_ptr<DirSearch> search;
   FindData entry;
   ASSERT_EQ(host_.FindFirst("C:\\linkf*", &search, &entry), kErrorSuccess);
-  EXPECT_EQ(entry.attributes, 0x420u);  // linkfile comes before linkfolder
+  EXPECT_EQ(entry.Attributes(), 0x420u);  // linkfile comes before linkfolder
   ASSERT_EQ(search->Next(&entry), kErrorSuccess);
-  EXPECT_EQ(entry.attributes, 0x410u);
+  EXPECT_EQ(entry.Attributes(), 0x410u);
   fs::permissions(Disk("c/folder"), fs::perms::owner_write, fs::perm_options::add);
 }
 

@@ -10,6 +10,7 @@
 
 #include "TestSupport.h"
 #include "host/Host.h"
+#include "host/posix/PosixDisk.h"
 
 namespace orvo {
 namespace {
@@ -94,6 +95,33 @@ TEST(PosixLookupTest, SeesWhatOthersChangeRightAfterARead) {
       EXPECT_EQ(Listed(*host, "D:\\Lotes\\x\\" + c.wanted), found) << where;
     }
   }
+}
+
+// What a folder's change time proves is trusted (and a resident worker keeps names and listings)
+// only on file systems that this kernel stamps itself: never where another machine writes.
+TEST(PosixLookupTest, TrustsChangeTimesOfLocalFileSystemsOnly) {
+  struct Case {
+    unsigned long magic;
+    const char* name;
+    bool trusted;
+  } cases[] = {
+      {0xEF53, "ext2/3/4", true},
+      {0x58465342, "xfs", true},
+      {0x9123683E, "btrfs", true},
+      {0x01021994, "tmpfs", true},
+      {0x6969, "nfs", false},
+      {0xFF534D42, "cifs", false},
+      {0xFE534D42, "smb2", false},
+      {0x517B, "smb", false},
+      {0x65735546, "fuse (glusterfs, sshfs)", false},
+      {0x00C36400, "ceph", false},
+      {0x01021997, "9p", false},
+      {0x794C7630, "overlayfs", false},
+      {0x5346414F, "afs", false},
+      {0x0BD00BD0, "lustre", false},
+      {0, "unknown", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(posix::StampsItsOwnChanges(c.magic), c.trusted) << c.name;
 }
 
 }  // namespace

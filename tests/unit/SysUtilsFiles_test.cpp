@@ -130,7 +130,7 @@ TEST_F(SysUtilsFilesTest, SearchFiltersAsTheWalkNeedsThem) {
   EXPECT_EQ(SearchFirst("C:\\x\\*.png", attrArchive, rec), 2);
   EXPECT_EQ(SearchFirst("C:\\none\\*", attrArchive, rec), 3);
   ASSERT_EQ(SearchFirst("C:\\x\\sub", attrDirectory, rec), 0);
-  EXPECT_EQ(rec.AttrBits, 16);
+  EXPECT_EQ(rec.AttrBits(), 16);
   EXPECT_EQ(rec.SkipAttrs, 14);
   EXPECT_EQ(SearchNext(rec), 18);
 }

@@ -40,6 +40,7 @@ class UtilsTest : public ::testing::Test {
   std::string Disk(const std::string& relative) const { return drives_.Disk(relative); }
 
   test::DriveRoot drives_;
+  TUnreadFolders unread_;
 };
 
 TEST_F(UtilsTest, CollectFilesWalksSubFoldersFirst) {
@@ -51,12 +52,12 @@ TEST_F(UtilsTest, CollectFilesWalksSubFoldersFirst) {
   SetWorkDir("C:\\");
   TStringList list;
   list.Add("kept");
-  CollectFiles("D:\\Img", "*.png", list);
+  CollectFiles("D:\\Img", "*.png", list, unread_);
   EXPECT_EQ(list.Text(),
             "kept\r\nD:\\Img\\sub\\z\\d.png\r\nD:\\Img\\sub\\c.png\r\nD:\\Img\\a.png\r\n"
             "D:\\Img\\b.png\r\n");
   EXPECT_EQ(GetWorkDir(), "C:\\");
-  EXPECT_EQ(ListFiles("D:\\Img\\sub\\z", "*.txt"), "");
+  EXPECT_EQ(ListFiles("D:\\Img\\sub\\z", "*.txt", unread_), "");
 }
 
 TEST_F(UtilsTest, WalkNeverFollowsLinks) {
@@ -71,7 +72,7 @@ TEST_F(UtilsTest, WalkNeverFollowsLinks) {
   fs::create_directory_symlink("..", Disk("d/Img/sub/up"));
   fs::create_directory_symlink("../../Outro", Disk("d/Img/sub/outro"));
   fs::create_symlink("a.png", Disk("d/Img/link.png"));  // a linked file is a file
-  EXPECT_EQ(ListFiles("D:\\Img", "*.png"),
+  EXPECT_EQ(ListFiles("D:\\Img", "*.png", unread_),
             "D:\\Img\\sub\\b.png\r\nD:\\Img\\a.png\r\nD:\\Img\\link.png\r\n");
 }
 
@@ -80,9 +81,9 @@ TEST_F(UtilsTest, RelativeStartFolderFailsOnItsFirstSubFolder) {
   WriteHostFile(Disk("d/Img/a.png"), "");
   SetWorkDir("D:\\");
   // Inside Img the sub-folder's path Img\sub means D:\Img\Img\sub.
-  EXPECT_THROW(ListFiles("Img", "*.png"), EInOutError);
+  EXPECT_THROW(ListFiles("Img", "*.png", unread_), EInOutError);
   SetWorkDir("D:\\Img\\sub");
-  EXPECT_EQ(ListFiles(".", "*.png"), ".\\c.png\r\n");
+  EXPECT_EQ(ListFiles(".", "*.png", unread_), ".\\c.png\r\n");
 }
 
 TEST_F(UtilsTest, GetFileDateRoundsDownToEvenSeconds) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <string_view>
 
@@ -36,11 +38,6 @@ bool Inside(const std::string& realRoot, const std::string& realPath) {
           realPath.compare(0, realRoot.size(), realRoot) == 0 && realPath[realRoot.size()] == '/');
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
 bool SameTime(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -56,28 +53,12 @@ timespec ChangeClock() {
   return now;
 }
 
-// File systems whose change times this kernel stamps itself, from its own clock, for every
-// change by any process of this machine (not a server's clock, nor changes made elsewhere).
-bool StampsItsOwnChanges(int fd) {
-  struct statfs system {};
-  if (fstatfs(fd, &system) != 0) return false;
-  switch (static_cast<unsigned long>(system.f_type)) {
-    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4
-    case XFS_SUPER_MAGIC:
-    case BTRFS_SUPER_MAGIC:
-    case TMPFS_MAGIC:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // True when any later change of the folder described by `info` is sure to change its change
 // time: its file system stamps its own changes and that time lies before `since`, the change
 // clock read before `info` was taken, so a later change is stamped `since` or later (as long as
 // nobody sets the clock back). A change in the same clock tick could otherwise keep the time.
 bool Settled(int fd, const struct stat& info, const timespec& since) {
-  return Before(info.st_ctim, since) && StampsItsOwnChanges(fd);
+  return Before(info.st_ctim, since) && StampsItsOwnChanges(fd, info.st_dev);
 }
 
 // A 1252 name in upper case: one key for all its case forms.
@@ -93,26 +74,42 @@ std::string RootKey(const WindowsPath& path) {
   return "unc/" + UpperKey(path.server) + "/" + UpperKey(path.share);
 }
 
-bool InNtfsOrder(const ListedName& a, const ListedName& b) {
+bool ListedInNtfsOrder(const ListedName& a, const ListedName& b) {
   return a.sortKey != b.sortKey ? a.sortKey < b.sortKey : a.diskName < b.diskName;
 }
 
-Listing ReadFolder(const DiskFolder& folder) {
-  Listing names;
+// Calls `each(name, type)` for every entry of `folder` but "." and "..", as one read of the
+// folder gives them (getdents64, so no look at the folder beyond); an errno when it cannot be read.
+template <typename Each>
+int ForEachName(const DiskFolder& folder, Each each) {
   Fd fd(openat(folder.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) return names;
-  DirPtr dir{fdopendir(fd.get())};
-  if (!dir) return names;
-  fd.Release();
-  while (dirent* item = readdir(dir.get())) {
-    std::string diskName = item->d_name;
-    if (diskName == "." || diskName == ".." || !CanNameAgainOnDisk(diskName)) continue;
-    std::string name = Utf8ToCp1252(diskName);
-    std::string key = NtfsSortKey(name);
-    names.push_back({std::move(diskName), std::move(name), std::move(key), item->d_type});
+  if (!fd) return errno;
+  alignas(dirent64) char buffer[32768];
+  for (;;) {
+    ssize_t got = getdents64(fd.get(), buffer, sizeof buffer);
+    if (got < 0) return errno;
+    if (got == 0) return 0;
+    for (ssize_t at = 0; at < got;) {
+      const auto* item = reinterpret_cast<const dirent64*>(buffer + at);
+      at += item->d_reclen;
+      std::string_view name = item->d_name;
+      if (name != "." && name != "..") each(name, item->d_type);
+    }
   }
-  std::sort(names.begin(), names.end(), InNtfsOrder);
-  return names;
+}
+
+// Reads the names of a folder into `names`; an errno when it cannot be read.
+int ReadFolder(const DiskFolder& folder, Listing* names) {
+  int error = ForEachName(folder, [names](std::string_view diskName, unsigned char type) {
+    std::string disk(diskName);
+    if (!CanNameAgainOnDisk(disk)) return;
+    std::string name = Utf8ToCp1252(disk);
+    std::string key = NtfsSortKey(name);
+    names->push_back({std::move(disk), std::move(name), std::move(key), type});
+  });
+  if (error != 0) return error;
+  std::sort(names->begin(), names->end(), ListedInNtfsOrder);
+  return 0;
 }
 
 // A folder holds this many bytes of its listing for each name that it is worth trying instead
@@ -145,23 +142,19 @@ std::optional<std::vector<std::string>> TryCaseForms(const DiskFolder& folder,
 // as many UTF-8 bytes as each of its case forms, so only names of that length are compared.
 std::vector<std::string> ReadCaseForms(const DiskFolder& folder, const std::string& name) {
   std::vector<ListedName> found;
-  Fd fd(openat(folder.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  DirPtr dir{fd ? fdopendir(fd.get()) : nullptr};
-  if (!dir) return {};
-  fd.Release();
   // A name with '?' may match a disk name with characters that have no 1252 form.
   const size_t length = IsInvalidName(name) ? 0 : Cp1252ToUtf8(name).size();
-  while (dirent* item = readdir(dir.get())) {
-    std::string_view diskName = item->d_name;
-    if (length != 0 && diskName.size() != length) continue;
-    if (diskName == "." || diskName == ".." || !CanNameAgainOnDisk(item->d_name)) continue;
-    std::string listed = Utf8ToCp1252(item->d_name);
+  ForEachName(folder, [&](std::string_view diskName, unsigned char type) {
+    if (length != 0 && diskName.size() != length) return;
+    std::string disk(diskName);
+    if (!CanNameAgainOnDisk(disk)) return;
+    std::string listed = Utf8ToCp1252(disk);
     if (SameNameIgnoringCase(listed, name)) {
       std::string key = NtfsSortKey(listed);
-      found.push_back({item->d_name, std::move(listed), std::move(key), item->d_type});
+      found.push_back({std::move(disk), std::move(listed), std::move(key), type});
     }
-  }
-  std::sort(found.begin(), found.end(), InNtfsOrder);
+  });
+  std::sort(found.begin(), found.end(), ListedInNtfsOrder);
   std::vector<std::string> names;
   for (ListedName& listed : found) names.push_back(std::move(listed.diskName));
   return names;
@@ -181,7 +174,10 @@ bool Drives::Describe(const FolderRef& folder, const std::string& diskName,
   entry->folder = folder;
   entry->diskName = diskName;
   struct stat info {};
-  if (fstatat(folder->fd.get(), diskName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (fstatat(folder->fd.get(), diskName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    entry->denied = errno == EACCES;
+    return false;
+  }
   if (S_ISLNK(info.st_mode)) {
     entry->isLink = true;
     Fd target(OpenIn(*folder, diskName, O_PATH));
@@ -196,7 +192,7 @@ bool Drives::Describe(const FolderRef& folder, const std::string& diskName,
 DiskEntry Drives::Lookup(const FolderRef& folder, const std::string& name) {
   DiskEntry entry;
   std::string exact = Cp1252ToUtf8(name);
-  if (Describe(folder, exact, &entry)) return entry;
+  if (Describe(folder, exact, &entry) || entry.denied) return entry;
   if (!lacking_.Knows(*folder, name)) {
     // Taken before the folder is looked at: a change since shows in its change time.
     const timespec since = ChangeClock();
@@ -351,13 +347,18 @@ WinError Drives::Folder(const GatedPath& gated, size_t count, FolderRef* folder)
     }
   }
   std::optional<size_t> allowedDepth = gated.AllowedDepth();
-  if (allowedDepth != allowedDepth_) {
+  const bool sameConfinement = allowedDepth == allowedDepth_;
+  if (!sameConfinement) {
     kept = std::min({kept, allowedDepth.value_or(kept), allowedDepth_.value_or(kept)});
   }
   for (size_t i = 0; i < kept; ++i) {
     if (!StillThere(chain_[i])) kept = i;
   }
-  chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(kept), chain_.end());
+  // Levels below the folder asked for stay while the path leads through them: a walk comes back
+  // up from a folder and enters the next one, and they are checked again when used.
+  if (kept <= count || !sameConfinement) {
+    chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(kept), chain_.end());
+  }
   allowedDepth_ = allowedDepth;
   if (chain_.empty()) {
     rootKey_ = RootKey(path);
@@ -390,21 +391,30 @@ WinError Drives::Find(const GatedPath& path, DiskEntry* entry) {
   return kErrorSuccess;
 }
 
-std::shared_ptr<const Listing> Drives::List(const FolderRef& folder) {
+WinError Drives::List(const FolderRef& folder, std::shared_ptr<const Listing>* names) {
   Level* level = Kept(folder);
-  if (level == nullptr) return std::make_shared<Listing>(ReadFolder(*folder));
+  if (level == nullptr) {
+    auto read = std::make_shared<Listing>();
+    if (int error = ReadFolder(*folder, read.get())) return FromErrno(error);
+    *names = std::move(read);
+    return kErrorSuccess;
+  }
   const timespec since = ChangeClock();
   struct stat info {};
   fstat(folder->fd.get(), &info);
   if (!level->listing || !level->listingSettled || !SameTime(level->modified, info.st_mtim) ||
       !SameTime(level->changed, info.st_ctim)) {
     // The times are taken before the read: a change during it shows as a change next time.
-    level->listing = std::make_shared<Listing>(ReadFolder(*folder));
+    auto read = std::make_shared<Listing>();
+    level->listing = nullptr;
+    if (int error = ReadFolder(*folder, read.get())) return FromErrno(error);
+    level->listing = std::move(read);
     level->modified = info.st_mtim;
     level->changed = info.st_ctim;
     level->listingSettled = Settled(folder->fd.get(), info, since);
   }
-  return level->listing;
+  *names = level->listing;
+  return kErrorSuccess;
 }
 
 std::optional<WindowsPath> Drives::ToWindows(const std::string& hostPath) const {
@@ -430,6 +440,33 @@ std::optional<WindowsPath> Drives::ToWindows(const std::string& hostPath) const 
 }
 
 int (*Fsync)(int fd) = fsync;
+
+bool StampsItsOwnChanges(unsigned long magic) {
+  switch (magic) {
+    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+      return true;
+    default:  // NFS, SMB, FUSE (GlusterFS, sshfs, ...), Ceph, 9p, overlays, and what is unknown
+      return false;
+  }
+}
+
+bool StampsItsOwnChanges(int fd, dev_t device) {
+  // The program is single-threaded (Host.h).
+  static std::map<dev_t, bool> answers;
+  auto known = answers.find(device);
+  if (known != answers.end()) return known->second;
+  struct statfs system {};
+  const bool stamps =
+      fstatfs(fd, &system) == 0 && StampsItsOwnChanges(static_cast<unsigned long>(system.f_type));
+  // The number of a block device stays with it; an anonymous one (major 0: tmpfs, btrfs, every
+  // network and FUSE file system) may pass to another mount once its own is gone, so only a
+  // "no" is kept for it.
+  if (major(device) != 0 || !stamps) answers.emplace(device, stamps);
+  return stamps;
+}
 
 uint32_t AttributesOf(const std::string& name, const struct stat& info, bool isLink) {
   uint32_t hidden = !name.empty() && name[0] == '.' ? kAttrHidden : 0;

@@ -37,9 +37,10 @@ struct DiskEntry {
                           // folder) or nowhere
   bool isLink = false;    // the name is a symbolic link
   bool leadsOut = false;  // a link out of the allowed folder
+  bool denied = false;    // its folder may not be searched: whether it exists is not known
 
   // What a call that needs the entry answers when it does not exist.
-  WinError Missing() const { return leadsOut ? kErrorAccessDenied : kErrorFileNotFound; }
+  WinError Missing() const { return leadsOut || denied ? kErrorAccessDenied : kErrorFileNotFound; }
 };
 
 // One name of a folder as searches see it.
@@ -76,13 +77,14 @@ class Drives {
   WinError Find(const GatedPath& path, DiskEntry* entry);
   // Looks a 1252 name up in a folder: the exact name first, else one equal ignoring case.
   DiskEntry Lookup(const FolderRef& folder, const std::string& name);
-  // Describes `diskName` of a folder; false when the folder holds no such name.
+  // Describes `diskName` of a folder; false when the folder holds no such name, or may not be
+  // searched (then `entry->denied`).
   bool Describe(const FolderRef& folder, const std::string& diskName, DiskEntry* entry) const;
   // Opens an existing entry with `flags`, its link followed while it stays inside: a descriptor,
   // or -1 with errno set. What it opened may differ from what was described: check it.
   int Open(const DiskEntry& entry, int flags) const;
-  // The names of a folder.
-  std::shared_ptr<const Listing> List(const FolderRef& folder);
+  // The names of a folder; kErrorAccessDenied (or another code) when it cannot be read.
+  WinError List(const FolderRef& folder, std::shared_ptr<const Listing>* names);
   // Forgets the folders kept open: after the host changed something.
   void Forget() { chain_.clear(); }
   // The Windows path of a host path inside a drive folder; nullopt outside them.
@@ -149,6 +151,16 @@ class Drives {
 uint32_t AttributesOf(const std::string& name, const struct stat& info, bool isLink);
 // The Windows file time of a modification time.
 FileTime FileTimeOf(const struct stat& info);
+
+// True for the file systems (by their statfs magic number) whose change times this kernel stamps
+// itself, from its own clock, for every change made on this machine: the local ones. What a
+// folder's change time proves is trusted only there, so a resident worker keeps names and
+// listings only there: on a network or FUSE file system another machine's writes leave the time
+// to a server's clock, or leave it alone.
+bool StampsItsOwnChanges(unsigned long magic);
+// As StampsItsOwnChanges, for the file system of `fd` on `device`: asked of the system once per
+// device (a "yes" for an anonymous device, which another mount may reuse, every time).
+bool StampsItsOwnChanges(int fd, dev_t device);
 
 // The Windows code of a failed system call.
 WinError FromErrno(int error);

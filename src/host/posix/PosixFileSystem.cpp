@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "host/HostSearch.h"
@@ -33,24 +34,43 @@ WindowsPath InitialDirectory(const Drives& drives) {
   return WindowsPath{};
 }
 
-FindData MakeFindData(const std::string& name, const struct stat& info, bool isLink) {
-  FindData data;
-  data.name = name;
-  data.attributes = posix::AttributesOf(name, info, isLink);
-  data.lastWriteTime = posix::FileTimeOf(info);
-  data.size = S_ISREG(info.st_mode) ? static_cast<int64_t>(info.st_size) : 0;
-  return data;
+FindData::Details DetailsOf(const std::string& name, const struct stat& info, bool isLink) {
+  FindData::Details details;
+  details.attributes = posix::AttributesOf(name, info, isLink);
+  details.lastWriteTime = posix::FileTimeOf(info);
+  details.size = S_ISREG(info.st_mode) ? static_cast<int64_t>(info.st_size) : 0;
+  return details;
 }
 
 // "." and ".." are plain folders whatever their names suggest; both carry the folder's own
 // times, so that nothing is read above a folder that a link made the root.
-FindData DotEntry(const std::string& name, const posix::DiskFolder& folder) {
-  struct stat info {};
-  fstat(folder.fd.get(), &info);
-  FindData data = MakeFindData(name, info, false);
-  data.attributes = kAttrDirectory;
-  data.size = 0;
-  return data;
+FindData DotEntry(const std::string& name, const posix::FolderRef& folder) {
+  return FindData(name, kAttrDirectory, true, [folder] {
+    struct stat info {};
+    fstat(folder->fd.get(), &info);
+    FindData::Details details;
+    details.attributes = kAttrDirectory;
+    details.lastWriteTime = posix::FileTimeOf(info);
+    return details;
+  });
+}
+
+// The attribute bits that the type a folder read gives tells without looking at the entry: the
+// whole word of a plain folder, the filtered bits of the rest; nullopt for a link or an unknown
+// type, which must be looked at.
+std::optional<uint32_t> AttributesOfType(const std::string& name, unsigned char type) {
+  uint32_t hidden = !name.empty() && name[0] == '.' ? kAttrHidden : 0;
+  switch (type) {
+    case DT_DIR:
+      return kAttrDirectory | hidden;
+    case DT_REG:
+      return kAttrArchive | hidden;
+    case DT_LNK:
+    case DT_UNKNOWN:
+      return std::nullopt;
+    default:  // pipes, sockets, devices
+      return kAttrArchive | kAttrSystem | hidden;
+  }
 }
 
 bool IsReadOnlyFile(const DiskEntry& entry) {
@@ -137,6 +157,23 @@ WinError PosixHost::FindFirstFolder(const std::string& pattern, std::unique_ptr<
   return Search(pattern, true, search, first);
 }
 
+FindData PosixHost::LazyEntry(const std::shared_ptr<const posix::Listing>& names, size_t index,
+                              const posix::FolderRef& folder, uint32_t known) const {
+  // A plain folder's word is whole; a file's read-only bit waits for its details.
+  bool whole = (known & kAttrDirectory) != 0;
+  return FindData((*names)[index].name, known, whole, [this, names, index, folder, known] {
+    const posix::ListedName& listed = (*names)[index];
+    DiskEntry entry;
+    if (drives_.Describe(folder, listed.diskName, &entry) && entry.exists) {
+      return DetailsOf(listed.name, entry.info, entry.isLink);
+    }
+    // Gone since the folder was read: what the read told.
+    FindData::Details details;
+    details.attributes = known;
+    return details;
+  });
+}
+
 WinError PosixHost::Search(const std::string& pattern, bool foldersOnly,
                            std::unique_ptr<DirSearch>* search, FindData* first) {
   GatedPath full;
@@ -150,25 +187,32 @@ WinError PosixHost::Search(const std::string& pattern, bool foldersOnly,
   std::vector<FindData> entries;
   if (HasWildcards(leaf)) {
     for (const char* dot : {".", ".."}) {
-      if (SearchYields(leaf, atRoot, dot)) entries.push_back(DotEntry(dot, *folder));
+      if (SearchYields(leaf, atRoot, dot)) entries.push_back(DotEntry(dot, folder));
     }
-    std::shared_ptr<const posix::Listing> names = drives_.List(folder);
+    std::shared_ptr<const posix::Listing> names;
+    if (WinError error = drives_.List(folder, &names)) return error;
     for (const posix::ListedName& listed : *names) {
       if (foldersOnly && listed.type != DT_DIR && listed.type != DT_LNK &&
           listed.type != DT_UNKNOWN) {
         continue;
       }
-      if (!SearchYields(leaf, atRoot, listed.name)) continue;
+      // A listing holds only names the program could name again.
+      if (!MatchesPattern(leaf, listed.name)) continue;
+      if (std::optional<uint32_t> known = AttributesOfType(listed.name, listed.type)) {
+        entries.push_back(LazyEntry(names, &listed - names->data(), folder, *known));
+        continue;
+      }
       DiskEntry entry;
       if (drives_.Describe(folder, listed.diskName, &entry) && entry.exists) {
-        entries.push_back(MakeFindData(listed.name, entry.info, entry.isLink));
+        entries.emplace_back(listed.name, DetailsOf(listed.name, entry.info, entry.isLink));
       }
     }
   } else {
     DiskEntry entry = drives_.Lookup(folder, leaf);
+    if (entry.denied) return kErrorAccessDenied;
     if (entry.exists) {
-      entries.push_back(
-          MakeFindData(posix::Utf8ToCp1252(entry.diskName), entry.info, entry.isLink));
+      std::string name = posix::Utf8ToCp1252(entry.diskName);
+      entries.emplace_back(name, DetailsOf(name, entry.info, entry.isLink));
     }
   }
   return StartGatheredSearch(std::move(entries), search, first);
@@ -273,15 +317,17 @@ std::string PosixHost::GetCurrentFolder() { return gate_.Current().Text(); }
 WinError PosixHost::SetCurrentFolder(const std::string& path) {
   GatedPath full;
   if (WinError error = gate_.Pass(path, PathUse::kCurrentFolder, &full)) return error;
-  if (!full->IsRoot()) {
+  // Enters the folder, so that what is done in it next starts from there.
+  posix::FolderRef folder;
+  WinError error = drives_.Folder(full, full->components.size(), &folder);
+  if (error != kErrorSuccess && !full->IsRoot()) {
+    // Why it is no folder, in the words Windows has for it.
     DiskEntry entry;
-    if (WinError error = drives_.Find(full, &entry)) return error;
+    if (WinError missing = drives_.Find(full, &entry)) return missing;
     if (!entry.exists) return entry.Missing();
     if (!S_ISDIR(entry.info.st_mode)) return kErrorDirectory;
   }
-  // Enters the folder, so that what is done in it next starts from there.
-  posix::FolderRef folder;
-  if (WinError error = drives_.Folder(full, full->components.size(), &folder)) return error;
+  if (error != kErrorSuccess) return error;
   gate_.SetCurrent(full);
   return kErrorSuccess;
 }

@@ -80,6 +80,10 @@ class PosixHost : public Host {
   // left out without looking at them.
   WinError Search(const std::string& pattern, bool foldersOnly, std::unique_ptr<DirSearch>* search,
                   FindData* first);
+  // The search entry of the listed name `index` of `names`, of `folder`, whose attribute bits
+  // `known` the folder read told; its details are read when first asked for.
+  FindData LazyEntry(const std::shared_ptr<const posix::Listing>& names, size_t index,
+                     const posix::FolderRef& folder, uint32_t known) const;
 
   std::string root_;
   posix::Drives drives_;

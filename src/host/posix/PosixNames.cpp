@@ -108,6 +108,7 @@ std::string Utf8ToCp1252(const std::string& name) {
 }
 
 bool CanNameAgainOnDisk(const std::string& diskName) {
+  if (IsAscii(diskName)) return CanNameAgain(diskName);  // the same bytes in both forms
   std::string name = Utf8ToCp1252(diskName);
   return Cp1252ToUtf8(name) == diskName && CanNameAgain(name);
 }

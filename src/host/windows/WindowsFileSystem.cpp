@@ -41,13 +41,12 @@ std::optional<std::string> Narrow(const wchar_t* name) {
 }
 
 FindData MakeFindData(std::string name, const WIN32_FIND_DATAW& data) {
-  FindData entry;
-  entry.name = std::move(name);
-  entry.attributes = data.dwFileAttributes;
-  entry.lastWriteTime = windows::FromFileTime(data.ftLastWriteTime);
-  entry.size =
+  FindData::Details details;
+  details.attributes = data.dwFileAttributes;
+  details.lastWriteTime = windows::FromFileTime(data.ftLastWriteTime);
+  details.size =
       static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
-  return entry;
+  return FindData(std::move(name), details);
 }
 
 class FindHandle {
