@@ -471,8 +471,10 @@ std::vector<Request> Requests() {
                             R"(VESTRA\.)", "VESTRA//sub", "VESTRA.%20.", "NOVA//x//..//y"}) {
     gateRows.push_back({"/uploadxml", Batch("PED001", std::string("loja=") + store + "&")});
   }
-  for (const char* store : {"REDE", "REDE2", "SEMSHARE"}) {
-    gateRows.push_back({"/listaarquivos", std::string("loja=") + store + "&filtro=*.*"});
+  gateRows.push_back({"/listaarquivos", "loja=REDE&filtro=*.*"});
+  for (const char* store : {"REDE2", "SEMSHARE"}) {
+    gateRows.push_back({"/listaarquivos", std::string("loja=") + store + "&filtro=*.*",
+                        "Wine finds no folder on a share, and no share, as a path not found (3)"});
   }
   for (const Request& row : gateRows) {
     for (const std::string& frameWork :
