@@ -1,9 +1,9 @@
 # A Debian 12 container booted with systemd as its PID 1 (systemd-nspawn), to run the package's
 # unit as on a server. Sourced after common.sh (log, on_exit). The root file system is made once
-# with debootstrap under $ORVO_WORK/container (minutes) and each boot runs on an overlay of it
+# with mmdebstrap under $ORVO_WORK/container (minutes) and each boot runs on an overlay of it
 # (seconds), so the cache never changes.
 
-CONTAINER_PACKAGES=(systemd-container debootstrap)
+CONTAINER_PACKAGES=(systemd-container mmdebstrap)
 CONTAINER_INCLUDE=systemd,systemd-sysv,dbus,procps,locales,libfbclient2,libfcgi-bin
 CONTAINER_CACHE=$ORVO_WORK/container/bookworm
 CONTAINER_INIT=""   # the container's PID 1, as this machine numbers it
@@ -15,7 +15,7 @@ container_rootfs() {
   log "making the container's root file system in $cache"
   rm -rf "$cache" "$cache.new"
   mkdir -p "$(dirname "$cache")"
-  debootstrap --variant=minbase --include="$CONTAINER_INCLUDE" bookworm "$cache.new" \
+  mmdebstrap --variant=minbase --include="$CONTAINER_INCLUDE" bookworm "$cache.new" \
     http://deb.debian.org/debian >"$cache.log" 2>&1 || { tail -5 "$cache.log"; return 1; }
   echo 'pt_BR.UTF-8 UTF-8' >"$cache.new/etc/locale.gen"
   printf '127.0.0.1 localhost\n::1 localhost\n' >"$cache.new/etc/hosts"

@@ -7,9 +7,10 @@ ensure_packages "${GLUSTER_PACKAGES[@]}"
 ORVO_AFTER_SUITES+=("shared_store_stage")
 
 shared_store_stage() {
-  local status=0
-  bash "$ORVO_TOP/tests/shared-store/shared_store_test.sh" "$ORVO_TOP/build-release/OrvoWebServerUploadXML" \
-    "$ORVO_TOP/build-wine" || status=$?
+  local status=0 sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo   # it starts glusterd and mounts the volume
+  $sudo bash "$ORVO_TOP/tests/shared-store/shared_store_test.sh" \
+    "$ORVO_TOP/build-release/OrvoWebServerUploadXML" "$ORVO_TOP/build-wine" || status=$?
   [ $status -eq 77 ] && return 0
   return $status
 }

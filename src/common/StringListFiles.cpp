@@ -70,7 +70,8 @@ TDateTime LocalFileTimeToDateTime(FileTime local) {
 }
 
 // Removes the pending files of the pending folder `folder` (ending in a separator) that have not
-// been written for longer than kAbandonedAfter.
+// been written for longer than kAbandonedAfter. Only files: a link there is nobody's pending
+// file, and what it leads to is never the sweep's (the hosts refuse to remove through one).
 void RemoveAbandonedPendingFiles(const std::string& folder) {
   Host& host = Host::Default();
   std::unique_ptr<DirSearch> search;
@@ -79,7 +80,8 @@ void RemoveAbandonedPendingFiles(const std::string& folder) {
   const TDateTime cutoff = Now() - kAbandonedAfter;
   do {
     TDateTime written = LocalFileTimeToDateTime(host.UtcToLocalFileTime(entry.LastWriteTime()));
-    if ((entry.FilterBits() & kAttrDirectory) == 0 && written < cutoff) {
+    if ((entry.FilterBits() & kAttrDirectory) == 0 && written < cutoff &&
+        (entry.Attributes() & kAttrReparsePoint) == 0) {
       host.RemoveFile(folder + entry.name);
     }
   } while (search->Next(&entry) == kErrorSuccess);

@@ -82,6 +82,7 @@ inline constexpr uint32_t kAttrVolume = 0x08;
 inline constexpr uint32_t kAttrDirectory = 0x10;
 inline constexpr uint32_t kAttrArchive = 0x20;
 inline constexpr uint32_t kAttrNormal = 0x80;
+inline constexpr uint32_t kAttrReparsePoint = 0x400;  // a link or junction
 
 // A file time: 100-nanosecond ticks since 1601-01-01, as Windows counts them.
 using FileTime = int64_t;

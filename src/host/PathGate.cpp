@@ -1,5 +1,7 @@
 #include "host/PathGate.h"
 
+#include <algorithm>
+
 #include "host/AllowedFolders.h"
 #include "host/WindowsNames.h"
 
@@ -22,6 +24,12 @@ bool HasStrayColon(const std::string& path) {
 
 bool RefusedComponent(const std::string& name, bool wildcardsAllowed) {
   return (wildcardsAllowed ? IsInvalidPattern(name) : IsInvalidName(name)) || IsDeviceName(name);
+}
+
+// True when a component has more bytes in UTF-8 than a Linux file system holds in a name.
+bool HasOverlongName(const WindowsPath& path) {
+  return std::any_of(path.components.begin(), path.components.end(),
+                     [](const std::string& name) { return Utf8Length(name) > kMaxNameUtf8; });
 }
 
 // The full path's length as the call measures it.
@@ -56,7 +64,9 @@ WinError PathGate::Pass(const std::string& given, PathUse use, GatedPath* full) 
   bool fileUse = use == PathUse::kFile || use == PathUse::kMoved;
   if (fileUse && resolved.trailingSeparator && !resolved.IsRoot()) return kErrorInvalidName;
   size_t limit = use == PathUse::kNewFolder ? kMaxNewFolder : kMaxPath;
-  if (FullLength(resolved, use) >= limit) return kErrorFilenameExcedRange;
+  if (FullLength(resolved, use) >= limit || HasOverlongName(resolved)) {
+    return kErrorFilenameExcedRange;
+  }
   std::optional<size_t> allowedDepth;
   if (WinError error = CheckAllowed(resolved, use, &allowedDepth)) return error;
   *full = GatedPath(std::move(resolved), allowedDepth);

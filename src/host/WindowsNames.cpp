@@ -165,4 +165,13 @@ bool CanNameAgain(const std::string& name) {
   return !IsDeviceName(name);
 }
 
+size_t Utf8Length(const std::string& name) {
+  size_t length = 0;
+  for (unsigned char c : name) {
+    char32_t u = Cp1252ToUnicode(c);
+    length += u < 0x80 ? 1 : u < 0x800 ? 2 : 3;
+  }
+  return length;
+}
+
 }  // namespace orvo

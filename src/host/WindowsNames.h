@@ -2,6 +2,7 @@
 // Windows wildcards, the names Windows refuses, NTFS order.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace orvo {
@@ -11,6 +12,12 @@ namespace orvo {
 char32_t Cp1252ToUnicode(unsigned char c);
 // The code page 1252 byte of a Unicode character; -1 when it has none.
 int UnicodeToCp1252(char32_t u);
+
+// The most bytes a name takes in UTF-8 on Linux file systems (NAME_MAX): a longer one is refused
+// as too long on every host, never cut (Wine would cut it, and reach another entry).
+constexpr size_t kMaxNameUtf8 = 255;
+// The length of a code page 1252 name in UTF-8 bytes.
+size_t Utf8Length(const std::string& name);
 
 // The upper-case form of a code page 1252 letter; other bytes unchanged.
 unsigned char UpperCp1252(unsigned char c);

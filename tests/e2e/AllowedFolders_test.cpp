@@ -266,6 +266,45 @@ TEST_F(AllowedFoldersTest, HoldsWhileAFolderIsSwappedForALinkOut) {
   EXPECT_EQ(std::distance(fs::directory_iterator(Disk("d/Segredo")), fs::directory_iterator()), 3);
 }
 
+// A link in the store that leads to a file outside, left there by someone with access to the
+// disk: with the key or without it, no request removes (the sweep of abandoned pending files),
+// renames or moves into the store what the link leads to. A host acts on the link itself or
+// refuses (Wine opens a link's target, so the Windows build refuses there).
+TEST_F(AllowedFoldersTest, NothingIsRemovedOrMovedThroughALink) {
+  const std::string dwl = "PED001813720240815093012000001523903.dwl";
+  const struct {
+    const char* link;
+    std::string target;
+    const char* endpoint;
+    Fields fields;
+  } cases[] = {
+      {".~orvo/old.tmp", "../../../../Segredo/s.txt", "/uploadxml", kBatch},
+      {"L_TF.xml",
+       "../../../Segredo/NF_TF02.xml",
+       "/importarxml",
+       {{"arquivoxml", "D:\\Movel\\Lotes\\VESTRA\\L_TF.xml"}}},
+      {dwl.c_str(), "../../../Segredo/FORA/" + dwl, "/xmlverify", kBatch},
+  };
+  for (const char* allowed : {kAllowed, ""}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.endpoint) + " through " + c.link +
+                   " with AllowedFolders=" + allowed);
+      for (const auto& entry : fs::directory_iterator(root_.path())) fs::remove_all(entry.path());
+      Prepare(allowed);
+      const std::string link = Disk("d/Movel/Lotes/VESTRA/") + c.link;
+      fs::create_directories(fs::path(link).parent_path());
+      fs::create_symlink(c.target, link);
+      test::SetUtcWriteTime(Disk("d/Segredo/s.txt"), 2024, 1, 1, 0, 0, 0);  // long abandoned
+      const auto outside = Tree(Disk("d/Segredo"));
+      Run(c.endpoint, c.fields);
+      EXPECT_EQ(Tree(Disk("d/Segredo")), outside);
+      for (const auto& [name, bytes] : Tree(Disk("d/Movel/Lotes/VESTRA"))) {
+        EXPECT_EQ(bytes.find(kSecret), std::string::npos) << name << " came into the store";
+      }
+    }
+  }
+}
+
 TEST_F(AllowedFoldersTest, EveryEndpointAnswersAsWithoutTheKey) {
   Config("");
   std::vector<std::string> open = Round();

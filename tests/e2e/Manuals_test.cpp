@@ -165,11 +165,12 @@ class ManualsStubTest : public ManualsTest {
  protected:
   ManualsStubTest() {
     extraEnv_ = {{"ORVO_CLIENT_LIBRARY", test::TargetBuildFile(ORVO_FBSTUB)},
-                 {"FBSTUB_LOG", test::TargetPath(Disk("calls"))}};
+                 // On the test's C: drive, which the Windows program under Wine reaches.
+                 {"FBSTUB_LOG", test::TargetIsWine() ? "C:\\calls" : Disk("c/calls")}};
     Config("localhost:/srv/suporte.fdb");
   }
   std::string Calls() const {
-    return test::HostPathExists(Disk("calls")) ? test::ReadHostFile(Disk("calls")) : "";
+    return test::HostPathExists(Disk("c/calls")) ? test::ReadHostFile(Disk("c/calls")) : "";
   }
 };
 

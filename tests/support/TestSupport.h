@@ -132,7 +132,7 @@ std::string TargetBuildFile(const std::string& file);
 // from the Windows one, whose log goes to the event log (under IIS standard error would reach
 // the client in the answer).
 bool IsFailureStderr(const std::string& err, const std::string& fragment = "");
-// A host path as the program under test names it: unchanged for Linux, "Z:\tmp\..." under Wine.
+// A host path as the program under test names it: unchanged for Linux, under Wine as WinePath.
 std::string TargetPath(const std::string& hostPath);
 // RunProgram's Wine target: the Windows build's counterpart of `path` under Wine, with
 // `arguments`.
@@ -143,7 +143,8 @@ ProgramResult RunUnderWine(const std::string& path,
 // Why the Windows build's counterpart of `program` cannot run under Wine here (no loader, no
 // Windows build, no prefix), or the empty string when it can.
 std::string WineUnavailable(const std::string& program);
-// A host path as a Windows program under Wine names it: "Z:	mp\...".
+// A host path as a Windows program under Wine names it: "Y:\..." for the Windows build's helpers
+// (tests/helpers), else "Z:\tmp\...", which reaches nothing (the tests' Z: is an empty folder).
 std::string WinePath(const std::string& hostPath);
 
 // Runs a bash script (given on its standard input) with `environment` and a PATH of the system's

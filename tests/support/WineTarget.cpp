@@ -1,5 +1,8 @@
 // The Wine target of the end-to-end tests: the Windows build of the same program, started by
 // Wine in the prefix that the test command prepares, with the test's drive folders as drives.
+// Wine runs as the prefix's owner, never as root (wine-run.sh), and the prefix's Z: is an empty
+// folder: the program reaches the test's drives, and the helpers of the Windows build as Y:
+// (read only), nothing else of this machine that its user may write.
 //
 // ORVO_TEST_TARGET=wine selects it (the wine.* registrations of tests/CMakeLists.txt set it).
 // The Windows build, laid out as this one, is ORVO_WINE_BUILD (environment, else the build's
@@ -7,7 +10,9 @@
 // on PATH, so the program finds it as gds32.dll.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -24,6 +29,7 @@ namespace orvo::test {
 namespace {
 
 const char kWineLoader[] = "/usr/lib/wine/wine64";
+const char kWineRun[] = ORVO_WINE_RUN;  // tests/support/wine-run.sh
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -48,6 +54,25 @@ std::string Counterpart(const std::string& file) {
   std::string counterpart = windowsBuild + file.substr(linuxBuild.size());
   if (EndsWith(counterpart, ".so")) return counterpart.substr(0, counterpart.size() - 3) + ".dll";
   return counterpart + ".exe";
+}
+
+std::string WinePrefix() { return WindowsBuild() + "/wineprefix"; }
+
+// The Windows build's helpers (the stand-in client library), which the program reads as Y:.
+std::string HelpersFolder() { return WindowsBuild() + "/tests/helpers"; }
+
+// Hands the drive tree `root` to the user that Wine runs as (the prefix's owner), entry by entry,
+// links themselves and not what they lead to, as the test made it as root.
+void HandOver(const fs::path& root, const fs::path& prefix) {
+  struct stat owner {};
+  if (geteuid() != 0 || stat(prefix.c_str(), &owner) != 0 || owner.st_uid == 0) return;
+  auto give = [&](const fs::path& entry) {
+    if (lchown(entry.c_str(), owner.st_uid, owner.st_gid) != 0) {
+      throw std::runtime_error("cannot hand " + entry.string() + " over to Wine's user");
+    }
+  };
+  give(root);
+  for (const auto& entry : fs::recursive_directory_iterator(root)) give(entry.path());
 }
 
 // Replaces a link for the life of the object, then puts back what was there.
@@ -132,15 +157,18 @@ void StartWine(const std::map<std::string, std::string>& environment) {
   std::vector<char*> envp;
   for (auto& entry : entries) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  std::string loader = kWineLoader, cmd = "cmd", flag = "/c", exit = "exit";
-  char* argv[] = {loader.data(), cmd.data(), flag.data(), exit.data(), nullptr};
+  std::string shell = "/bin/sh", run = kWineRun, loader = kWineLoader, cmd = "cmd", flag = "/c",
+              exit = "exit";
+  char* argv[] = {shell.data(), run.data(),  loader.data(), cmd.data(),
+                  flag.data(),  exit.data(), nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   for (int fd = 0; fd <= 2; ++fd) {
     posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
   }
+  posix_spawn_file_actions_addchdir_np(&actions, (WinePrefix() + "/drive_c").c_str());
   pid_t pid = -1;
-  if (posix_spawn(&pid, kWineLoader, &actions, nullptr, argv, envp.data()) == 0) {
+  if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, envp.data()) == 0) {
     int status = 0;
     waitpid(pid, &status, 0);
     started = true;
@@ -158,7 +186,9 @@ bool IsFailureStderr(const std::string& err, const std::string& fragment) {
 }
 
 std::string WinePath(const std::string& hostPath) {
-  std::string path = "Z:" + fs::absolute(hostPath).string();
+  std::string path = fs::absolute(hostPath).string();
+  const std::string helpers = HelpersFolder();
+  path = path.rfind(helpers + "/", 0) == 0 ? "Y:" + path.substr(helpers.size()) : "Z:" + path;
   std::replace(path.begin(), path.end(), '/', '\\');
   return path;
 }
@@ -174,6 +204,12 @@ std::string WineUnavailable(const std::string& program) {
   if (!fs::exists(build + "/wineprefix/system.reg")) {
     return "no Wine prefix in " + build + ": run ./scripts/test, which makes one";
   }
+  struct stat owner {};
+  if (geteuid() == 0 && stat(WinePrefix().c_str(), &owner) == 0 && owner.st_uid == 0) {
+    return "the Wine prefix in " + build +
+           " belongs to root: run ./scripts/test, which makes "
+           "one for an unprivileged user";
+  }
   return "";
 }
 
@@ -184,34 +220,36 @@ std::string TargetBuildFile(const std::string& file) {
 ProgramResult RunUnderWine(const std::string& path,
                            const std::map<std::string, std::string>& environment,
                            const std::string& input, const std::vector<std::string>& arguments) {
-  const std::string build = WindowsBuild();
-  const std::string prefix = build + "/wineprefix";
-  if (!fs::exists(prefix + "/system.reg")) {
-    throw std::runtime_error("no Wine prefix in " + build +
-                             ": run ./scripts/test, which makes one");
+  if (std::string reason = WineUnavailable(path); !reason.empty()) {
+    throw std::runtime_error(reason);
   }
+  const std::string build = WindowsBuild();
+  const std::string prefix = WinePrefix();
   std::map<std::string, std::string> wineEnvironment = environment;
   wineEnvironment.emplace("WINEPREFIX", prefix);
   wineEnvironment.emplace("WINEDEBUG", "-all");
   wineEnvironment.emplace("LOCPATH", build + "/locale");
-  wineEnvironment.emplace("WINEPATH", WinePath(build + "/tests/helpers/fbstub/client"));
-  for (const char* name : {"HOME", "USER"}) {
-    std::string value = Env(name);
-    if (!value.empty()) wineEnvironment.emplace(name, value);
+  wineEnvironment.emplace("WINEPATH", WinePath(HelpersFolder() + "/fbstub/client"));
+  // The helpers' drive, read only to Wine's user.
+  std::error_code missing;
+  if (fs::read_symlink(prefix + "/dosdevices/y:", missing) != HelpersFolder()) {
+    fs::remove(prefix + "/dosdevices/y:", missing);
+    fs::create_directory_symlink(HelpersFolder(), prefix + "/dosdevices/y:");
   }
 
   StartWine(wineEnvironment);
 
   // Without drive folders (the front's tests) the prefix's own drives serve.
   std::optional<WineDrives> drives;
-  std::string folder;
+  std::string folder = prefix + "/drive_c";  // a folder with a Windows name
   auto root = environment.find("ORVO_ROOT");
   if (root != environment.end()) {
+    HandOver(root->second, prefix);
     drives.emplace(prefix, root->second);
     // Started in C:\, where the Linux program starts when its folder lies outside the drives.
     if (fs::is_directory(root->second + "/c")) folder = root->second + "/c";
   }
-  std::vector<std::string> command = {kWineLoader, Counterpart(path)};
+  std::vector<std::string> command = {"/bin/sh", kWineRun, kWineLoader, Counterpart(path)};
   command.insert(command.end(), arguments.begin(), arguments.end());
   return RunCommand(command, wineEnvironment, input, folder);
 }

@@ -23,8 +23,6 @@
 namespace orvo::posix {
 namespace {
 
-constexpr uint32_t kAttrReparsePoint = 0x400;
-
 std::optional<std::string> RealPath(const std::string& path) {
   std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
   if (!real) return std::nullopt;

@@ -1,5 +1,6 @@
 // Allowed folders on Windows: what a call reaches, links and junctions on the way resolved by
-// the system, must still lie inside the allowed folder that the gate found for its path.
+// the system, must still lie inside the allowed folder that the gate found for its path. And the
+// entry that a call changes must be the entry named, never what a link leads to.
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -55,7 +56,42 @@ std::shared_ptr<void> Owned(HANDLE handle) {
   return std::shared_ptr<void>(handle, [](HANDLE open) { CloseHandle(open); });
 }
 
+// `name` in the folder whose final path is `folder` ("D:\" at a root).
+std::string InFolder(const std::string& folder, const std::string& name) {
+  return !folder.empty() && folder.back() == '\\' ? folder + name : folder + "\\" + name;
+}
+
 }  // namespace
+
+WinError WindowsHost::OpenEntry(const GatedPath& path, uint32_t access, bool folder,
+                                HeldHandle* entry) {
+  if (path->IsRoot()) return kErrorAccessDenied;
+  std::string parentSystem, system;
+  if (WinError error = SystemPath(path.Prefix(path->components.size() - 1), &parentSystem)) {
+    return error;
+  }
+  if (WinError error = SystemPath(path, &system)) return error;
+  HANDLE parent = OpenFolder(parentSystem);
+  if (parent == INVALID_HANDLE_VALUE) {
+    WinError error = windows::LastErrorOn(parentSystem);
+    return error == kErrorFileNotFound ? kErrorPathNotFound : error;
+  }
+  HeldHandle heldParent = Owned(parent);
+  // Shared as DeleteFile and MoveFile share: an open that another one excludes fails alike.
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT | (folder ? FILE_FLAG_BACKUP_SEMANTICS : 0);
+  HANDLE opened = CreateFileA(system.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr,
+                              OPEN_EXISTING, flags, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) return windows::LastErrorOn(system);
+  HeldHandle held = Owned(opened);
+  std::optional<std::string> where = FinalPath(parent), reached = FinalPath(opened);
+  if (!where || !reached ||
+      !SameTextIgnoringCase(*reached, InFolder(*where, path->components.back()))) {
+    return kErrorAccessDenied;
+  }
+  *entry = std::move(held);
+  return kErrorSuccess;
+}
 
 WinError WindowsHost::CheckReached(void* handle, const GatedPath& path) {
   if (!path.AllowedDepth()) return kErrorSuccess;
@@ -63,13 +99,13 @@ WinError WindowsHost::CheckReached(void* handle, const GatedPath& path) {
   if (WinError error = SystemPath(path.Prefix(*path.AllowedDepth()), &system)) return error;
   HANDLE opened = OpenFolder(system);
   if (opened == INVALID_HANDLE_VALUE) return kErrorAccessDenied;
-  HeldFolder folder = Owned(opened);
+  HeldHandle folder = Owned(opened);
   std::optional<std::string> allowed = FinalPath(opened);
   std::optional<std::string> reached = FinalPath(handle);
   return allowed && reached && Within(*allowed, *reached) ? kErrorSuccess : kErrorAccessDenied;
 }
 
-WinError WindowsHost::HoldInside(const GatedPath& path, size_t count, HeldFolder* held) {
+WinError WindowsHost::HoldInside(const GatedPath& path, size_t count, HeldHandle* held) {
   if (!path.AllowedDepth()) return kErrorSuccess;
   std::string system;
   if (WinError error = SystemPath(path.Prefix(std::max(count, *path.AllowedDepth())), &system)) {
@@ -81,13 +117,13 @@ WinError WindowsHost::HoldInside(const GatedPath& path, size_t count, HeldFolder
     WinError error = LastError();
     return error == kErrorFileNotFound ? kErrorPathNotFound : error;
   }
-  HeldFolder folder = Owned(opened);
+  HeldHandle folder = Owned(opened);
   if (WinError error = CheckReached(opened, path)) return error;
   *held = std::move(folder);
   return kErrorSuccess;
 }
 
-WinError WindowsHost::HoldParent(const GatedPath& path, HeldFolder* held) {
+WinError WindowsHost::HoldParent(const GatedPath& path, HeldHandle* held) {
   return HoldInside(path, path->IsRoot() ? 0 : path->components.size() - 1, held);
 }
 

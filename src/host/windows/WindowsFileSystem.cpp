@@ -1,5 +1,6 @@
 // Folders, directory searches, renames, the current directory and the error texts.
 #include <algorithm>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -104,6 +105,34 @@ std::optional<std::string> FillText(Fill fill) {
   }
 }
 
+// Marks the entry open as `handle` for deletion when its last handle closes: the entry itself,
+// as the system opened it.
+WinError Dispose(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return Check(
+      SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition));
+}
+
+// Renames the entry open as `handle` to the full system path `to`.
+WinError Rename(HANDLE handle, const std::string& to, bool replace) {
+  const std::wstring name = L"\\??\\" + Wide(to);  // the system's own form of a full path
+  const size_t bytes = name.size() * sizeof(wchar_t);
+  std::vector<char> buffer(offsetof(FILE_RENAME_INFO, FileName) + bytes + sizeof(wchar_t), 0);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(bytes);
+  std::copy(name.begin(), name.end(), info->FileName);
+  return Check(
+      SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(buffer.size())));
+}
+
+// The attribute word of the entry open as `handle`; 0 when the system cannot say.
+DWORD HandleAttributes(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(handle, &info) ? info.dwFileAttributes : 0;
+}
+
 // The process's current directory as the host's first current folder; "C:\" when the process
 // runs somewhere the gate would not pass (a share, a long path).
 WindowsPath ProcessFolder() {
@@ -127,14 +156,33 @@ WinError WindowsHost::SystemPath(const GatedPath& path, std::string* system) {
 WinError WindowsHost::Pass(const std::string& given, PathUse use, GatedPath* full,
                            std::string* system) {
   if (WinError error = gate_.Pass(given, use, full)) return error;
-  return SystemPath(*full, system);
+  if (WinError error = SystemPath(*full, system)) return error;
+  return RefuseAliases(*full);
+}
+
+WinError WindowsHost::RefuseAliases(const GatedPath& path) {
+  const std::vector<std::string>& components = path->components;
+  for (size_t i = 0; i < components.size(); ++i) {
+    // Every alias holds a '~'; a pattern's wildcards match long names only (Search).
+    if (components[i].find('~') == std::string::npos || HasWildcards(components[i])) continue;
+    std::string system;
+    if (SystemPath(path.Prefix(i + 1), &system) != kErrorSuccess) return kErrorSuccess;
+    WIN32_FIND_DATAW data;
+    FindHandle found(FindFirstFileExW(Wide(system).c_str(), FindExInfoBasic, &data,
+                                      FindExSearchNameMatch, nullptr, 0));
+    if (found.get() == INVALID_HANDLE_VALUE) return kErrorSuccess;  // nothing by that name
+    std::optional<std::string> name = Narrow(data.cFileName);
+    if (name && SameNameIgnoringCase(*name, components[i])) continue;
+    return i + 1 == components.size() ? kErrorFileNotFound : kErrorPathNotFound;
+  }
+  return kErrorSuccess;
 }
 
 WinError WindowsHost::GetAttributes(const std::string& path, uint32_t* attributes) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kLookup, &full, &system)) return error;
-  HeldFolder held;
+  HeldHandle held;
   if (WinError error = HoldParent(full, &held)) return error;
   DWORD word = GetFileAttributesA(system.c_str());
   if (word == INVALID_FILE_ATTRIBUTES) return windows::LastErrorOn(system);
@@ -159,7 +207,7 @@ WinError WindowsHost::Search(const std::string& pattern, bool foldersOnly,
   std::string system;
   if (WinError error = Pass(pattern, PathUse::kPattern, &full, &system)) return error;
   if (full->IsRoot() || full->trailingSeparator) return kErrorFileNotFound;
-  HeldFolder held;
+  HeldHandle held;
   if (WinError error = HoldParent(full, &held)) return error;
   const std::string& leaf = full->components.back();
   bool atRoot = full->components.size() == 1;
@@ -190,7 +238,7 @@ WinError WindowsHost::MakeFolder(const std::string& path, uint32_t attributes) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kNewFolder, &full, &system)) return error;
-  HeldFolder held;
+  HeldHandle held;
   if (WinError error = HoldParent(full, &held)) return error;
   if (WinError error = windows::CheckOn(CreateDirectoryA(system.c_str(), nullptr), system)) {
     return error;
@@ -203,22 +251,27 @@ WinError WindowsHost::MakeFolder(const std::string& path, uint32_t attributes) {
   return kErrorSuccess;
 }
 
+// Removals and moves act through a handle of the entry itself (OpenEntry), never by name.
 WinError WindowsHost::RemoveFolder(const std::string& path) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kLookup, &full, &system)) return error;
-  HeldFolder held;
+  HeldHandle held, entry;
   if (WinError error = HoldParent(full, &held)) return error;
-  return windows::CheckOn(RemoveDirectoryA(system.c_str()), system);
+  if (WinError error = OpenEntry(full, DELETE, true, &entry)) return error;
+  if ((HandleAttributes(entry.get()) & FILE_ATTRIBUTE_DIRECTORY) == 0) return kErrorDirectory;
+  return Dispose(entry.get());
 }
 
 WinError WindowsHost::RemoveFile(const std::string& path) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kFile, &full, &system)) return error;
-  HeldFolder held;
+  HeldHandle held, entry;
   if (WinError error = HoldParent(full, &held)) return error;
-  return windows::CheckOn(DeleteFileA(system.c_str()), system);
+  if (WinError error = OpenEntry(full, DELETE, false, &entry)) return error;
+  if ((HandleAttributes(entry.get()) & FILE_ATTRIBUTE_DIRECTORY) != 0) return kErrorAccessDenied;
+  return Dispose(entry.get());
 }
 
 WinError WindowsHost::MovePath(const std::string& from, const std::string& to, bool replace) {
@@ -226,18 +279,19 @@ WinError WindowsHost::MovePath(const std::string& from, const std::string& to, b
   std::string oldName, newName;
   if (WinError error = Pass(from, PathUse::kMoved, &source, &oldName)) return error;
   if (WinError error = Pass(to, PathUse::kMoved, &dest, &newName)) return error;
-  HeldFolder oldFolder, newFolder;
+  HeldHandle oldFolder, newFolder, entry;
   if (WinError error = HoldParent(source, &oldFolder)) return error;
   if (WinError error = HoldParent(dest, &newFolder)) return error;
-  if (!replace) return windows::CheckOn(MoveFileA(oldName.c_str(), newName.c_str()), oldName);
+  if (WinError error = OpenEntry(source, DELETE, true, &entry)) return error;
+  if (!replace) return Rename(entry.get(), newName, false);
   // A read-only file is not replaced (Wine would replace it).
   DWORD target = GetFileAttributesA(newName.c_str());
   if (target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_READONLY) != 0) {
     return kErrorAccessDenied;
   }
-  // Written through before the call returns: a save that reports success is on the disk.
-  WinError error = Check(MoveFileExA(oldName.c_str(), newName.c_str(),
-                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+  // (MOVEFILE_WRITE_THROUGH, used before, flushes only a move done as a copy between volumes,
+  // which a rename refuses.)
+  WinError error = Rename(entry.get(), newName, true);
   if (error != kErrorAccessDenied) return error;
   // The system refuses to replace a file that another open holds with "access denied"; say
   // what the open of the file itself would say, as the Linux host does.
@@ -266,7 +320,7 @@ WinError WindowsHost::SetCurrentFolder(const std::string& path) {
   GatedPath full;
   std::string system;
   if (WinError error = Pass(path, PathUse::kCurrentFolder, &full, &system)) return error;
-  HeldFolder held;
+  HeldHandle held;
   if (WinError error = HoldInside(full, full->components.size(), &held)) return error;
   DWORD word = GetFileAttributesA(system.c_str());
   if (word == INVALID_FILE_ATTRIBUTES) return windows::LastErrorOn(system);

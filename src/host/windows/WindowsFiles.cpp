@@ -19,9 +19,6 @@ constexpr size_t kMaxTransfer = 1u << 30;
 class WindowsFile : public FileHandle {
  public:
   explicit WindowsFile(FileAccess access) : access_(access) {}
-  ~WindowsFile() override {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
   WindowsFile(const WindowsFile&) = delete;
   WindowsFile& operator=(const WindowsFile&) = delete;
 
@@ -74,9 +71,13 @@ class WindowsFile : public FileHandle {
   WinError SetEndOfFile() override { return Check(::SetEndOfFile(handle_)); }
 
   // Takes the handle of an open that succeeded.
-  void Adopt(HANDLE handle) { handle_ = handle; }
+  void Adopt(std::shared_ptr<void> handle) {
+    owner_ = std::move(handle);
+    handle_ = owner_.get();
+  }
 
  private:
+  std::shared_ptr<void> owner_;  // closes the handle
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   FileAccess access_;
 };
@@ -99,21 +100,48 @@ DWORD ShareMode(FileShare share) {
   return (share.read ? FILE_SHARE_READ : 0) | (share.write ? FILE_SHARE_WRITE : 0);
 }
 
-DWORD CreationDisposition(FileDisposition disposition) {
-  switch (disposition) {
-    case FileDisposition::kCreateAlways:
-      return CREATE_ALWAYS;
-    case FileDisposition::kCreateNew:
-      return CREATE_NEW;
-    case FileDisposition::kOpenAlways:
-      return OPEN_ALWAYS;
-    case FileDisposition::kOpenExisting:
-      break;
-  }
-  return OPEN_EXISTING;
+// An open of `system` that creates nothing (OPEN_EXISTING) or nothing but a new file
+// (CREATE_NEW, which never follows a final link: the name exists).
+HANDLE Open(const std::string& system, FileAccess access, FileShare share, DWORD disposition) {
+  return CreateFileA(system.c_str(), DesiredAccess(access), ShareMode(share), nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace
+
+WinError WindowsHost::OpenChecked(const GatedPath& full, const std::string& system,
+                                  FileAccess access, FileShare share, FileDisposition disposition,
+                                  HeldHandle* file) {
+  const bool always =
+      disposition == FileDisposition::kCreateAlways || disposition == FileDisposition::kOpenAlways;
+  // The "always" dispositions would create or truncate through a final link before the handle
+  // could be checked: a new file is made with CREATE_NEW, an existing one opened as it is,
+  // checked, and only then cut. A name removed in between is tried again.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (disposition != FileDisposition::kOpenExisting) {
+      handle = Open(system, access, share, CREATE_NEW);
+      if (handle == INVALID_HANDLE_VALUE && (!always || GetLastError() != ERROR_FILE_EXISTS)) {
+        return windows::LastErrorOn(system);
+      }
+    }
+    const bool created = handle != INVALID_HANDLE_VALUE;
+    if (!created) handle = Open(system, access, share, OPEN_EXISTING);
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (always && GetLastError() == ERROR_FILE_NOT_FOUND) continue;
+      return windows::LastErrorOn(system);
+    }
+    HeldHandle opened(handle, [](HANDLE open) { CloseHandle(open); });
+    // The file itself may be a link that leads out.
+    if (WinError error = CheckReached(handle, full)) return error;
+    if (!created && disposition == FileDisposition::kCreateAlways) {
+      if (WinError error = Check(::SetEndOfFile(handle))) return error;
+    }
+    *file = std::move(opened);
+    return kErrorSuccess;
+  }
+  return kErrorAccessDenied;  // the name keeps coming and going
+}
 
 WinError WindowsHost::OpenFile(const std::string& path, FileAccess access, FileShare share,
                                FileDisposition disposition, std::unique_ptr<FileHandle>* file) {
@@ -124,14 +152,12 @@ WinError WindowsHost::OpenFile(const std::string& path, FileAccess access, FileS
   // open file cannot be removed (a failed save's pending file would stay).
   auto opened = std::make_unique<WindowsFile>(access);
   // The folder is held while the file is opened in it, so a file is never created outside.
-  HeldFolder held;
+  HeldHandle held, handle;
   if (WinError error = HoldParent(full, &held)) return error;
-  HANDLE handle = CreateFileA(system.c_str(), DesiredAccess(access), ShareMode(share), nullptr,
-                              CreationDisposition(disposition), FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return windows::LastErrorOn(system);
-  opened->Adopt(handle);
-  // The file itself may be a link that leads out.
-  if (WinError error = CheckReached(handle, full)) return error;
+  if (WinError error = OpenChecked(full, system, access, share, disposition, &handle)) {
+    return error;
+  }
+  opened->Adopt(std::move(handle));
   *file = std::move(opened);
   return kErrorSuccess;
 }

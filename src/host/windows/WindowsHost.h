@@ -70,17 +70,31 @@ class WindowsHost : public Host {
   virtual WinError SystemPath(const GatedPath& path, std::string* system);
 
  private:
-  // An open folder, closed when the last copy goes.
-  using HeldFolder = std::shared_ptr<void>;
+  // An open file or folder, closed when the last copy goes.
+  using HeldHandle = std::shared_ptr<void>;
 
   // Passes `given` through the gate for `use` and names the result as the system does.
   WinError Pass(const std::string& given, PathUse use, GatedPath* full, std::string* system);
+  // An 8.3 alias names nothing, as on Linux: kErrorFileNotFound when the last component of
+  // `path` names an entry by its alias, kErrorPathNotFound for a folder on the way.
+  WinError RefuseAliases(const GatedPath& path);
+  // Opens the entry that `path` names (with FILE_FLAG_OPEN_REPARSE_POINT, so a link or junction
+  // as itself where the system can) for `access`, a folder too when `folder`, and checks that the
+  // handle reached that very entry: the name in the folder that holds it as the system resolved
+  // that folder. kErrorAccessDenied when the open reached another entry: the target of a link
+  // (Wine opens a link's target whatever the flags say), so nothing is removed or renamed
+  // through a link.
+  WinError OpenEntry(const GatedPath& path, uint32_t access, bool folder, HeldHandle* entry);
   // While confined: opens the folder of the first `count` components of `path` (the allowed
   // folder at least), and holds it in `*held`, undeletable and unrenamable, while a call works
   // in it; kErrorAccessDenied when links or junctions on the way lead out of the allowed folder.
-  WinError HoldInside(const GatedPath& path, size_t count, HeldFolder* held);
+  WinError HoldInside(const GatedPath& path, size_t count, HeldHandle* held);
   // HoldInside for the folder that holds the path's last component.
-  WinError HoldParent(const GatedPath& path, HeldFolder* held);
+  WinError HoldParent(const GatedPath& path, HeldHandle* held);
+  // Opens the file `full` (`system` to the system) as OpenFile does, checked before anything
+  // is created or cut.
+  WinError OpenChecked(const GatedPath& full, const std::string& system, FileAccess access,
+                       FileShare share, FileDisposition disposition, HeldHandle* file);
   // kErrorAccessDenied when the object open as `handle` lies outside `path`'s allowed folder.
   WinError CheckReached(void* handle, const GatedPath& path);
   // Creates one folder and gives it `attributes` (0: none), or leaves nothing.
