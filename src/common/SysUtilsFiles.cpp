@@ -42,6 +42,10 @@ WinError SkipFiltered(TSearchRec& rec) {
   return kErrorSuccess;
 }
 
+// Where a name ends its path: the host takes '/' as a separator as it takes '\\'.
+constexpr char kNameDelimiters[] = "\\/:";
+constexpr char kExtensionDelimiters[] = ".\\/:";
+
 size_t LastDelimiter(const std::string& name, const char* delimiters) {
   return name.find_last_of(delimiters);
 }
@@ -75,29 +79,31 @@ bool DirIsPresent(const std::string& name) {
 }
 
 bool CreateDirPath(const std::string& dir) {
+  if (dir.empty()) throw EInOutError("Unable to create directory", 3);
+  Host& host = Host::Default();
+  // Made where the resolved path says: "NOVA\.", "NOVA\x\.." or "NOVA//sub" name no folder of
+  // their own, and nothing is made for a path that only resolves to one.
+  std::string path;
+  if (host.FullPathName(dir, &path) != kErrorSuccess) return false;
+  const std::string full = path;
   // Looks from the folder outwards for the first one present, then creates the missing ones
-  // inwards. Each level is a prefix of `dir` (its folder part without the final backslash), so
-  // one buffer cut back and grown again serves every level: the cost stays linear in the path.
-  std::string path = dir;
+  // inwards. Each level is a prefix of the full path (its folder part without the final
+  // backslash), so one buffer cut back and grown again serves every level: the cost stays
+  // linear in the path.
   std::vector<size_t> missing;  // lengths of the folders to create, innermost first
   for (;;) {
-    if (path.empty()) throw EInOutError("Unable to create directory", 3);
-    if (path.back() == '\\') path.pop_back();
+    if (!path.empty() && path.back() == '\\') path.pop_back();
     if (path.size() < 3 || DirIsPresent(path)) break;
     size_t last = LastDelimiter(path, "\\:");
     if (last == path.size() - 1) break;  // a bare drive ("C:"): nothing to create there
     missing.push_back(path.size());
     path.resize(last == std::string::npos ? 0 : last + 1);
   }
-  Host& host = Host::Default();
   // A folder the host refuses whatever the disk holds is refused before any folder above it is
   // made: nothing is left behind.
-  if (!missing.empty() &&
-      host.CheckPath(dir.substr(0, missing.front()), PathUse::kNewFolder) != kErrorSuccess) {
-    return false;
-  }
+  if (!missing.empty() && host.CheckPath(dir, PathUse::kNewFolder) != kErrorSuccess) return false;
   for (auto length = missing.rbegin(); length != missing.rend(); ++length) {
-    path.append(dir, path.size(), *length - path.size());
+    path.append(full, path.size(), *length - path.size());
     if (host.CreateFolder(path) != kErrorSuccess) return false;
   }
   return true;
@@ -140,18 +146,18 @@ bool RenameEntry(const std::string& oldName, const std::string& newName) {
 }
 
 std::string ReplaceFileExt(const std::string& name, const std::string& ext) {
-  size_t last = LastDelimiter(name, ".\\:");
+  size_t last = LastDelimiter(name, kExtensionDelimiters);
   if (last != std::string::npos && name[last] == '.') return name.substr(0, last) + ext;
   return name + ext;
 }
 
 std::string ExtractFilePath(const std::string& name) {
-  size_t last = LastDelimiter(name, "\\:");
+  size_t last = LastDelimiter(name, kNameDelimiters);
   return last == std::string::npos ? "" : name.substr(0, last + 1);
 }
 
 std::string ExtractFileLeaf(const std::string& name) {
-  size_t last = LastDelimiter(name, "\\:");
+  size_t last = LastDelimiter(name, kNameDelimiters);
   return last == std::string::npos ? name : name.substr(last + 1);
 }
 

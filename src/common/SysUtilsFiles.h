@@ -37,9 +37,9 @@ int32_t FileStamp(const std::string& name);
 // As FileStamp, of an entry a search found.
 int32_t FileStampOf(const FindData& entry);
 bool DirIsPresent(const std::string& name);
-// Creates a folder and every missing one above it. EInOutError "Unable to create directory"
-// for the empty path; false when a folder cannot be created (and nothing is created when the
-// host refuses the innermost path itself).
+// Creates a folder and every missing one above it, as its path resolves ("a\.\b\.." is "a").
+// EInOutError "Unable to create directory" for the empty path; false when a folder cannot be
+// created (and nothing is created when the host refuses the innermost path itself).
 bool CreateDirPath(const std::string& dir);
 
 // Starts a search that passes over entries carrying any of the bits 2, 4, 8, 16 missing from
@@ -55,9 +55,9 @@ void SearchClose(TSearchRec& rec);
 bool RenameEntry(const std::string& oldName, const std::string& newName);
 
 std::string ReplaceFileExt(const std::string& name, const std::string& ext);
-// Up to and including the last '\' or ':'.
+// Up to and including the last '\', '/' or ':'.
 std::string ExtractFilePath(const std::string& name);
-// After the last '\' or ':'.
+// After the last '\', '/' or ':'.
 std::string ExtractFileLeaf(const std::string& name);
 
 // The message of an EInOutError for a host code ("File not found", ..., "I/O error <code>").

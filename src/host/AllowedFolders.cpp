@@ -1,5 +1,6 @@
 #include "host/AllowedFolders.h"
 
+#include "host/PathGate.h"
 #include "host/WindowsNames.h"
 
 namespace orvo {
@@ -12,17 +13,15 @@ std::string TrimBlanks(const std::string& text) {
 }
 
 bool IsFullPath(const std::string& entry) {
+  auto separator = [&](size_t at) { return entry[at] == '\\' || entry[at] == '/'; };
+  if (entry.size() >= 2 && separator(0) && separator(1)) return true;  // a share
   bool letter = !entry.empty() &&
                 ((entry[0] >= 'A' && entry[0] <= 'Z') || (entry[0] >= 'a' && entry[0] <= 'z'));
-  return letter && entry.size() >= 3 && entry[1] == ':' && (entry[2] == '\\' || entry[2] == '/');
+  return letter && entry.size() >= 3 && entry[1] == ':' && separator(2);
 }
 
 bool Holds(const WindowsPath& folder, const WindowsPath& path) {
-  if (UpperCp1252(static_cast<unsigned char>(folder.drive)) !=
-          UpperCp1252(static_cast<unsigned char>(path.drive)) ||
-      path.components.size() < folder.components.size()) {
-    return false;
-  }
+  if (!folder.SameRoot(path) || path.components.size() < folder.components.size()) return false;
   for (size_t i = 0; i < folder.components.size(); ++i) {
     if (!SameNameIgnoringCase(folder.components[i], path.components[i])) return false;
   }
@@ -31,9 +30,10 @@ bool Holds(const WindowsPath& folder, const WindowsPath& path) {
 
 }  // namespace
 
-std::shared_ptr<const AllowedFolders> AllowedFolders::Parse(const std::string& list) {
+std::shared_ptr<const AllowedFolders> AllowedFolders::Parse(const std::string& list,
+                                                            std::vector<std::string>* invalid) {
   auto allowed = std::make_shared<AllowedFolders>();
-  bool anyEntry = false;
+  const PathGate gate;  // unconfined: an entry is checked as a path, not against the others
   size_t start = 0;
   while (start <= list.size()) {
     size_t end = list.find(';', start);
@@ -41,13 +41,14 @@ std::shared_ptr<const AllowedFolders> AllowedFolders::Parse(const std::string& l
     std::string entry = TrimBlanks(list.substr(start, end - start));
     start = end + 1;
     if (entry.empty()) continue;
-    anyEntry = true;
-    WindowsPath folder;
-    if (IsFullPath(entry) && ResolveWindowsPath(entry, WindowsPath{}, &folder) == kErrorSuccess) {
-      allowed->folders_.push_back(std::move(folder));
+    GatedPath folder;
+    if (IsFullPath(entry) && gate.Pass(entry, PathUse::kLookup, &folder) == kErrorSuccess) {
+      allowed->folders_.push_back(*folder);
+    } else if (invalid != nullptr) {
+      invalid->push_back(entry);
     }
   }
-  return anyEntry ? allowed : nullptr;
+  return allowed;
 }
 
 std::optional<size_t> AllowedFolders::Holder(const WindowsPath& path) const {

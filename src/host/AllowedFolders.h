@@ -11,16 +11,20 @@
 #include <vector>
 
 #include "host/Host.h"
-#include "host/PathGate.h"
+#include "host/WindowsPath.h"
 
 namespace orvo {
 
 class AllowedFolders {
  public:
   // The folders of `list`, separated by ';', blanks around each dropped. An entry that is not a
-  // full path with a drive ("D:\Lotes") allows nothing. nullptr when the list has no entry: no
-  // confinement at all.
-  static std::shared_ptr<const AllowedFolders> Parse(const std::string& list);
+  // full path ("D:\Lotes", "\\srv\lotes\Img") that the gate passes allows nothing, and is
+  // added to `invalid` when given; empty entries are passed over. A list without a valid entry
+  // allows nothing at all: a key that is present never means "everything".
+  static std::shared_ptr<const AllowedFolders> Parse(const std::string& list,
+                                                     std::vector<std::string>* invalid = nullptr);
+  // True when no path is allowed.
+  bool Empty() const { return folders_.empty(); }
 
   // How many components of `path` name the widest listed folder that holds it ("D:\Lotes" holds
   // "D:\Lotes" and "d:\LOTES\a": 1); nullopt when no listed folder holds it.

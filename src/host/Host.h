@@ -4,7 +4,8 @@
 // program's own current directory). Every file-system call passes its paths through the path
 // gate (PathGate.h) before anything reaches the system, so every host refuses the same paths with
 // the same codes: a NUL byte, a stray ':', a namespace prefix, a device name or a file path
-// ending in a separator (kErrorInvalidName), a UNC path (kErrorBadNetPath), a path too long
+// ending in a separator (kErrorInvalidName), a UNC path without a server or share
+// (kErrorBadNetPath), a path too long
 // (kErrorFilenameExcedRange). Searches match names with the program's own matcher
 // (WindowsNames.h) and leave out names the program could not name again. Failures come back as
 // Windows error codes (0 is success), from which the program builds its messages. One
@@ -271,8 +272,8 @@ class Host {
   // with nothing asked of the system. Lets a caller refuse a request before it changes anything.
   virtual WinError CheckPath(const std::string& path, PathUse use) = 0;
   // The full path of `path`, made absolute against the current directory, whatever its length
-  // and names (for messages; kErrorInvalidName for an empty path and kErrorBadNetPath for a UNC
-  // or namespace path, with `*full` untouched).
+  // and names (for messages; kErrorInvalidName for an empty path and kErrorBadNetPath for a
+  // namespace path or a UNC path without a server or share, with `*full` untouched).
   virtual WinError FullPathName(const std::string& path, std::string* full) = 0;
   // The program's current directory, without a trailing backslash except at a drive root.
   virtual std::string GetCurrentFolder() = 0;

@@ -9,29 +9,9 @@
 #include <vector>
 
 #include "host/Host.h"
+#include "host/WindowsPath.h"
 
 namespace orvo {
-
-// A full Windows path taken apart: "C:\a\b" is drive 'C' with components "a", "b".
-struct WindowsPath {
-  char drive = 'C';                     // as written, upper or lower case
-  std::vector<std::string> components;  // code page 1252, none empty, "." or ".."
-  bool trailingSeparator = false;       // the written path ended in '\' or '/'
-
-  bool IsRoot() const { return components.empty(); }
-  // "C:\a\b" ("C:\" at the root), with a final '\' when the written path had one.
-  std::string Text() const;
-  // The drive's lower-case letter.
-  char DriveFolder() const;
-};
-
-// Resolves `path` as Windows does against the full path `current`: '\' and '/' separate, "X:\"
-// is absolute, "\" is the current drive's root, "X:name" is relative to the current directory
-// on the current drive and to the root on another one; "." and empty components vanish, ".."
-// stops at the drive root, trailing dots and spaces of a component are dropped.
-// kErrorBadNetPath for UNC and device paths ("\\server\share", "\\?\C:\"), kErrorInvalidName for
-// an empty path. Refuses nothing else: the gate does.
-WinError ResolveWindowsPath(const std::string& path, const WindowsPath& current, WindowsPath* out);
 
 // A path the gate let through: resolved, every component a name Windows takes, short enough
 // for the call it was passed for. Only the gate makes one (but "C:\", the default).
@@ -44,10 +24,7 @@ class GatedPath {
   // listed folder it lies in, which the host must not leave on the way; nullopt otherwise.
   std::optional<size_t> AllowedDepth() const { return allowedDepth_; }
   // The first `count` components of the path (with the same allowed folder).
-  GatedPath Prefix(size_t count) const {
-    WindowsPath prefix{path_.drive, {path_.components.begin(), path_.components.begin() + count}};
-    return GatedPath(std::move(prefix), allowedDepth_);
-  }
+  GatedPath Prefix(size_t count) const { return GatedPath(path_.Prefix(count), allowedDepth_); }
 
  private:
   friend class PathGate;
@@ -75,8 +52,9 @@ class PathGate {
   // - a NUL byte anywhere, a ':' anywhere but after a drive letter, a namespace or device prefix
   //   ("\\?\", "\\.\", "\??\", "//?/"), a component that Windows refuses (< > " | and bytes 1-31;
   //   '*' and '?' but in a pattern's last component) or that names a device (CON, NUL.txt, ...),
-  //   a file path that ends in a separator: kErrorInvalidName;
-  // - a UNC path ("\\server\share"): kErrorBadNetPath;
+  //   a file path that ends in a separator, a UNC server or share name that is not a name
+  //   ("\\s*\lotes", "\\srv\CON"): kErrorInvalidName;
+  // - a UNC path without a server or a share ("\\srv", "\\\lotes"): kErrorBadNetPath;
   // - while confined, a path outside the allowed folders: kErrorAccessDenied.
   // On failure `*full` is untouched.
   WinError Pass(const std::string& given, PathUse use, GatedPath* full) const;

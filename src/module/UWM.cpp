@@ -12,6 +12,7 @@
 #include "common/SysUtilsText.h"
 #include "common/UOrvoConsts.h"
 #include "module/Utils.h"
+#include "web/ErrorLog.h"
 #include "web/HTTPText.h"
 
 namespace orvo {
@@ -75,7 +76,24 @@ THTTPMethodEvent TWM1::Handler(THandlerMethod method) { return std::bind_front(m
 
 std::shared_ptr<const AllowedFolders> TWM1::RequestFolders() {
   TIniFile config(ConfigFileName);
-  return AllowedFolders::Parse(ConfigValue(config, SectionFrameWork, KeyAllowedFolders));
+  // No value spans two lines: this fallback tells a missing key from an empty one.
+  const std::string list = config.ReadString(SectionFrameWork, KeyAllowedFolders, "\n");
+  if (list == "\n") return nullptr;
+  std::vector<std::string> invalid;
+  std::shared_ptr<const AllowedFolders> allowed = AllowedFolders::Parse(list, &invalid);
+  // Said once per list: a resident worker reads the same list for every request.
+  static std::string reported;
+  if (list != reported && Request() != nullptr) {
+    reported = list;
+    auto note = [&](const std::string& text) {
+      LogConfigurationFault(Request()->Method(), Request()->PathInfo(), KeyAllowedFolders, text);
+    };
+    for (const std::string& entry : invalid) {
+      note("\"" + entry + "\" is not a full folder path that the program takes; it allows nothing");
+    }
+    if (allowed->Empty()) note("no folder is allowed; every path is denied");
+  }
+  return allowed;
 }
 
 // ---- Shared steps ----

@@ -70,6 +70,13 @@ std::string AppendToLogFile(const std::string& line) {
   return error == kErrorSuccess ? "" : FileStreamMessage("write to", path, error);
 }
 
+// Writes one line where the operator's log goes, saying why when LogFile did not take it.
+void WriteLine(const std::string& line) {
+  const std::string notInFile = AppendToLogFile(line);
+  Host::Default().WriteOperatorLog(
+      notInFile.empty() ? line : line + " [not in LogFile: " + Escape(notInFile) + "]");
+}
+
 }  // namespace
 
 std::string FailureLine(const LocalTime& when, const std::string& method, const std::string& path,
@@ -82,12 +89,13 @@ std::string FailureLine(const LocalTime& when, const std::string& method, const 
 
 void LogFailure(const std::string& method, const std::string& path, const std::string& className,
                 const std::string& message) {
-  Host& host = Host::Default();
-  const std::string line = FailureLine(host.LocalNow(), method, path, className, message);
-  const std::string notInFile = AppendToLogFile(line);
-  host.WriteOperatorLog(notInFile.empty() ? line
-                                          : line + " [not in LogFile: " + Escape(notInFile) + "]");
+  WriteLine(FailureLine(Host::Default().LocalNow(), method, path, className, message));
   logged = true;
+}
+
+void LogConfigurationFault(const std::string& method, const std::string& path,
+                           const std::string& key, const std::string& message) {
+  WriteLine(FailureLine(Host::Default().LocalNow(), method, path, key, message));
 }
 
 std::string LogFilePath(const std::string& value) {

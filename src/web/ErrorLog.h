@@ -30,6 +30,11 @@ std::string FailureLine(const LocalTime& when, const std::string& method, const 
 void LogFailure(const std::string& method, const std::string& path, const std::string& className,
                 const std::string& message);
 
+// A line about a fault in the configuration that the request found, under the key's name
+// ("AllowedFolders: ..."), written where failures go. It is no failure of the request, whose own
+// failure still gets its line.
+void LogConfigurationFault(const std::string& method, const std::string& path,
+                           const std::string& key, const std::string& message);
 // The full path of the log file that the value of LogFile= names ("" for none).
 std::string LogFilePath(const std::string& value);
 

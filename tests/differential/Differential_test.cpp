@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -21,13 +22,18 @@ namespace {
 namespace fs = std::filesystem;
 using test::ProgramResult;
 
+// The keys of [Orvo.FrameWork] that rows vary: the operator's log file, the allowed folders.
+const std::string kLogFileKey = "LogFile=C:\\Orvo\\orvo.log\r\n";
+const std::string kAllowedKey = "AllowedFolders=D:\\Movel\\Lotes;D:\\Img; \\\\FILESRV\\lotes. \r\n";
+
 // One request: its path, and its body as sent (percent-encoded where the row says so). In a body,
 // {SCRATCH} stands for a folder outside the drive tree, which no request may reach, as the
 // Windows program names it (Z:\tmp\...), and {SCRATCH_NODRIVE} for the same without "Z:".
 struct Request {
   std::string path;
   std::string body;
-  const char* explained = nullptr;  // why the builds differ, where they must
+  const char* explained = nullptr;      // why the builds differ, where they must
+  std::string frameWork = kLogFileKey;  // the keys of [Orvo.FrameWork] but PathImagens
 };
 
 // ---- The drive tree ----
@@ -46,21 +52,24 @@ std::string EncodedEuros(size_t n) {
   return encoded;
 }
 
-const char kConfig[] =
+const char kStoreSections[] =
     "[Orvo.Mobile.VESTRA]\r\nPathXML=D:\\Movel\\Lotes\r\n"
     "[Orvo.Mobile.SEMDRIVE]\r\nPathXML=Q:\\Lotes\r\n"
     "[Orvo.Mobile.ARQUIVO]\r\nPathXML=C:\\Orvo\\x.txt\r\n"
     "[Orvo.Mobile.BARRA]\r\nPathXML=D:\\Movel\\Lotes\\\r\n"
-    "[Orvo.FrameWork]\r\nPathImagens=D:\\Img\r\nLogFile=C:\\Orvo\\orvo.log\r\n";
+    "[Orvo.Mobile.REDE]\r\nPathXML=\\\\filesrv\\lotes\r\n"
+    "[Orvo.Mobile.REDE2]\r\nPathXML=//FILESRV/Lotes/\r\n"
+    "[Orvo.Mobile.SEMSHARE]\r\nPathXML=\\\\filesrv\\nada\r\n"
+    "[Orvo.FrameWork]\r\nPathImagens=D:\\Img\r\n";
 // The operator's log that LogFile= names, below the root.
 const char kLogFile[] = "c/Orvo/orvo.log";
 
-void MakeTree(const std::string& root) {
+void MakeTree(const std::string& root, const std::string& frameWork) {
   auto file = [&](const std::string& relative, const std::string& bytes) {
     test::WriteHostFile(root + "/" + relative, bytes);
   };
   const std::string store = "d/Movel/Lotes/VESTRA/";
-  file("c/Orvo/Orvo.Net/Config/Orvo.Config", kConfig);
+  file("c/Orvo/Orvo.Net/Config/Orvo.Config", kStoreSections + frameWork);
   file("c/Orvo/x.txt", "linha1\nlinha2");
   file("c/Orvo/NF_TF01.xml", "<nf/>");
   file(store + "PED001813720240815093012000001523903.dwl", "<lote/>\r\n");
@@ -84,6 +93,11 @@ void MakeTree(const std::string& root) {
   file("d/Img/b.png", "b");
   file("d/Img/sub/c.png", "c");
   file("d/Img/d.jpg", "d");
+  file("d/Movel/Lotes/TFSTORE/x_TF.xml", "tf");
+  // The share \\filesrv\lotes (and \\filesrv\privado beside it).
+  file("unc/filesrv/lotes/VESTRA/NF_TF01.xml", "<rede/>");
+  file("unc/filesrv/lotes/REDE/PED001813720240815093012000001523903.dwl", "<lote/>\r\n");
+  file("unc/filesrv/privado/s.txt", "segredo");
   test::SetUtcWriteTime(root + "/d/Img/a.png", 2024, 1, 14, 0, 0, 0);
   test::SetUtcWriteTime(root + "/d/Img/b.png", 2024, 1, 13, 23, 59, 59, 900000);
   test::SetUtcWriteTime(root + "/d/Img/sub/c.png", 2024, 1, 20, 8, 30, 0);
@@ -453,6 +467,53 @@ std::vector<Request> Requests() {
     rows.push_back({"/lerxml", R"(arq=D:\Movel\Lotes\)" + std::string(alias)});
     rows.push_back({"/importarxml", R"(arquivoxml=D:\Movel\Lotes\)" + std::string(alias)});
   }
+  // Names split where the gate splits, store codes resolved before a folder is made, and shares
+  // (\\filesrv\lotes, and \\filesrv\privado beside it): each with and without the allowed
+  // folders and the operator's log file.
+  std::vector<Request> gateRows = {
+      {"/importarxml", R"(arquivoxml=D:\Movel\Lotes/TFSTORE/x_TF.xml)"},
+      {"/importarxml", R"(arquivoxml=D:/Movel/Lotes/VESTRA/NF_TF01.xml)"},
+      {"/importarxml", R"(arquivoxml=\\filesrv\lotes\VESTRA\NF_TF01.xml)"},
+      {"/importarxml", R"(arquivoxml=\\filesrv\privado\s.txt)"},
+      {"/listaarquivos", "loja=VESTRA//sub&filtro=*.*"},
+      {"/xmlverify", Batch("PED001", "loja=rede&")},
+  };
+  for (const std::string& path : std::vector<std::string>{
+           R"(\\filesrv\lotes\VESTRA\NF_TF01.xml)", "//FILESRV/LOTES./vestra/nf_tf01.xml",
+           R"(\\filesrv\lotes\VESTRA\..\..\..\privado\s.txt)", R"(\\filesrv\privado\s.txt)",
+           R"(\\filesrv\lotes)", R"(\\filesrv\nada\x.txt)", R"(\\nada\lotes\x.txt)", R"(\\filesrv)",
+           R"(\\\lotes\x.txt)", R"(\\filesrv\..\lotes\x.txt)", R"(\\file*srv\lotes\x.txt)",
+           R"(\\CON\lotes\x.txt)", R"(\\filesrv\lotes\nul.txt)", R"(\\filesrv\lotes\x.txt:s)",
+           R"(\\?\UNC\filesrv\lotes\VESTRA\NF_TF01.xml)",
+           R"(\\filesrv\lotes\)" + std::string(246, 'n'),
+           R"(\\filesrv\lotes\)" + std::string(247, 'n')}) {
+    gateRows.push_back({"/lerxml", "arq=" + path});
+  }
+  for (const char* store : {"REDE", "REDE2", "SEMSHARE", R"(..\..\privado)", R"(\filesrv\lotes\.)",
+                            R"(NOVA\.)", R"(NOVA\.\)", R"(NOVA\%20.)", R"(NOVA\x\..)",
+                            R"(VESTRA\.)", "VESTRA//sub", "VESTRA.%20.", "NOVA//x//..//y"}) {
+    gateRows.push_back({"/uploadxml", Batch("PED001", std::string("loja=") + store + "&")});
+  }
+  gateRows.push_back({"/listaarquivos", "loja=REDE&filtro=*.*"});
+  for (const char* store : {"REDE2", "SEMSHARE"}) {
+    gateRows.push_back({"/listaarquivos", std::string("loja=") + store + "&filtro=*.*",
+                        "Wine finds no folder on a share, and no share, as a path not found (3)"});
+  }
+  for (const Request& row : gateRows) {
+    for (const std::string& frameWork :
+         {std::string(), kLogFileKey, kAllowedKey, kAllowedKey + kLogFileKey}) {
+      Request request = row;
+      request.frameWork = frameWork;
+      rows.push_back(request);
+    }
+  }
+  // A list that allows nothing denies everything, and names its faulty entries in the log.
+  for (const char* list : {";", ";;", " ", "x", "x;D:\\CON;;D:\\Img*"}) {
+    const std::string frameWork = "AllowedFolders=" + std::string(list) + "\r\n" + kLogFileKey;
+    rows.push_back({"/lerxml", R"(arq=D:\Movel\Lotes\VESTRA\a.xml)", nullptr, frameWork});
+    rows.push_back({"/uploadxml", kBatch, nullptr, frameWork});
+    rows.push_back({"/listaarquivos", "filtro=*.*", nullptr, frameWork});
+  }
   return rows;
 }
 
@@ -548,16 +609,13 @@ struct Outcome {
   std::string answer;
   int status = -1;
   std::string log;
-  std::map<std::string, std::string> tree;
+  std::map<std::string, std::string> before, tree;
 };
 
 class Differential {
  public:
   Differential() {
     test::WriteHostFile(scratch_.path() + "/x.txt", "outside the drive tree");
-    test::TempDir fresh;
-    MakeTree(fresh.path());
-    freshTree_ = Snapshot(fresh.path());
     const std::vector<std::string> codes = {"1",   "2",   "3",   "4",   "5",   "6",   "8",   "17",
                                             "18",  "19",  "29",  "30",  "31",  "32",  "33",  "39",
                                             "53",  "80",  "87",  "112", "123", "126", "127", "131",
@@ -577,7 +635,8 @@ class Differential {
 
   Outcome Run(const Request& request, bool underWine) const {
     test::TempDir root;
-    MakeTree(root.path());
+    MakeTree(root.path(), request.frameWork);
+    std::map<std::string, std::string> before = Snapshot(root.path());
     std::string body = Body(request);
     std::map<std::string, std::string> environment = {
         {"ORVO_ROOT", root.path()},
@@ -591,7 +650,7 @@ class Differential {
                                   : test::RunCommand({ORVO_PROGRAM}, environment, body);
     const SystemTexts& texts = underWine ? windowsTexts_ : linuxTexts_;
     return {Normalized(run.out, texts), run.status, ReplaceTexts(OperatorLog(root.path()), texts),
-            Snapshot(root.path())};
+            std::move(before), Snapshot(root.path())};
   }
 
   // The differences between the builds' outcomes of one request, as lines to print; and a
@@ -599,7 +658,7 @@ class Differential {
   std::vector<std::string> Compare(const Outcome& linuxRun, const Outcome& windowsRun) const {
     std::vector<std::string> lines;
     for (const Outcome* run : {&linuxRun, &windowsRun}) {
-      if (run->answer.rfind("Status: 500", 0) == 0 && run->tree != freshTree_) {
+      if (run->answer.rfind("Status: 500", 0) == 0 && run->tree != run->before) {
         lines.push_back(std::string("a failure left the tree changed on ") +
                         (run == &linuxRun ? "linux" : "windows"));
       }
@@ -627,7 +686,6 @@ class Differential {
 
  private:
   test::TempDir scratch_;
-  std::map<std::string, std::string> freshTree_;
   SystemTexts linuxTexts_, windowsTexts_;
 };
 
@@ -638,8 +696,13 @@ TEST(DifferentialTest, BothBuildsAnswerEveryRequestAlike) {
   Differential differential;
   std::vector<Request> requests = Requests();
   const bool show = std::getenv("ORVO_DIFFERENTIAL_SHOW") != nullptr;  // every request, in order
+  // ORVO_DIFFERENTIAL_ROWS=FIRST-LAST: those rows only (numbered from 1, as reported).
+  size_t first = 1, last = requests.size();
+  if (const char* rows = std::getenv("ORVO_DIFFERENTIAL_ROWS")) {
+    std::sscanf(rows, "%zu-%zu", &first, &last);
+  }
   int unexplained = 0, explained = 0;
-  for (size_t i = 0; i < requests.size(); ++i) {
+  for (size_t i = first - 1; i < std::min(last, requests.size()); ++i) {
     const Request& request = requests[i];
     Outcome linuxRun = differential.Run(request, false);
     std::vector<std::string> lines =

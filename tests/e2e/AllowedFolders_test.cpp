@@ -24,13 +24,20 @@ using test::Fields;
 using test::FormBody;
 using test::WriteHostFile;
 
-const char kAllowed[] = "D:\\Movel\\Lotes; D:\\Img ;d:\\MANUAIS.";
+const char kAllowed[] = "D:\\Movel\\Lotes; D:\\Img ;d:\\MANUAIS.;\\\\FileSrv\\lotes";
 const char kSecret[] = "segredo";
 const Fields kBatch = {{"tag", "PED001"},
                        {"representante", "8137"},
                        {"coddh", "20240815093012000"},
                        {"totallote", "00152390"},
                        {"xmldata", "<lote/>"}};
+
+// The batch for another store.
+Fields InStore(const char* store) {
+  Fields fields = kBatch;
+  fields.insert(fields.begin(), {"loja", store});
+  return fields;
+}
 
 // Every entry below a folder: files with their bytes, folders, links with their targets.
 std::map<std::string, std::string> Tree(const std::string& root) {
@@ -65,6 +72,10 @@ class AllowedFoldersTest : public ::testing::Test {
     WriteHostFile(Disk("c/Windows/win.ini"), kSecret);
     fs::create_directory_symlink("../../Segredo", Disk("d/Movel/Lotes/fora"));
     fs::create_symlink("../../Segredo/s.txt", Disk("d/Movel/Lotes/f.txt"));
+    // The share \\filesrv\lotes, and one beside it.
+    WriteHostFile(Disk("unc/filesrv/lotes/REDE/NF_TF03.xml"), "dentro\n");
+    WriteHostFile(Disk("unc/filesrv/privado/s.txt"), std::string(kSecret) + "\n");
+    fs::create_directory_symlink("../privado", Disk("unc/filesrv/lotes/fora"));
     Config(allowed, pathImagens);
   }
   void Config(const std::string& allowed, const std::string& pathImagens = "D:\\Img") {
@@ -72,6 +83,7 @@ class AllowedFoldersTest : public ::testing::Test {
     WriteHostFile(Disk("c/Orvo/Orvo.Net/Config/Orvo.Config"),
                   "[Orvo.Mobile.VESTRA]\r\nPathXML=D:\\Movel\\Lotes\r\n"
                   "[Orvo.Mobile.FORA]\r\nPathXML=D:\\Segredo\r\n"
+                  "[Orvo.Mobile.REDE]\r\nPathXML=\\\\filesrv\\LOTES\r\n"
                   "[Orvo.FrameWork]\r\nPathImagens=" +
                       pathImagens + "\r\nPathManuais=D:\\Manuais\r\n" + key +
                       "DBSuporte=localhost:/srv/suporte.fdb\r\nLogFile=orvo.log\r\n");
@@ -108,13 +120,18 @@ class AllowedFoldersTest : public ::testing::Test {
         {"/imagens", {{"data", "01/01/2020"}}},
         {"/listamanuais", {}},
         {"/lermanuais", {{"arq", "D:\\Manuais\\Vendas.pdf"}}},
+        {"/uploadxml", InStore("REDE")},
+        {"/xmlverify", InStore("rede")},
+        {"/listaarquivos", {{"loja", "REDE"}, {"filtro", "*.*"}}},
     };
     std::vector<std::string> answers;
     for (const auto& [path, fields] : requests) {
       test::ProgramResult result = Run(path, fields);
       answers.push_back(std::string(path) + "\n" + result.out + result.err);
-      for (const auto& [name, bytes] : Tree(Disk("d")))
-        answers.back() += "\n" + name + ": " + bytes;
+      for (const char* top : {"d", "unc"}) {
+        for (const auto& [name, bytes] : Tree(Disk(top)))
+          answers.back() += "\n" + name + ": " + bytes;
+      }
     }
     return answers;
   }
@@ -131,6 +148,7 @@ struct Escape {
   std::string answer;
   const char* pathImagens = "D:\\Img";
   bool refuseLogin = false;  // the support database refuses the login
+  const char* allowed = kAllowed;
 };
 
 std::string Page(const std::string& message) { return "<p>" + message + "\r\n<p><hr"; }
@@ -166,12 +184,26 @@ const Escape kEscapes[] = {
     {"/imagens", "data", "abc", CgiAnswer("'abc' is not a valid date")},
     {"/listamanuais", "u", "tecnico", CgiAnswer(""), "D:\\Img", true},
     {"/lermanuais", "arq", "D:\\Manuais\\Vendas.pdf", CgiAnswer(""), "D:\\Img", true},
+    // A list without a valid entry allows nothing.
+    {"/lerxml", "arq", "D:\\Movel\\Lotes\\VESTRA\\NF_TF01.xml",
+     CannotOpen("D:\\Movel\\Lotes\\VESTRA\\NF_TF01.xml"), "D:\\Img", false, ";"},
+    {"/listaarquivos", "loja", "VESTRA", Page("File access denied"), "D:\\Img", false,
+     " ;; x;D:\\C*"},
+    // Shares: another share, a link out of the listed one, ".." at its root.
+    {"/lerxml", "arq", "\\\\filesrv\\privado\\s.txt", CannotOpen("\\\\filesrv\\privado\\s.txt")},
+    {"/lerxml", "arq", "\\\\filesrv\\lotes\\fora\\s.txt",
+     CannotOpen("\\\\filesrv\\lotes\\fora\\s.txt")},
+    {"/lerxml", "arq", "\\\\filesrv\\lotes\\..\\privado\\s.txt",
+     CannotOpen("\\\\filesrv\\lotes\\privado\\s.txt")},
+    {"/lerxml", "arq", "\\\\?\\UNC\\filesrv\\privado\\s.txt", "Cannot open file"},
+    {"/importarxml", "arquivoxml", "\\\\filesrv\\lotes\\fora\\NF_TF09.xml",
+     CgiAnswer("Arquivo n\xE3o encontrado")},
 };
 
 TEST_F(AllowedFoldersTest, NoRequestReachesOutside) {
   for (const Escape& escape : kEscapes) {
     SCOPED_TRACE(std::string(escape.endpoint) + " " + escape.value);
-    Config(kAllowed, escape.pathImagens);
+    Config(escape.allowed, escape.pathImagens);
     const auto before = Tree(root_.path());
     Fields fields = kBatch;
     fields.insert(fields.begin(), {escape.field, escape.value});
@@ -183,7 +215,10 @@ TEST_F(AllowedFoldersTest, NoRequestReachesOutside) {
     const std::string logFile = Disk("c/Orvo/Orvo.Net/Config/orvo.log");
     const std::string logged = fs::exists(logFile) ? test::ReadHostFile(logFile) : "";
     fs::remove(logFile);
-    if (failed) {
+    if (escape.allowed != kAllowed) {
+      // The faulty list is named in the log, besides the failure.
+      EXPECT_NE(logged.find(" AllowedFolders: "), std::string::npos) << logged;
+    } else if (failed) {
       EXPECT_TRUE(test::IsFailureStderr(result.err)) << result.err;
       EXPECT_TRUE(test::IsOneLogLine(logged)) << logged;
       if (!result.err.empty()) {
@@ -199,7 +234,8 @@ TEST_F(AllowedFoldersTest, NoRequestReachesOutside) {
 
 TEST_F(AllowedFoldersTest, PathsInsideStillPassTheirVariants) {
   for (const char* inside : {"d:\\MOVEL\\lotes\\vestra\\nf_tf01.xml",
-                             "D:\\Movel\\Lotes. \\VESTRA\\..\\VESTRA\\NF_TF01.xml"}) {
+                             "D:\\Movel\\Lotes. \\VESTRA\\..\\VESTRA\\NF_TF01.xml",
+                             "//FILESRV/Lotes./rede/../../REDE/nf_tf03.xml"}) {
     EXPECT_EQ(Run("/lerxml", {{"arq", inside}}).out, CgiAnswer("dentro\r\n")) << inside;
   }
 }
@@ -277,6 +313,12 @@ TEST_F(AllowedFoldersTest, EveryEndpointAnswersAsWithoutTheKey) {
   std::vector<std::string> confined = Round();
   ASSERT_EQ(open.size(), confined.size());
   for (size_t i = 0; i < open.size(); ++i) EXPECT_EQ(confined[i], open[i]);
+  // The share's store got its batch, verified, and listed it.
+  EXPECT_NE(confined.back().find(
+                "\\\\filesrv\\LOTES\\REDE\\PED001813720240815093012000001523903.xml\r\n"),
+            std::string::npos)
+      << confined.back();
+  EXPECT_TRUE(fs::exists(Disk("unc/filesrv/lotes/REDE/PED001813720240815093012000001523903.xml")));
 }
 
 }  // namespace

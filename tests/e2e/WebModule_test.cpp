@@ -559,6 +559,12 @@ TEST_F(WebModuleTest, MarkerSwapRenamesTheNameOnly) {
   EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "NF_TM02.xml"}}),
             CgiAnswer(done + "\\NF_TF02.xml"));
   EXPECT_EQ(ReadHostFile(Disk("c/NF_TF02.xml")), "3");
+
+  // '/' separates as '\' does: a folder's marker is never swapped, the file stays in its folder.
+  WriteHostFile(Disk("d/Lotes/TFSTORE/x_TF.xml"), "4");
+  EXPECT_EQ(Post("/importarxml", Fields{{"arquivoxml", "D:\\Lotes/TFSTORE/x_TF.xml"}}),
+            CgiAnswer(done + "D:\\Lotes/TFSTORE/\\x_TM.xml"));
+  EXPECT_EQ(Names("d/Lotes/TFSTORE"), std::vector<std::string>{"x_TM.xml"});
 }
 
 TEST_F(WebModuleTest, MarkerSwapAnswersWhenItCannot) {

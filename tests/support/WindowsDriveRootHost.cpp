@@ -32,9 +32,14 @@ class DriveRootHost : public WindowsHost {
 
  protected:
   WinError SystemPath(const GatedPath& path, std::string* system) override {
-    std::string drive = root_ + "\\" + path->DriveFolder();
-    if (!std::filesystem::is_directory(drive)) return kErrorPathNotFound;
-    *system = drive + path->Text().substr(2);
+    // A share \\srv\lotes is the folder <root>\unc\srv\lotes, as on Linux.
+    std::string top = path->IsUnc() ? "unc\\" + path->server + "\\" + path->share
+                                    : std::string(1, path->DriveFolder());
+    std::string folder = root_ + "\\" + top;
+    if (!std::filesystem::is_directory(folder)) {
+      return path->IsUnc() ? kErrorBadNetPath : kErrorPathNotFound;
+    }
+    *system = folder + path->Text().substr(path->RootText().size());
     return kErrorSuccess;
   }
 

@@ -98,7 +98,8 @@ class TemporaryLink {
   std::optional<fs::path> previous_;
 };
 
-// The folders <root>/c, <root>/d, ... as the prefix's drives C:, D:, ... while the object lives.
+// The folders <root>/c, <root>/d, ... as the prefix's drives C:, D:, ... while the object lives,
+// and the folders <root>/unc/server/share as its shares.
 // Wine needs its \windows on C:, so the test's C: gets a link to the prefix's one, and Wine adds
 // a \users folder there at the first start: both go again afterwards, leaving the test's
 // folders as the Linux program would have left them.
@@ -111,6 +112,16 @@ class WineDrives {
       if (letter == 'c') MakeSystemDrive(prefix, folder);
       drives_.push_back(std::make_unique<TemporaryLink>(
           prefix / "dosdevices" / (std::string(1, letter) + ":"), folder));
+    }
+    // Each share <root>/unc/server/share as Wine's \\server\share.
+    std::error_code none;
+    for (const auto& server : fs::directory_iterator(root / "unc", none)) {
+      for (const auto& share : fs::directory_iterator(server.path())) {
+        fs::path link = prefix / "dosdevices" / "unc" / server.path().filename();
+        fs::create_directories(link);
+        drives_.push_back(
+            std::make_unique<TemporaryLink>(link / share.path().filename(), share.path()));
+      }
     }
   }
   ~WineDrives() {

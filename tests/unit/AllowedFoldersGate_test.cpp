@@ -2,7 +2,11 @@
 // rest with "access denied" before anything reaches the system.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "host/AllowedFolders.h"
+#include "host/PathGate.h"
 
 namespace orvo {
 namespace {
@@ -23,6 +27,18 @@ const ConfinedCase kConfinedCases[] = {
     {"Lotes;\\Lotes;\\\\server\\share", "C:\\Lotes\\b.xml", PathUse::kFile, kErrorAccessDenied},
     {"D:\\Lotes\\..\\Img", "D:\\Lotes\\a.png", PathUse::kFile, kErrorAccessDenied},
     {"D:\\Lotes", "D:\\Lotes\\CON", PathUse::kFile, kErrorInvalidName},  // the gate's first
+    // A present key never means "everything".
+    {";", "D:\\x", PathUse::kFile, kErrorAccessDenied},
+    {" ;; ", "C:\\", PathUse::kLookup, kErrorAccessDenied},
+    {"", "D:\\x", PathUse::kFile, kErrorAccessDenied},
+    {"x;D:\\CON;D:\\a*", "D:\\a*\\x", PathUse::kFile, kErrorInvalidName},
+    // Shares, and folders on them.
+    {"\\\\srv\\lotes", "//SRV/Lotes./a\\..\\..\\..\\b.xml", PathUse::kFile, 0},
+    {"\\\\srv\\lotes", "\\\\srv\\outra\\b.xml", PathUse::kFile, kErrorAccessDenied},
+    {"\\\\srv\\lotes", "\\\\srv2\\lotes\\b.xml", PathUse::kFile, kErrorAccessDenied},
+    {"\\\\srv\\lotes", "D:\\lotes\\b.xml", PathUse::kFile, kErrorAccessDenied},
+    {"\\\\srv\\lotes\\Img;D:\\lotes", "\\\\srv\\lotes\\img\\a.png", PathUse::kFile, 0},
+    {"\\\\srv\\lotes\\Img", "\\\\srv\\lotes\\a.png", PathUse::kFile, kErrorAccessDenied},
 };
 
 TEST(AllowedFoldersGateTest, ConfinedGateRefusesWhatLiesOutside) {
@@ -40,7 +56,11 @@ TEST(AllowedFoldersGateTest, DepthIsTheWidestListedFolder) {
   GatedPath full;
   ASSERT_EQ(gate.Pass("D:\\Lotes\\VESTRA\\a.xml", PathUse::kFile, &full), kErrorSuccess);
   EXPECT_EQ(full.AllowedDepth(), 1u);
-  EXPECT_EQ(AllowedFolders::Parse(" ; ;"), nullptr);
+  std::vector<std::string> invalid;
+  EXPECT_FALSE(
+      AllowedFolders::Parse(" ; ;x; D:\\CON ;\\\\s?v\\l;\\\\srv;D:\\a", &invalid)->Empty());
+  EXPECT_EQ(invalid, (std::vector<std::string>{"x", "D:\\CON", "\\\\s?v\\l", "\\\\srv"}));
+  EXPECT_TRUE(AllowedFolders::Parse(" ; ;")->Empty());
   EXPECT_NE(gate.Confine(nullptr), nullptr);  // lifted
   ASSERT_EQ(gate.Pass("C:\\x", PathUse::kFile, &full), kErrorSuccess);
   EXPECT_FALSE(full.AllowedDepth());

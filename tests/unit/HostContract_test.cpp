@@ -112,7 +112,7 @@ TEST_P(HostContract, RefusesPathsWindowsRefuses) {
     std::string path;
     WinError error;
   } cases[] = {
-      {"\\\\server\\share\\a", kErrorBadNetPath},
+      {"\\\\server\\", kErrorBadNetPath},
   };
   for (const Case& c : cases) {
     std::string full = "untouched";
@@ -342,6 +342,30 @@ TEST_P(HostContract, FoldersAndTheCurrentFolder) {
   EXPECT_EQ(host().GetCurrentFolder(), "C:\\");
   EXPECT_EQ(host().RemoveFolder("\\a"), kErrorSuccess);
   EXPECT_EQ(Find("C:\\*"), Names{});
+}
+
+// A share is a root of its own (\\srv\lotes is the folder <root>/unc/srv/lotes), its server and
+// share found ignoring case; ".." stops at it; a share without its folder is a network path that
+// cannot be found. (The allowed folders on shares: the end-to-end suite, with its links.)
+TEST_P(HostContract, SharesAreRootsOfTheirOwn) {
+  fs::create_directories(Disk("unc/FileSrv/Lotes/VESTRA"));
+  WriteHostFile(Disk("unc/FileSrv/outra/x.txt"), "outra");
+  Create("\\\\filesrv\\LOTES\\VESTRA\\a.xml", "a");
+  EXPECT_EQ(ReadHostFile(Disk("unc/FileSrv/Lotes/VESTRA/a.xml")), "a");
+  EXPECT_EQ(Read("//FILESRV/lotes/vestra/../../../../VESTRA/A.XML"), "a");
+  EXPECT_EQ(Read("\\\\filesrv\\outra\\x.txt"), "outra");
+  EXPECT_EQ(host().CreateFolder("\\\\filesrv\\lotes\\NOVA"), kErrorSuccess);
+  EXPECT_TRUE(fs::is_directory(Disk("unc/FileSrv/Lotes/NOVA")));
+  EXPECT_EQ(Find("\\\\filesrv\\lotes\\VESTRA\\*.xml"), Names{"a.xml"});
+  EXPECT_EQ(host().SetCurrentFolder("\\\\filesrv\\lotes\\VESTRA"), kErrorSuccess);
+  EXPECT_EQ(host().GetCurrentFolder(), "\\\\filesrv\\lotes\\VESTRA");
+  EXPECT_EQ(Read("..\\..\\VESTRA\\a.xml"), "a");
+  EXPECT_EQ(host().MovePath("a.xml", "\\NOVA\\b.xml", false), kErrorSuccess);
+  EXPECT_EQ(ReadHostFile(Disk("unc/FileSrv/Lotes/NOVA/b.xml")), "a");
+  uint32_t attributes = 0;
+  EXPECT_EQ(host().GetAttributes("\\\\filesrv\\nada\\x", &attributes), kErrorBadNetPath);
+  EXPECT_EQ(host().GetAttributes("\\\\nada\\lotes", &attributes), kErrorBadNetPath);
+  EXPECT_EQ(host().CreateFolder("\\\\filesrv\\nada"), kErrorBadNetPath);
 }
 
 TEST_P(HostContract, FilesDispositionsAndTransfers) {

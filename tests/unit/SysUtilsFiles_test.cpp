@@ -82,9 +82,12 @@ TEST_F(SysUtilsFilesTest, CreateDirPath) {
   }
   EXPECT_TRUE(CreateDirPath("C:\\"));
   EXPECT_TRUE(CreateDirPath("C:"));
-  EXPECT_TRUE(CreateDirPath("ab"));  // too short to be looked at
-  EXPECT_FALSE(HostPathExists(Disk("c/ab")));
   EXPECT_EQ(std::distance(fs::directory_iterator(Disk("c")), fs::directory_iterator()), 0);
+  // Made where the resolved path says, relative ones against the current folder.
+  EXPECT_TRUE(CreateDirPath("\\NOVA\\.\\"));
+  EXPECT_TRUE(CreateDirPath("NOVA\\x\\..\\y. .//z"));
+  EXPECT_TRUE(fs::is_directory(Disk("c/NOVA/y/z")));
+  EXPECT_FALSE(HostPathExists(Disk("c/NOVA/x")));
 
   fs::create_directories(Disk("c/a"));
   EXPECT_TRUE(CreateDirPath("C:\\a\\b\\c"));
@@ -97,7 +100,6 @@ TEST_F(SysUtilsFilesTest, CreateDirPath) {
   EXPECT_FALSE(CreateDirPath("C:\\f\\file\\x"));
   EXPECT_FALSE(CreateDirPath("Q:\\x\\y"));  // no such drive
   EXPECT_FALSE(CreateDirPath("C:\\a\\bad|name"));
-  EXPECT_THROW(CreateDirPath("nada\\x"), EInOutError);  // the relative parent's parent is empty
 
   // A path the host refuses (248 characters or more for a new folder) makes no folder at all,
   // and costs no more than its length.
@@ -158,7 +160,10 @@ TEST(FileNameTest, PartsAndExtensions) {
       {"C:\\x.y\\a", "C:\\x.y\\", "a", "C:\\x.y\\a.xml"},
       {"a.b.c", "", "a.b.c", "a.b.xml"},
       {"C:\\x\\TF01.xml", "C:\\x\\", "TF01.xml", "C:\\x\\TF01.xml"},
-      {"dir/a.xml", "", "dir/a.xml", "dir/a.xml"},
+      {"dir/a.xml", "dir/", "a.xml", "dir/a.xml"},
+      {"D:\\Lotes/TFSTORE/x_TF.xml", "D:\\Lotes/TFSTORE/", "x_TF.xml",
+       "D:\\Lotes/TFSTORE/x_TF.xml"},
+      {"a.b/c", "a.b/", "c", "a.b/c.xml"},
       {"C:a", "C:", "a", "C:a.xml"},
       {"C:\\x\\", "C:\\x\\", "", "C:\\x\\.xml"},
   };

@@ -66,6 +66,12 @@ std::string UpperKey(const std::string& name) {
   return key;
 }
 
+// One key for every way of writing a path's root: "c", "unc/SRV/LOTES".
+std::string RootKey(const WindowsPath& path) {
+  if (!path.IsUnc()) return std::string(1, path.DriveFolder());
+  return "unc/" + UpperKey(path.server) + "/" + UpperKey(path.share);
+}
+
 bool ListedInNtfsOrder(const ListedName& a, const ListedName& b) {
   return a.sortKey != b.sortKey ? a.sortKey < b.sortKey : a.diskName < b.diskName;
 }
@@ -270,14 +276,34 @@ int Drives::Enter(const Level& parent, const std::string& name, bool allowedRoot
   return 0;
 }
 
-int Drives::EnterDrive(char drive, bool allowedRoot, Level* level) {
-  std::string name(1, drive);
-  Fd fd(root_.Open(name, O_PATH | O_DIRECTORY));
+int Drives::EnterRoot(const WindowsPath& path, bool allowedRoot, Level* level) {
+  std::string relative(1, path.DriveFolder());
+  int parent = root_.fd();
+  Fd above;
+  if (path.IsUnc()) {
+    // \\server\share is the folder unc/server/share, both names matched ignoring case.
+    relative = "unc";
+    for (const std::string* name : {&path.server, &path.share}) {
+      DiskFolder folder{Fd(root_.Open(relative, O_PATH | O_DIRECTORY)), relative, nullptr, ""};
+      if (!folder.fd) return errno;
+      std::string diskName = Cp1252ToUtf8(*name);
+      struct stat info {};
+      if (fstatat(folder.fd.get(), diskName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        std::vector<std::string> names = NamesIgnoringCase(folder, *name);
+        if (names.empty()) return ENOENT;
+        diskName = names.front();
+      }
+      relative += "/" + diskName;
+      above = std::move(folder.fd);
+    }
+    parent = above.get();
+  }
+  Fd fd(root_.Open(relative, O_PATH | O_DIRECTORY));
   if (!fd) return errno;
-  DiskFolder folder{std::move(fd), name, nullptr, ""};
+  DiskFolder folder{std::move(fd), relative, nullptr, ""};
   if (allowedRoot) folder.allowed = std::make_shared<DiskRoot>(folder.fd.get());
-  level->name = name;
-  Keep(root_.fd(), name, false, std::move(folder), level);
+  level->name = relative;
+  Keep(parent, relative.substr(relative.rfind('/') + 1), false, std::move(folder), level);
   return 0;
 }
 
@@ -311,7 +337,7 @@ WinError Drives::Folder(const GatedPath& gated, size_t count, FolderRef* folder)
   // The levels kept from the last path serve as far as both paths agree and the folders are
   // still where they were; from an allowed folder on, only when both have it at one level.
   size_t kept = 0;
-  if (!chain_.empty() && drive_ == path.DriveFolder()) {
+  if (!chain_.empty() && rootKey_ == RootKey(path)) {
     kept = 1;
     while (kept <= count && kept < chain_.size() &&
            chain_[kept].name == path.components[kept - 1]) {
@@ -333,10 +359,13 @@ WinError Drives::Folder(const GatedPath& gated, size_t count, FolderRef* folder)
   }
   allowedDepth_ = allowedDepth;
   if (chain_.empty()) {
-    drive_ = path.DriveFolder();
-    Level drive;
-    if (EnterDrive(drive_, allowedDepth == 0u, &drive) != 0) return kErrorPathNotFound;
-    chain_.push_back(std::move(drive));
+    rootKey_ = RootKey(path);
+    Level root;
+    if (EnterRoot(path, allowedDepth == 0u, &root) != 0) {
+      // A share without its folder is a network path that cannot be found.
+      return path.IsUnc() ? kErrorBadNetPath : kErrorPathNotFound;
+    }
+    chain_.push_back(std::move(root));
   }
   while (chain_.size() <= count) {
     Level child;

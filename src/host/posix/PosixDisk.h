@@ -111,8 +111,9 @@ class Drives {
   // Opens the child folder `name` (1252) of `parent` as a new level, the allowed folder itself
   // when `allowedRoot`; ENOENT, ENOTDIR or another errno on failure.
   int Enter(const Level& parent, const std::string& name, bool allowedRoot, Level* child);
-  // Opens the drive folder `drive` (its lower-case letter) as the first level.
-  int EnterDrive(char drive, bool allowedRoot, Level* level);
+  // Opens the folder of the root of `path` as the first level: its drive's folder, or the
+  // share's folder unc/server/share.
+  int EnterRoot(const WindowsPath& path, bool allowedRoot, Level* level);
   // Opens `diskName` of `folder` with `flags`, a link followed while it stays inside the
   // folder's allowed folder, or the root when it has none.
   int OpenIn(const DiskFolder& folder, const std::string& diskName, int flags) const;
@@ -140,8 +141,8 @@ class Drives {
   DiskRoot root_;
   std::string rootPath_;
   Lacking lacking_;
-  char drive_ = 0;                      // the drive folder of `chain_`
-  std::vector<Level> chain_;            // the drive folder, then one level per component
+  std::string rootKey_;                 // the root of `chain_` (RootKey in the source)
+  std::vector<Level> chain_;            // the root's folder, then one level per component
   std::optional<size_t> allowedDepth_;  // the level of `chain_`'s allowed folder
 };
 
