@@ -310,8 +310,7 @@ void FastCgiHub::Stop() {
   stopping_ = true;
   std::vector<uint64_t> idle;
   for (auto& [token, connection] : connections_) {
-    if (!connection->running && !connection->stream.HasRequest() &&
-        !connection->stream.Partial()) {
+    if (!connection->running && !connection->stream.HasRequest() && !connection->stream.Partial()) {
       idle.push_back(token);
     }
   }
