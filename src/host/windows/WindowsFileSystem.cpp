@@ -115,7 +115,9 @@ WinError Dispose(HANDLE handle) {
 
 // Renames the entry open as `handle` to the full system path `to`.
 WinError Rename(HANDLE handle, const std::string& to, bool replace) {
-  const std::wstring name = L"\\??\\" + Wide(to);  // the system's own form of a full path
+  // The system's own form of a full path: "\??\D:\...", and a share's "\??\UNC\server\...".
+  const bool share = to.rfind("\\\\", 0) == 0;
+  const std::wstring name = (share ? L"\\??\\UNC\\" : L"\\??\\") + Wide(share ? to.substr(2) : to);
   const size_t bytes = name.size() * sizeof(wchar_t);
   std::vector<char> buffer(offsetof(FILE_RENAME_INFO, FileName) + bytes + sizeof(wchar_t), 0);
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
