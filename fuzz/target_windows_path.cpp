@@ -111,7 +111,11 @@ void CheckConfinement(Host& host, const std::string& currentText, const std::str
   }
   std::string full;
   if (host.FullPathName(path, &full) == kErrorSuccess) {
-    FUZZ_REQUIRE(full.size() >= 3 && full[1] == ':' && Separator(full[2]));
+    // A drive's root, or a share's (\\server\share).
+    const bool drive = full.size() >= 3 && full[1] == ':' && Separator(full[2]);
+    const bool share = full.size() >= 5 && full[0] == '\\' && full[1] == '\\' &&
+                       full.find('\\', 3) != std::string::npos;
+    FUZZ_REQUIRE(drive || share);
   }
 }
 
