@@ -46,6 +46,8 @@ WinError ResolveShare(const std::string& path, WindowsPath* result, size_t* rest
   DropTrailingDotsAndBlanks(&result->server);
   DropTrailingDotsAndBlanks(&result->share);
   if (result->server.empty() || result->share.empty()) return kErrorBadNetPath;
+  // "\\?.\x" would be written back as "\\?\x": a namespace, never a server.
+  if (result->server == "?" || result->server == ".") return kErrorBadNetPath;
   // A share's root is "\\srv\lotes\": its own separator is no trailing one.
   *rest = at;
   return kErrorSuccess;

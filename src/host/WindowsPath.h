@@ -41,8 +41,8 @@ struct WindowsPath {
 // another one; "." and empty components vanish, ".." stops at the root, trailing dots and
 // spaces of a component are dropped.
 // kErrorInvalidName for an empty path; kErrorBadNetPath for a namespace or device path
-// ("\\?\C:\", "\\.\NUL", "//?/C:/") and for a UNC path without a server or share ("\\srv",
-// "\\\lotes"). Refuses nothing else: the gate does.
+// ("\\?\C:\", "\\.\NUL", "//?/C:/", or "\\?.\x", whose server loses its dot) and for a UNC
+// path without a server or share ("\\srv", "\\\lotes"). Refuses nothing else: the gate does.
 WinError ResolveWindowsPath(const std::string& path, const WindowsPath& current, WindowsPath* out);
 
 // "\\?\", "\\.\", "\??\" (either separator, or the prefix alone): the system's namespaces,

@@ -57,6 +57,7 @@ const GateCase kGateCases[] = {
     {"\\\\srv", PathUse::kLookup, kErrorBadNetPath},
     {"\\\\\\lotes\\x", PathUse::kFile, kErrorBadNetPath},
     {"\\\\srv\\..\\x", PathUse::kFile, kErrorBadNetPath},
+    {"\\\\?. \\lotes\\x", PathUse::kFile, kErrorBadNetPath},
     {"\\\\s*v\\lotes\\x", PathUse::kFile, kErrorInvalidName},
     {"\\\\srv\\lo?es", PathUse::kPattern, kErrorInvalidName},
     {"\\\\CON\\lotes\\x", PathUse::kFile, kErrorInvalidName},
