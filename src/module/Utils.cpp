@@ -2,7 +2,6 @@
 
 #include "common/SysUtils.h"
 #include "common/SysUtilsFiles.h"
-#include "host/WindowsNames.h"
 
 namespace orvo {
 namespace {
@@ -38,23 +37,6 @@ bool HasPathPart(const std::string& Mask) {
   return Mask.find_first_of("\\/:") != std::string::npos;
 }
 
-// The name that a search for `Mask` in the current folder matches entries against, when the walk
-// can match it itself on one search of the folder for everything: a mask with wildcards that the
-// host takes here (the same name, length and character rules). Empty otherwise: the walk then
-// asks the host for the mask, which also finds a plain name in any letter case.
-std::string MaskMatchedByWalk(const std::string& Mask) {
-  if (!HasWildcards(Mask) || HasPathPart(Mask)) return "";
-  Host& host = Host::Default();
-  std::string full;
-  if (host.CheckPath(Mask, PathUse::kPattern) != kErrorSuccess ||
-      host.FullPathName(Mask, &full) != kErrorSuccess) {
-    return "";
-  }
-  return full.substr(full.rfind('\\') + 1);
-}
-
-bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
-
 }  // namespace
 
 std::string ListFiles(const std::string& Folder, const std::string& Mask, TUnreadFolders& Unread) {
@@ -80,35 +62,21 @@ void WalkFiles(const std::string& Folder, const std::string& Mask, const TFileFo
   const std::string saved = GetWorkDir();
   SetWorkDir(Folder);
 
-  // One search of the folder yields the folders to walk into and, when the walk can match the
-  // mask itself, the files to list after theirs.
-  const std::string leaf = MaskMatchedByWalk(Mask);
-  std::vector<FindData> files;
   TSearchRec rec;
-  int32_t found = leaf.empty() ? SearchFirstFolder("*.*", attrDirectory, rec)
-                               : SearchFirst("*.*", attrDirectory, rec);
+  int32_t found = SearchFirstFolder("*.*", attrDirectory, rec);
   for (; found == 0; found = SearchNext(rec)) {
-    if ((rec.Data.FilterBits() & kAttrDirectory) == 0) {
-      if (!leaf.empty() && MatchesPattern(leaf, rec.EntryName)) files.push_back(rec.Data);
-    } else if (rec.AttrBits() == attrDirectory && !IsDotEntry(rec.EntryName)) {
-      // A folder with any further attribute bit is not walked into.
+    // A folder with any further attribute bit is not walked into.
+    if (rec.AttrBits() == attrDirectory && rec.EntryName != "." && rec.EntryName != "..") {
       WalkFiles(Folder + "\\" + rec.EntryName, Mask, Found, Unread);
     }
   }
   SearchClose(rec);
-  // A search that the host refused (a path grown too long for "*.*") says nothing of the mask.
-  const bool readThrough = static_cast<WinError>(found) == kErrorNoMoreFiles ||
-                           static_cast<WinError>(found) == kErrorFileNotFound;
-  if (EndSearch(found, Folder, Unread)) {
-    if (!leaf.empty() && readThrough) {
-      for (const FindData& file : files) Found(Folder + "\\" + file.name, file);
-    } else if (!HasPathPart(Mask)) {
-      for (found = SearchFirst(Mask, attrArchive, rec); found == 0; found = SearchNext(rec)) {
-        Found(Folder + "\\" + rec.EntryName, rec.Data);
-      }
-      SearchClose(rec);
-      EndSearch(found, Folder, Unread);
+  if (EndSearch(found, Folder, Unread) && !HasPathPart(Mask)) {
+    for (found = SearchFirst(Mask, attrArchive, rec); found == 0; found = SearchNext(rec)) {
+      Found(Folder + "\\" + rec.EntryName, rec.Data);
     }
+    SearchClose(rec);
+    EndSearch(found, Folder, Unread);
   }
   SetWorkDir(saved);
 }

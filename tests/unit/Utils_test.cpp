@@ -86,34 +86,6 @@ TEST_F(UtilsTest, RelativeStartFolderFailsOnItsFirstSubFolder) {
   EXPECT_EQ(ListFiles(".", "*.png", unread_), ".\\c.png\r\n");
 }
 
-// The walk matches a mask with wildcards itself on its one search of each folder; what it lists
-// must be what a search for the mask lists, the host's refusals included.
-TEST_F(UtilsTest, MasksListWhatASearchForThemFinds) {
-  // D:\M\<120>\<130> has 256 characters: "*" may be searched there, "*.*" and "*.png" not.
-  const std::string deep = std::string(120, 'a') + "/" + std::string(130, 'b');
-  for (const std::string name : {"a.png", "B.PNG", "sub/c.pngx", "sub/noext", "x"}) {
-    WriteHostFile(Disk("d/M/" + (name == "x" ? deep + "/x.png" : name)), "");
-  }
-  const std::string deepFile =
-      "D:\\M\\" + std::string(120, 'a') + "\\" + std::string(130, 'b') + "\\x.png\r\n";
-  struct Case {
-    std::string mask, listed;
-  } cases[] = {
-      {"*.png", "D:\\M\\a.png\r\nD:\\M\\B.PNG\r\n"},
-      {"*.png. .", "D:\\M\\a.png\r\nD:\\M\\B.PNG\r\n"},
-      {"?.PNG", "D:\\M\\a.png\r\nD:\\M\\B.PNG\r\n"},
-      {"b.png", "D:\\M\\B.PNG\r\n"},
-      {"*o*", "D:\\M\\sub\\noext\r\n"},
-      {"*<", ""},
-      {"*", deepFile + "D:\\M\\sub\\c.pngx\r\nD:\\M\\sub\\noext\r\n" +
-                "D:\\M\\a.png\r\nD:\\M\\B.PNG\r\n"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(ListFiles("D:\\M", c.mask, unread_), c.listed) << c.mask;
-  }
-  EXPECT_TRUE(unread_.empty());
-}
-
 TEST_F(UtilsTest, GetFileDateRoundsDownToEvenSeconds) {
   test::SetTimeZone("UTC");
   WriteHostFile(Disk("d/a.xml"), "");
