@@ -63,6 +63,13 @@ bool IsRefusedInPattern(unsigned char c) {
 
 // '*' and '?' matching with backtracking to the last star.
 bool Glob(const std::string& pattern, const std::string& name) {
+  // A leading '*' and no other wildcard ("*.xml", what listings ask): the names ending in the rest.
+  if (pattern.size() > 1 && pattern[0] == '*' &&
+      pattern.find_first_of("*?", 1) == std::string::npos) {
+    const size_t rest = pattern.size() - 1;
+    return name.size() >= rest &&
+           std::equal(pattern.begin() + 1, pattern.end(), name.end() - rest, SameLetter);
+  }
   size_t p = 0, n = 0, starP = std::string::npos, starN = 0;
   while (n < name.size()) {
     if (p < pattern.size() && pattern[p] == '*') {

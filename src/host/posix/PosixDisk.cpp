@@ -73,7 +73,8 @@ std::string RootKey(const WindowsPath& path) {
 }
 
 bool ListedInNtfsOrder(const ListedName& a, const ListedName& b) {
-  return a.sortKey != b.sortKey ? a.sortKey < b.sortKey : a.diskName < b.diskName;
+  const int order = a.sortKey.compare(b.sortKey);
+  return order != 0 ? order < 0 : a.diskName < b.diskName;
 }
 
 // Calls `each(name, type)` for every entry of `folder` but "." and "..", as one read of the
