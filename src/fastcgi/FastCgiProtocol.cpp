@@ -113,6 +113,13 @@ bool DecodeParams(std::string_view block, Params* params) {
   });
 }
 
+size_t BodyCapacity(size_t wanted, size_t needed, size_t least) {
+  const size_t floor = std::max(needed, least);
+  size_t next = wanted;
+  while (next / 8 >= floor) next /= 8;
+  return next;
+}
+
 RequestStream::RequestStream(BodyRule bodyRule) : bodyRule_(std::move(bodyRule)) {}
 
 namespace {
@@ -276,9 +283,8 @@ void RequestStream::StdinRecord(std::string_view content) {
   }
   const size_t take = std::min(content.size(), bodyWanted_ - current_.body.size());
   if (current_.body.size() + take > current_.body.capacity()) {
-    // Grows by doubling up to the length the program reads, never past it.
-    current_.body.reserve(
-        std::min(bodyWanted_, std::max(current_.body.capacity() * 2, current_.body.size() + take)));
+    // Never past the length the program reads.
+    current_.body.reserve(BodyCapacity(bodyWanted_, current_.body.size() + take, kMaxContent));
   }
   current_.body.append(content.substr(0, take));
   held_ += take;

@@ -44,6 +44,12 @@ constexpr size_t kMaxParams = 1 << 20;
 
 using Params = std::map<std::string, std::string>;
 
+// The capacity of a buffer for a body of `wanted` bytes once `needed` bytes must fit: the
+// smallest of `wanted`, an eighth of it, a sixty-fourth, ... that holds them (and `least`). The
+// declared length is only a ceiling, so memory grows with the bytes that arrive; and as each step
+// is an eighth of the next, growing copies a seventh of the body at most.
+size_t BodyCapacity(size_t wanted, size_t needed, size_t least);
+
 // The header of a record of `length` (at most kMaxContent) content bytes, without padding.
 std::array<char, kHeaderSize> RecordHeader(RecordType type, uint16_t requestId, size_t length);
 // `bytes` as records of `type`; empty `bytes` give the empty record that ends a stream.

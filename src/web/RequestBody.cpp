@@ -7,6 +7,7 @@
 
 #include "common/SysUtils.h"
 #include "common/SysUtilsText.h"
+#include "fastcgi/FastCgiProtocol.h"
 #include "host/Host.h"
 #include "host/LargeBuffer.h"
 #include "web/FormFields.h"
@@ -19,17 +20,6 @@ constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kDecodeInPlace = 64 * 1024;
 // A buffer this large gains from huge pages (2 MiB each): it holds at least one whole.
 constexpr size_t kLargeBuffer = 4 << 20;
-
-// The buffer for a body of `wanted` bytes once `needed` bytes must fit: the smallest of `wanted`,
-// an eighth of it, a sixty-fourth, ... that holds them. The declared length is only a ceiling, so
-// memory grows with the bytes that arrive; and as each step is an eighth of the next, growing
-// copies a seventh of the body at most.
-size_t NextCapacity(size_t wanted, size_t needed) {
-  const size_t least = std::max(needed, kReadChunk);
-  size_t next = wanted;
-  while (next / 8 >= least) next /= 8;
-  return next;
-}
 
 // Makes `body` a buffer of `capacity` bytes with the same bytes. A large one is offered huge
 // pages before anything is written to it, the bytes it takes over included.
@@ -62,7 +52,7 @@ std::string ReadBody(int32_t count) {
       const auto received = static_cast<size_t>(got);
       // Appending (rather than resizing and reading in place) leaves the unused part untouched.
       if (body.size() + received > body.capacity()) {
-        Grow(body, NextCapacity(wanted, body.size() + received));
+        Grow(body, fastcgi::BodyCapacity(wanted, body.size() + received, kReadChunk));
       }
       body.append(buffer.data(), received);
     }

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/LargeBuffer.h"
 #include "host/posix/PosixFastCgi.h"
 
 namespace orvo::posix {
@@ -286,6 +287,8 @@ std::optional<fastcgi::Request> ReceiveFromPool(int channel, int* fd, uint64_t* 
   request.keep = handoff.keep != 0;
   request.bodyEnded = handoff.bodyEnded != 0;
   request.params.resize(handoff.paramsSize);
+  request.body.reserve(handoff.bodySize);
+  AdviseLargeBuffer(request.body.data(), request.body.capacity());
   request.body.resize(handoff.bodySize);
   bool whole = true;
   if (fds[1] < 0) {
