@@ -29,6 +29,9 @@ const std::string kAllowedKey = "AllowedFolders=D:\\Movel\\Lotes;D:\\Img; \\\\FI
 // Where Wine and Windows part: Windows answers a missing server 53 and a missing share 67.
 constexpr const char* kWineNoShare =
     "Wine finds no share, and no server, as a path not found (3); Linux answers 53";
+constexpr const char* kWineShareRoot =
+    "Wine answers the root of a share it cannot find as an invalid name (123); Linux answers 53, "
+    "as Windows does for a share it cannot reach";
 
 // One request: its path, and its body as sent (percent-encoded where the row says so). In a body,
 // {SCRATCH} stands for a folder outside the drive tree, which no request may reach, as the
@@ -170,8 +173,7 @@ std::vector<Request> Requests() {
       {"/importarxml", R"(arquivoxml=\\?\C:\Orvo\NF_TF01.xml)"},
       {"/importarxml", R"(arquivoxml=\\.\C:\Orvo\NF_TF01.xml)"},
       {"/uploadxml", Batch("PED001", R"(loja=\server\share&)")},
-      {"/listaarquivos", R"(loja=\server\share&filtro=*.*)",
-       "open: a store code that begins with a separator lists as 53 on Linux, 123 under Wine"},
+      {"/listaarquivos", R"(loja=\server\share&filtro=*.*)", kWineShareRoot},
       {"/lerxml", R"(arq=\\server\share\x.txt)", kWineNoShare},
       {"/lerxml", R"(arq=//server/share/x.txt)", kWineNoShare},
       {"/importarxml", R"(arquivoxml=\\server\share\NF_TF01.xml)"},
