@@ -120,7 +120,8 @@ size_t BodyCapacity(size_t wanted, size_t needed, size_t least) {
   return next;
 }
 
-RequestStream::RequestStream(BodyRule bodyRule) : bodyRule_(std::move(bodyRule)) {}
+RequestStream::RequestStream(BodyRule bodyRule, BodyStoreMaker bodyStore)
+    : bodyRule_(std::move(bodyRule)), bodyStore_(std::move(bodyStore)) {}
 
 namespace {
 // The length of the record at the front of `bytes` with its padding; 0 while its header is not
@@ -186,7 +187,7 @@ bool RequestStream::Record(uint8_t type, uint16_t id, std::string_view content) 
   }
   if (stage_ == Stage::kNone || id != current_.id) return true;  // of no request open here
   if (type == kParams && stage_ == Stage::kParams) return ParamsRecord(content);
-  if (type == kStdin && stage_ == Stage::kBody) StdinRecord(content);
+  if (type == kStdin && stage_ == Stage::kBody) return StdinRecord(content);
   return true;
 }
 
@@ -230,7 +231,7 @@ bool RequestStream::Abort(uint16_t id) {
   if ((stage_ == Stage::kParams || stage_ == Stage::kBody) && id == current_.id) {
     name = current_.name.empty() ? "- -" : current_.name;
     keep = current_.keep;
-    held_ -= current_.params.size() + current_.body.size();
+    held_ -= current_.params.size() + current_.BodySize();
     current_ = Request{};
     stage_ = Stage::kNone;
   } else {
@@ -240,7 +241,7 @@ bool RequestStream::Abort(uint16_t id) {
     if (queued == ready_.rend()) return true;  // running or unknown: too late to matter
     name = queued->name;
     keep = queued->keep;
-    held_ -= queued->params.size() + queued->body.size();
+    held_ -= queued->params.size() + queued->BodySize();
     ready_.erase(std::next(queued).base());
   }
   notes_.push_back(name + ": aborted by the web server before it ran; not run");
@@ -269,26 +270,35 @@ bool RequestStream::ParamsRecord(std::string_view content) {
   current_.name = RequestName(params);
   bodyWanted_ = bodyRule_ ? bodyRule_(params) : 0;
   stage_ = Stage::kBody;
+  if (bodyStore_ && bodyWanted_ > 0) current_.bodyStore = bodyStore_(current_.params, bodyWanted_);
   // Never more than the request will read, however much the peer announces.
-  current_.body.reserve(std::min(bodyWanted_, kMaxContent));
+  if (!current_.bodyStore) current_.body.reserve(std::min(bodyWanted_, kMaxContent));
   if (bodyWanted_ == 0) Finish();
   return true;
 }
 
-void RequestStream::StdinRecord(std::string_view content) {
+bool RequestStream::StdinRecord(std::string_view content) {
   if (content.empty()) {
     current_.bodyEnded = true;
     Finish();
-    return;
+    return true;
   }
-  const size_t take = std::min(content.size(), bodyWanted_ - current_.body.size());
-  if (current_.body.size() + take > current_.body.capacity()) {
-    // Never past the length the program reads.
-    current_.body.reserve(BodyCapacity(bodyWanted_, current_.body.size() + take, kMaxContent));
+  const size_t take = std::min(content.size(), bodyWanted_ - current_.BodySize());
+  if (current_.bodyStore) {
+    if (!current_.bodyStore->Append(content.substr(0, take))) {
+      return Fail(current_.name + ": its body could not be kept");
+    }
+    current_.storedBytes += take;
+  } else {
+    if (current_.body.size() + take > current_.body.capacity()) {
+      // Never past the length the program reads.
+      current_.body.reserve(BodyCapacity(bodyWanted_, current_.body.size() + take, kMaxContent));
+    }
+    current_.body.append(content.substr(0, take));
   }
-  current_.body.append(content.substr(0, take));
   held_ += take;
-  if (current_.body.size() == bodyWanted_) Finish();
+  if (current_.BodySize() == bodyWanted_) Finish();
+  return true;
 }
 
 void RequestStream::Finish() {
@@ -301,7 +311,7 @@ void RequestStream::Finish() {
 Request RequestStream::TakeRequest() {
   Request request = std::move(ready_.front());
   ready_.pop_front();
-  held_ -= request.params.size() + request.body.size();
+  held_ -= request.params.size() + request.BodySize();
   return request;
 }
 

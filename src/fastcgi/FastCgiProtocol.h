@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,19 +69,36 @@ bool DecodeParams(std::string_view block, Params* params);
 // "METHOD PATH" ("-" for either when missing): how the log names a request.
 std::string RequestName(const Params& params);
 
+// Where a request's body may go as it arrives instead of into the request's own string: a pool
+// hands a large body on to a worker without holding it in its memory as well.
+class BodyStore {
+ public:
+  virtual ~BodyStore() = default;
+  // Adds bytes after those already kept; false when they cannot be kept.
+  virtual bool Append(std::string_view bytes) = 0;
+};
+
 // A request whose part that the program reads has arrived.
 struct Request {
   uint16_t id = 0;
-  bool keep = false;       // the web server keeps the connection for the next request
-  std::string params;      // the parameter block as sent
-  std::string body;        // at most the bytes the program will read
-  std::string name;        // "METHOD PATH", how the log names it
-  bool bodyEnded = false;  // the body's stream ended (else its tail is still to come)
+  bool keep = false;   // the web server keeps the connection for the next request
+  std::string params;  // the parameter block as sent
+  std::string body;    // at most the bytes the program will read (empty with a store)
+  std::shared_ptr<BodyStore> bodyStore;  // or the store that took them
+  size_t storedBytes = 0;                // as many as it took
+  std::string name;                      // "METHOD PATH", how the log names it
+  bool bodyEnded = false;                // the body's stream ended (else its tail is still to come)
+
+  size_t BodySize() const { return bodyStore ? storedBytes : body.size(); }
 };
 
 // The bytes the program will read of a request with these parameters (its declared length,
 // within the body limit); 0 when it reads none.
 using BodyRule = std::function<size_t(const Params&)>;
+// A store for the body of `wanted` bytes of the request with the parameter block `params`, or
+// nullptr to keep the body in the request's string.
+using BodyStoreMaker =
+    std::function<std::unique_ptr<BodyStore>(std::string_view params, size_t wanted)>;
 
 // The requests on one connection, assembled from its bytes in the order they arrive. Answers on
 // the way what the worker does not serve (management records, other roles, multiplexing, a
@@ -88,7 +106,7 @@ using BodyRule = std::function<size_t(const Params&)>;
 // bytes of a body beyond its length are dropped as they arrive.
 class RequestStream {
  public:
-  explicit RequestStream(BodyRule bodyRule);
+  explicit RequestStream(BodyRule bodyRule, BodyStoreMaker bodyStore = {});
 
   // Takes bytes that arrived; false once the stream is broken (Failure() says why) and the
   // connection must close.
@@ -116,11 +134,12 @@ class RequestStream {
   bool Begin(uint16_t id, std::string_view content);
   bool Abort(uint16_t id);
   bool ParamsRecord(std::string_view content);
-  void StdinRecord(std::string_view content);
+  bool StdinRecord(std::string_view content);
   void Finish();
   bool Fail(std::string why);
 
   BodyRule bodyRule_;
+  BodyStoreMaker bodyStore_;
   std::string partialRecord_;
   std::deque<Request> ready_;
   std::string outgoing_;

@@ -69,6 +69,8 @@ struct FastCgiLimits {
   size_t maxWaitingBytes = size_t{256} << 20;
   // The body bytes the program will read of a request: no more are kept.
   fastcgi::BodyRule bodyRule;
+  // Where a large body goes as it arrives (the pool's memory files); empty: the request's string.
+  fastcgi::BodyStoreMaker bodyStore;
 };
 
 // True when standard input is a listening socket: a FastCGI process manager started the program.

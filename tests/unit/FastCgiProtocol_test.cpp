@@ -52,8 +52,30 @@ struct Outcome {
   bool operator==(const Outcome&) const = default;
 };
 
-Outcome Feed(const std::string& bytes, const std::vector<size_t>& cuts) {
-  RequestStream stream(Rule);
+// Keeps a body in a string, as the pool's store keeps it in a memory file; or refuses it.
+struct StringStore : BodyStore {
+  explicit StringStore(bool takes) : takes(takes) {}
+  bool Append(std::string_view more) override {
+    bytes.append(more);
+    return takes;
+  }
+  bool takes;
+  std::string bytes;
+};
+
+BodyStoreMaker Stores(bool take) {
+  return [take](std::string_view, size_t) { return std::make_unique<StringStore>(take); };
+}
+
+std::string BodyOf(const Request& request) {
+  if (!request.bodyStore) return request.body;
+  EXPECT_EQ(request.body, "");
+  return static_cast<const StringStore&>(*request.bodyStore).bytes.substr(0, request.storedBytes);
+}
+
+Outcome Feed(const std::string& bytes, const std::vector<size_t>& cuts,
+             BodyStoreMaker stores = {}) {
+  RequestStream stream(Rule, std::move(stores));
   Outcome outcome;
   size_t at = 0;
   for (size_t cut : cuts) {
@@ -61,7 +83,7 @@ Outcome Feed(const std::string& bytes, const std::vector<size_t>& cuts) {
     at = cut;
   }
   stream.Feed(std::string_view(bytes).substr(at));
-  while (stream.HasRequest()) outcome.bodies.push_back(stream.TakeRequest().body);
+  while (stream.HasRequest()) outcome.bodies.push_back(BodyOf(stream.TakeRequest()));
   outcome.outgoing = stream.TakeOutgoing();
   outcome.failure = stream.Failure();
   outcome.partial = stream.Partial();
@@ -132,6 +154,7 @@ TEST(FastCgiProtocolTest, StreamsGiveTheSameRequestsHoweverTheyAreCut) {
   for (const Case& sent : cases) {
     SCOPED_TRACE(sent.name);
     Outcome whole = Feed(sent.sent, {});
+    EXPECT_EQ(Feed(sent.sent, {}, Stores(true)), whole) << "with a store";
     EXPECT_EQ(whole.bodies, sent.expected.bodies);
     EXPECT_EQ(whole.outgoing, sent.expected.outgoing);
     EXPECT_EQ(whole.failure, sent.expected.failure);
@@ -144,6 +167,12 @@ TEST(FastCgiProtocolTest, StreamsGiveTheSameRequestsHoweverTheyAreCut) {
     for (size_t at = 1; at < size && size < 4096; ++at) everyByte.push_back(at);
     EXPECT_EQ(Feed(sent.sent, everyByte), whole);
   }
+}
+
+TEST(FastCgiProtocolTest, ABodyTheStoreCannotKeepBreaksTheStream) {
+  const Outcome outcome = Feed(Whole(1, "3", "abc"), {}, Stores(false));
+  EXPECT_EQ(outcome.failure, "POST /xmlverify: its body could not be kept");
+  EXPECT_TRUE(outcome.bodies.empty());
 }
 
 // A body's buffer grows in eighths of the declared length: a few steps, none past the length.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/LargeBuffer.h"
+#include "host/posix/PosixBeneath.h"
 #include "host/posix/PosixFastCgi.h"
 
 namespace orvo::posix {
@@ -204,25 +205,47 @@ bool ReadWhole(int fd, char* into, size_t count, off_t at) {
   return true;
 }
 
-// A memory file with `parts` in it; -1 when none can be made.
-int MemoryFile(std::initializer_list<std::string_view> parts) {
-  int fd = memfd_create("orvo-request", MFD_CLOEXEC);
-  for (std::string_view part : parts) {
-    while (fd >= 0 && !part.empty()) {
-      ssize_t put = write(fd, part.data(), part.size());
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) {
-        close(fd);
-        fd = -1;
-        break;
-      }
-      part.remove_prefix(static_cast<size_t>(put));
-    }
+bool WriteWhole(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t put = write(fd, bytes.data(), bytes.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(put));
   }
-  return fd;
+  return true;
 }
 
+// A memory file with `parts` in it; empty when none can be made.
+Fd MemoryFile(std::initializer_list<std::string_view> parts) {
+  Fd file(memfd_create("orvo-request", MFD_CLOEXEC));
+  for (std::string_view part : parts) {
+    if (file && !WriteWhole(file.get(), part)) file.Reset();
+  }
+  return file;
+}
+
+// A request's parameters and then its body, written to a memory file as they arrive: the pool
+// holds no copy of its own, and hands the file to the worker.
+class MemoryFileBody : public fastcgi::BodyStore {
+ public:
+  explicit MemoryFileBody(Fd file) : file_(std::move(file)) {}
+  bool Append(std::string_view bytes) override { return WriteWhole(file_.get(), bytes); }
+  int Descriptor() const { return file_.get(); }
+
+ private:
+  Fd file_;
+};
+
 }  // namespace
+
+fastcgi::BodyStoreMaker MemoryFileBodies() {
+  return [](std::string_view params, size_t wanted) -> std::unique_ptr<fastcgi::BodyStore> {
+    if (params.size() + wanted <= kInlineBytes) return nullptr;
+    Fd file = MemoryFile({params});
+    if (!file) return nullptr;  // kept in the pool's memory, as a small body is
+    return std::make_unique<MemoryFileBody>(std::move(file));
+  };
+}
 
 std::unique_ptr<FastCgiRequest> MakeAnswerRequest(int fd, fastcgi::Request request,
                                                   const FastCgiLimits& limits,
@@ -231,11 +254,16 @@ std::unique_ptr<FastCgiRequest> MakeAnswerRequest(int fd, fastcgi::Request reque
 }
 
 bool HandToWorker(int channel, uint64_t token, int connection, fastcgi::Request request) {
-  Handoff handoff{token,      request.params.size(), request.body.size(),
+  Handoff handoff{token,      request.params.size(), request.BodySize(),
                   request.id, request.keep,          request.bodyEnded};
-  const bool inlined = handoff.paramsSize + handoff.bodySize <= kInlineBytes;
-  int fds[2] = {connection, inlined ? -1 : MemoryFile({request.params, request.body})};
-  if (!inlined && fds[1] < 0) return false;
+  const auto* stored = dynamic_cast<const MemoryFileBody*>(request.bodyStore.get());
+  const bool inlined = !stored && handoff.paramsSize + handoff.bodySize <= kInlineBytes;
+  Fd made;
+  if (!inlined && !stored) {
+    made = MemoryFile({request.params, request.body});
+    if (!made) return false;
+  }
+  int fds[2] = {connection, stored ? stored->Descriptor() : made.get()};
   iovec parts[3] = {{&handoff, sizeof handoff},
                     {request.params.data(), inlined ? request.params.size() : 0},
                     {request.body.data(), inlined ? request.body.size() : 0}};
@@ -253,7 +281,6 @@ bool HandToWorker(int channel, uint64_t token, int connection, fastcgi::Request 
   ssize_t sent;
   while ((sent = sendmsg(channel, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
   }
-  if (!inlined) close(fds[1]);
   return sent > 0;
 }
 

@@ -31,8 +31,8 @@ std::string Seconds(int64_t ms) { return std::to_string(ms / 1000); }
 }  // namespace
 
 struct FastCgiHub::Connection {
-  Connection(uint64_t token, int fd, const fastcgi::BodyRule& rule, int64_t now)
-      : token(token), fd(fd), stream(rule), lastReadMs(now) {}
+  Connection(uint64_t token, int fd, const FastCgiLimits& limits, int64_t now)
+      : token(token), fd(fd), stream(limits.bodyRule, limits.bodyStore), lastReadMs(now) {}
   uint64_t token;
   int fd;
   fastcgi::RequestStream stream;
@@ -130,8 +130,7 @@ void FastCgiHub::Accept() {
       continue;
     }
     const uint64_t token = nextToken_++;
-    connections_.emplace(token,
-                         std::make_unique<Connection>(token, fd, limits_.bodyRule, MonotonicMs()));
+    connections_.emplace(token, std::make_unique<Connection>(token, fd, limits_, MonotonicMs()));
     epoll_event event{EPOLLIN | EPOLLRDHUP, {.u64 = kConnectionTags + token}};
     epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
   }

@@ -47,6 +47,9 @@ std::unique_ptr<FastCgiRequest> MakeAnswerRequest(int fd, fastcgi::Request reque
                                                   const FastCgiLimits& limits,
                                                   std::function<void(bool keep)> done);
 
+// The pool's store of a large body: a memory file holding the parameters, then the body as it
+// arrives, which HandToWorker passes on as it is.
+fastcgi::BodyStoreMaker MemoryFileBodies();
 // The pool hands a ready request to a worker over their channel (a sequenced-packet socket pair):
 // the connection travels as a descriptor, the parameters and body inline or in a memory file.
 // False when the worker is gone.

@@ -97,6 +97,13 @@ std::string EndText(int status) {
                            : "signal " + std::to_string(WTERMSIG(status));
 }
 
+// The listener's limits, with large bodies kept in memory files that go to the worker as they are.
+FastCgiLimits PoolLimits(FastCgiListener& listener) {
+  FastCgiLimits limits = ListenerLimits(listener);
+  limits.bodyStore = MemoryFileBodies();
+  return limits;
+}
+
 // The pool: it holds the connections (a hub), hands each ready request to an idle worker of the
 // current generation, and keeps `count` of those running.
 class Pool {
@@ -105,7 +112,7 @@ class Pool {
       : listener_(listener),
         count_(count),
         serve_(serve),
-        hub_(ListenerDescriptor(listener), ListenerLimits(listener)) {
+        hub_(ListenerDescriptor(listener), PoolLimits(listener)) {
     sigemptyset(&waited_);
     for (int signal : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGCHLD}) {
       sigaddset(&waited_, signal);
