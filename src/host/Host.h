@@ -19,6 +19,7 @@
 // only on success unless a method says otherwise.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -201,15 +202,33 @@ class DynamicLibrary {
   virtual void* Symbol(const std::string& name, WinError* error) = 0;
 };
 
-// The local clock, broken down.
 // A running deadline (Host::StartDeadline); destroying it calls it off.
 class Deadline {
  public:
   virtual ~Deadline() = default;
 };
 
+// The local clock, broken down.
 struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+// "YYYY-MM-DD HH:MM:SS" of `time` into the 19 bytes at `out`; safe in a signal handler.
+void WriteTimeText(const LocalTime& time, char* out);
+// The broken-down form of a count of seconds since 1970-01-01 00:00:00 (the local clock's count:
+// UTC plus the zone's offset); safe in a signal handler.
+LocalTime LocalTimeOf(int64_t seconds);
+
+// What a deadline does when it passes, prepared when it is armed: unless `*owner` has left 0 (the
+// program's answer has begun), it becomes `claim`, the operator's log gets `line` with its first
+// 19 bytes (a time, as WriteTimeText writes it) made the time of the expiry, standard output gets
+// `answer`, and the process ends with `status`. Nothing is then allocated, locked or opened.
+struct PreparedExpiry {
+  std::atomic<int>* owner = nullptr;
+  int claim = 0;
+  std::string line;
+  std::string answer;
+  int status = 0;
 };
 
 // The locale values the program asks for.
@@ -337,6 +356,14 @@ class Host {
   // running). `expired` runs beside the program's thread. nullptr when no thread can start.
   virtual std::unique_ptr<Deadline> StartDeadline(int seconds, std::function<bool()> expired,
                                                   int status) = 0;
+  // A deadline that does `expiry` once `seconds` have passed, called off (on the thread that
+  // armed it) by destroying the result. By default a StartDeadline whose callback does it through
+  // this host's calls; a host may instead do it where no thread is needed (POSIX: a timer's
+  // signal, handled on the thread that armed it). nullptr when it cannot be armed.
+  virtual std::unique_ptr<Deadline> StartPreparedDeadline(int seconds, PreparedExpiry expiry);
+  // Does `expiry` through this host's calls but for ending the process; false when the program's
+  // answer had begun.
+  bool Expire(const PreparedExpiry& expiry);
 
   // ---- Dynamic libraries ----
 

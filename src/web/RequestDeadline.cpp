@@ -33,12 +33,28 @@ TRequestDeadlineHost::~TRequestDeadlineHost() { deadline_.reset(); }
 void TRequestDeadlineHost::Start(int seconds, int status, const std::string& method,
                                  const std::string& pathInfo, std::function<void()> finish) {
   if (seconds <= 0) return;
-  // The clock's zone is loaded here, on the request's thread: the expiry reads no file.
-  target()->LocalNow();
-  deadline_ = target()->StartDeadline(
+  Host& request = *target();
+  // Made now, on the request's thread (the clock's zone loaded with it): the expiry only writes.
+  const std::string message = "The request was not answered within " + IntToStr(seconds) +
+                              " seconds (ORVO_REQUEST_TIMEOUT)";
+  const std::string page = ApplicationErrorPage(message, pathInfo);
+  PreparedExpiry expiry{
+      &owner_, kDeadline,
+      FailureLine(request.LocalNow(), method, pathInfo, "EWebException", message),
+      "Status: 500 Internal Server Error\r\nContent-Type: text/html\r\nContent-Length: " +
+          IntToStr(static_cast<int64_t>(page.size())) + "\r\nContent:\r\n\r\n" + page,
+      status};
+  if (!finish) {
+    deadline_ = request.StartPreparedDeadline(seconds, std::move(expiry));
+    return;
+  }
+  // A worker's answer must also be completed (its end record), which only a thread may do.
+  deadline_ = request.StartDeadline(
       seconds,
-      [this, seconds, method, pathInfo, finish = std::move(finish)] {
-        return Expire(seconds, method, pathInfo, finish);
+      [&request, expiry = std::move(expiry), finish = std::move(finish)] {
+        if (!request.Expire(expiry)) return false;  // the answer flows: slow is not stuck
+        finish();
+        return true;
       },
       status);
 }
@@ -54,26 +70,6 @@ void TRequestDeadlineHost::WriteStdout(const void* buffer, size_t count) {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
   HostWrapper::WriteStdout(buffer, count);
-}
-
-// Runs on the deadline's thread: true when the process must end.
-bool TRequestDeadlineHost::Expire(int seconds, const std::string& method,
-                                  const std::string& pathInfo,
-                                  const std::function<void()>& finish) {
-  if (!Claim(kDeadline)) return false;  // the answer flows: slow is not stuck
-  const std::string message = "The request was not answered within " + IntToStr(seconds) +
-                              " seconds (ORVO_REQUEST_TIMEOUT)";
-  Host& request = *target();
-  request.WriteOperatorLog(
-      FailureLine(request.LocalNow(), method, pathInfo, "EWebException", message));
-  const std::string page = ApplicationErrorPage(message, pathInfo);
-  const std::string answer =
-      "Status: 500 Internal Server Error\r\nContent-Type: text/html\r\n"
-      "Content-Length: " +
-      IntToStr(static_cast<int64_t>(page.size())) + "\r\nContent:\r\n\r\n" + page;
-  HostWrapper::WriteStdout(answer.data(), answer.size());
-  if (finish) finish();
-  return true;
 }
 
 }  // namespace orvo

@@ -44,8 +44,6 @@ class TRequestDeadlineHost : public HostWrapper {
  private:
   enum Owner { kNobody, kProgram, kDeadline };
   bool Claim(Owner owner);
-  bool Expire(int seconds, const std::string& method, const std::string& pathInfo,
-              const std::function<void()>& finish);
 
   std::atomic<int> owner_{kNobody};
   std::unique_ptr<Deadline> deadline_;

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <ctime>
 #include <string>
 
 #include "TestSupport.h"
@@ -106,6 +108,56 @@ TEST(PosixProcessTest, DeadlineEndsTheProcessAndRemovesTheArmedFile) {
     sleep(2);
   });
   EXPECT_EQ(calledOff.signal, SIGTERM);
+}
+
+// A prepared deadline needs no thread: its timer's signal writes the line (with the time of the
+// expiry) and the answer, removes the armed file and ends the process; unless the answer has
+// begun or it was called off.
+TEST(PosixProcessTest, PreparedDeadlineWritesItsAnswerAndEndsTheProcess) {
+  test::TempDir output;
+  const std::string out = output.path() + "/out", err = output.path() + "/err";
+  static std::atomic<int> owner{0};
+  auto arm = [&](int startOwner, bool callOff) {
+    return [&, startOwner, callOff](Host& host) {
+      if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(4);
+      owner = startOwner;
+      host.RemoveFileOnTermination("C:\\x\\a.tmp");
+      auto deadline = host.StartPreparedDeadline(
+          1, PreparedExpiry{&owner, 2, "2000-01-01 00:00:00 POST /x late", "answer", 7});
+      if (callOff) deadline.reset();
+      (void)deadline.release();
+      if (startOwner != 0 || callOff) sleep(2);
+    };
+  };
+  const time_t before = time(nullptr);
+  Ending ended = EndChild(0, arm(0, false));
+  EXPECT_EQ(ended.exitStatus, 7);
+  EXPECT_FALSE(ended.fileLeft);
+  EXPECT_EQ(test::ReadHostFile(out), "answer");
+  const std::string line = test::ReadHostFile(err);
+  ASSERT_EQ(line.size(), 33u) << line;
+  EXPECT_EQ(line.substr(19), " POST /x late\n");
+  tm local{};
+  localtime_r(&before, &local);
+  char earliest[20];
+  strftime(earliest, sizeof earliest, "%Y-%m-%d %H:%M:%S", &local);
+  EXPECT_GE(line.substr(0, 19), earliest);
+
+  EXPECT_EQ(EndChild(SIGTERM, arm(1, false)).signal, SIGTERM);  // the answer had begun
+  EXPECT_EQ(EndChild(SIGTERM, arm(0, true)).signal, SIGTERM);   // called off
+}
+
+TEST(PosixProcessTest, LocalTimesAreTheCalendarsDates) {
+  for (int64_t seconds : {int64_t{0}, int64_t{951782400}, int64_t{951868799}, int64_t{1703980800},
+                          int64_t{4107542399}, int64_t{-86401}}) {
+    const time_t t = static_cast<time_t>(seconds);
+    tm utc{};
+    gmtime_r(&t, &utc);
+    char expected[20], written[20] = {};
+    strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S", &utc);
+    WriteTimeText(LocalTimeOf(seconds), written);
+    EXPECT_STREQ(written, expected) << seconds;
+  }
 }
 
 TEST(PosixProcessTest, RemovalIsArmedOnlyForAPathItCanResolve) {

@@ -59,6 +59,8 @@ class PosixHost : public Host {
   void EndProcess(int status) override;
   std::unique_ptr<Deadline> StartDeadline(int seconds, std::function<bool()> expired,
                                           int status) override;
+  // A timer whose signal, sent to the arming thread, does the expiry in its handler: no thread.
+  std::unique_ptr<Deadline> StartPreparedDeadline(int seconds, PreparedExpiry expiry) override;
 
   WinError OpenLibrary(const std::string& name, std::unique_ptr<DynamicLibrary>* library) override;
 

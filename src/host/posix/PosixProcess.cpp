@@ -166,6 +166,90 @@ std::unique_ptr<Deadline> PosixHost::StartDeadline(int seconds, std::function<bo
   return StartThreadDeadline(seconds, std::move(expired), [this, status] { EndProcess(status); });
 }
 
+namespace {
+
+// The prepared deadline that is armed (one at a time: a CGI process serves one request), read by
+// the handler of its timer's signal.
+struct ArmedExpiry {
+  PreparedExpiry expiry;  // its line ends in a line feed
+  long utcOffset = 0;     // seconds east of UTC when it was armed
+};
+std::atomic<ArmedExpiry*> armedExpiry{nullptr};
+
+// A real-time signal: the Firebird client library keeps SIGALRM and the interval timers.
+int ExpirySignal() { return SIGRTMIN + 3; }
+
+void OnExpiry(int) {
+  ArmedExpiry* armed = armedExpiry.load();
+  if (armed == nullptr) return;
+  PreparedExpiry& expiry = armed->expiry;
+  int nobody = 0;
+  if (!expiry.owner->compare_exchange_strong(nobody, expiry.claim)) return;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (expiry.line.size() > 19) {
+    WriteTimeText(LocalTimeOf(now.tv_sec + armed->utcOffset), expiry.line.data());
+  }
+  WriteAll(STDERR_FILENO, expiry.line.data(), expiry.line.size());
+  WriteAll(STDOUT_FILENO, expiry.answer.data(), expiry.answer.size());
+  posix::EndProcessNow(expiry.status);
+}
+
+class TimerDeadline : public Deadline {
+ public:
+  TimerDeadline(timer_t timer, std::unique_ptr<ArmedExpiry> armed)
+      : timer_(timer), armed_(std::move(armed)) {}
+  ~TimerDeadline() override {
+    // A signal still on its way finds nothing armed.
+    armedExpiry.store(nullptr);
+    timer_delete(timer_);
+  }
+  TimerDeadline(const TimerDeadline&) = delete;
+  TimerDeadline& operator=(const TimerDeadline&) = delete;
+
+ private:
+  timer_t timer_;
+  std::unique_ptr<ArmedExpiry> armed_;
+};
+
+}  // namespace
+
+std::unique_ptr<Deadline> PosixHost::StartPreparedDeadline(int seconds, PreparedExpiry expiry) {
+  static const bool handled = [] {
+    struct sigaction action {};
+    action.sa_handler = OnExpiry;
+    action.sa_flags = SA_RESTART;
+    sigfillset(&action.sa_mask);
+    return sigaction(ExpirySignal(), &action, nullptr) == 0;
+  }();
+  IgnoreBrokenPipe();  // set up now: the handler's writes must find it done
+  if (!handled || armedExpiry.load() != nullptr) {
+    return Host::StartPreparedDeadline(seconds, std::move(expiry));
+  }
+  auto armed = std::make_unique<ArmedExpiry>();
+  const time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  armed->utcOffset = local.tm_gmtoff;
+  armed->expiry = std::move(expiry);
+  armed->expiry.line += '\n';
+  sigevent event{};
+  event.sigev_notify = SIGEV_THREAD_ID;
+  event.sigev_signo = ExpirySignal();
+  event._sigev_un._tid = gettid();
+  timer_t timer{};
+  if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) {
+    armed->expiry.line.pop_back();
+    return Host::StartPreparedDeadline(seconds, std::move(armed->expiry));
+  }
+  armedExpiry.store(armed.get());
+  auto deadline = std::make_unique<TimerDeadline>(timer, std::move(armed));
+  itimerspec when{};
+  when.it_value.tv_sec = seconds;
+  timer_settime(timer, 0, &when, nullptr);
+  return deadline;
+}
+
 LocalTime PosixHost::LocalNow() {
   timeval now{};
   gettimeofday(&now, nullptr);
