@@ -15,7 +15,8 @@
 //
 // The program is single-threaded: no host, search or file is used from two threads at once,
 // and none of them locks. The one exception is a deadline's callback (StartDeadline), which
-// runs beside the program's thread once the program has overstayed. An out-parameter is written
+// runs beside the program's thread once the program has overstayed (a prepared deadline may run
+// in a signal handler instead: StartPreparedDeadline). An out-parameter is written
 // only on success unless a method says otherwise.
 #pragma once
 
