@@ -121,6 +121,11 @@ TEST(PosixProcessTest, PreparedDeadlineWritesItsAnswerAndEndsTheProcess) {
     return [&, startOwner, callOff](Host& host) {
       if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(4);
       owner = startOwner;
+      if (startOwner == 0 && !callOff) {  // even started with every signal blocked
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, nullptr);
+      }
       host.RemoveFileOnTermination("C:\\x\\a.tmp");
       auto deadline = host.StartPreparedDeadline(
           1, PreparedExpiry{&owner, 2, "2000-01-01 00:00:00 POST /x late", "answer", 7});

@@ -223,6 +223,11 @@ std::unique_ptr<Deadline> PosixHost::StartPreparedDeadline(int seconds, Prepared
     return sigaction(ExpirySignal(), &action, nullptr) == 0;
   }();
   IgnoreBrokenPipe();  // set up now: the handler's writes must find it done
+  // A web server may start its programs with signals blocked; this one must get through.
+  sigset_t expirySignal;
+  sigemptyset(&expirySignal);
+  sigaddset(&expirySignal, ExpirySignal());
+  pthread_sigmask(SIG_UNBLOCK, &expirySignal, nullptr);
   if (!handled || armedExpiry.load() != nullptr) {
     return Host::StartPreparedDeadline(seconds, std::move(expiry));
   }
