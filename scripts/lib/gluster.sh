@@ -59,15 +59,21 @@ gluster_brick_pid() {
     awk -v brick="$2" '$1 == "path" { found = $2 == brick } $1 == "pid" && found { print $2; exit }'
 }
 
-# gluster_heal NAME: brings stopped bricks back, heals, and waits (up to a minute) until no entry
-# awaits healing; false when some still do.
+# gluster_heal NAME: brings stopped bricks back, heals, and waits (two minutes at most) until every
+# brick answers and no entry awaits healing; false otherwise.
 gluster_heal() {
-  local name=$1
+  local name=$1 info
   gluster_cli volume start "$name" force >/dev/null || return 1
-  for _ in $(seq 1 120); do
+  for _ in $(seq 1 240); do
     gluster_cli volume heal "$name" >/dev/null 2>&1
-    [ "$(gluster_cli volume heal "$name" info | awk '/^Number of entries:/ { n += $4 } END { print n + 0 }')" = 0 ] &&
+    info=$(gluster_cli volume heal "$name" info)
+    # Healed: every brick answers, with nothing left to heal. A brick that is still not connected
+    # (its restart lost, or its clients not back yet) is started again.
+    if grep -q 'not connected' <<<"$info"; then
+      gluster_cli volume start "$name" force >/dev/null 2>&1
+    elif [ "$(awk '/^Number of entries:/ { n += $4 } END { print n + 0 }' <<<"$info")" = 0 ]; then
       return 0
+    fi
     sleep 0.5
   done
   return 1
