@@ -238,20 +238,6 @@ bool TryStrToDate(const std::string& text, TDateTime* date) {
                        static_cast<uint16_t>(day), date);
 }
 
-// Days since 1970-01-01 to a civil date (proleptic Gregorian).
-void CivilFromDays(int64_t days, int* year, int* month, int* day) {
-  days += 719468;
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t dayOfEra = days - era * 146097;
-  const int64_t yearOfEra =
-      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const int64_t monthIndex = (5 * dayOfYear + 2) / 153;
-  *day = static_cast<int>(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
-  *month = static_cast<int>(monthIndex < 10 ? monthIndex + 3 : monthIndex - 9);
-  *year = static_cast<int>(yearOfEra + era * 400 + (*month <= 2 ? 1 : 0));
-}
-
 }  // namespace
 
 void LoadLocaleFormats() {
@@ -346,16 +332,12 @@ bool FileTimeToDosDateTime(FileTime local, int32_t* stamp) {
   constexpr int64_t kTicksPerSecond = 10000000;
   constexpr int64_t kDays1601To1970 = 134774;
   if (local < 0) return false;
-  const int64_t seconds = local / kTicksPerSecond;
-  const int64_t secondOfDay = seconds % 86400;
-  int year, month, day;
-  CivilFromDays(seconds / 86400 - kDays1601To1970, &year, &month, &day);
-  if (year < 1980 || year > 2107) return false;
-  const uint32_t packed = static_cast<uint32_t>(year - 1980) << 25 |
-                          static_cast<uint32_t>(month) << 21 | static_cast<uint32_t>(day) << 16 |
-                          static_cast<uint32_t>(secondOfDay / 3600) << 11 |
-                          static_cast<uint32_t>(secondOfDay / 60 % 60) << 5 |
-                          static_cast<uint32_t>(secondOfDay % 60 / 2);
+  const LocalTime t = LocalTimeOf(local / kTicksPerSecond - kDays1601To1970 * 86400);
+  if (t.year < 1980 || t.year > 2107) return false;
+  const uint32_t packed =
+      static_cast<uint32_t>(t.year - 1980) << 25 | static_cast<uint32_t>(t.month) << 21 |
+      static_cast<uint32_t>(t.day) << 16 | static_cast<uint32_t>(t.hour) << 11 |
+      static_cast<uint32_t>(t.minute) << 5 | static_cast<uint32_t>(t.second / 2);
   *stamp = static_cast<int32_t>(packed);
   return true;
 }
