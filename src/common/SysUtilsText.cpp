@@ -123,6 +123,14 @@ int32_t StrToInt(const std::string& text) {
   return value;
 }
 
+std::optional<uint64_t> DigitsValue(const std::string& text, size_t maxDigits) {
+  if (text.empty() || text.size() > maxDigits ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  return std::stoull(text);
+}
+
 int32_t StrToIntDefault(const std::string& text, int32_t fallback) {
   int32_t value = 0;
   return TryStrToInt(text, &value) ? value : fallback;

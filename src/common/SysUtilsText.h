@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace orvo {
@@ -11,6 +12,9 @@ std::string IntToStr(int64_t value);
 int32_t StrToInt(const std::string& text);
 int32_t StrToIntDefault(const std::string& text, int32_t fallback);
 bool TryStrToInt(const std::string& text, int32_t* value);
+// The number written as 1 to `maxDigits` decimal digits and nothing else (a setting's text);
+// nullopt for any other text.
+std::optional<uint64_t> DigitsValue(const std::string& text, size_t maxDigits);
 
 // Removes leading and trailing bytes of code 32 or less.
 std::string Trim(const std::string& text);

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "common/SysUtilsConvert.h"
+#include "common/SysUtilsText.h"
 #include "host/HostWrapper.h"
 #include "host/SharedStore.h"
 #include "web/CGIApp.h"
@@ -148,12 +149,7 @@ void ServeRequest(FastCgiRequest& request, Host& worker, const TWebModuleClass& 
 #ifdef ORVO_FASTCGI
 // A whole-number setting of the worker (digits only); `fallback` when unset or not a number.
 uint64_t CountSetting(Host& host, const std::string& name, uint64_t fallback) {
-  std::optional<std::string> text = host.GetEnvironment(name);
-  if (!text || text->empty() || text->size() > 15 ||
-      text->find_first_not_of("0123456789") != std::string::npos) {
-    return fallback;
-  }
-  return std::stoull(*text);
+  return DigitsValue(host.GetEnvironment(name).value_or(""), 15).value_or(fallback);
 }
 
 #endif

@@ -73,11 +73,9 @@ int32_t DeclaredBodyLength(const std::function<std::string(const std::string& na
 }
 
 int64_t MaxBodySetting(Host& host) {
-  const std::string text = host.GetEnvironment("ORVO_MAX_BODY").value_or("");
-  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != text.npos) {
-    return kDefaultMaxBody;
-  }
-  return std::stoll(text);
+  const std::optional<uint64_t> bytes =
+      DigitsValue(host.GetEnvironment("ORVO_MAX_BODY").value_or(""), 18);
+  return bytes ? static_cast<int64_t>(*bytes) : kDefaultMaxBody;
 }
 
 int64_t BodyBytesToRead(int32_t declared, int64_t maxBody) {

@@ -16,12 +16,8 @@ constexpr int kDefaultTimeout = 60;
 }  // namespace
 
 int SecondsSetting(Host& host, const std::string& name, int fallback) {
-  std::optional<std::string> text = host.GetEnvironment(name);
-  if (!text || text->empty() || text->size() > 6 ||
-      text->find_first_not_of("0123456789") != std::string::npos) {
-    return fallback;
-  }
-  return std::stoi(*text);
+  const std::optional<uint64_t> seconds = DigitsValue(host.GetEnvironment(name).value_or(""), 6);
+  return seconds ? static_cast<int>(*seconds) : fallback;
 }
 
 int RequestTimeoutSeconds(Host& host) {
