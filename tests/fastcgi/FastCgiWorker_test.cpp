@@ -98,6 +98,32 @@ TEST_F(WorkerProcessTest, PoolReplacesAWorkerThatEnds) {
       << pool.Log();
 }
 
+// A pool told to stop answers the requests already begun, even when its worker is lost then.
+TEST_F(WorkerProcessTest, StoppingPoolReplacesAWorkerLostWhileRequestsRemain) {
+  test::TempDir dir;
+  test::FastCgiWorker pool(ORVO_PROGRAM, Deployment(),
+                           {"--fastcgi", dir.path() + "/pool.sock", "--workers", "1"});
+  std::set<pid_t> workers;
+  ASSERT_TRUE(WaitFor([&] { return (workers = test::ChildrenOf(pool.pid())).size() == 1; }));
+  const std::string body = "tag=PED002&representante=8137&coddh=20240815093012000";
+  const std::string request = test::FastCgiRequestBytes(Params("/xmlverify", body), body);
+  const int client = test::ConnectToWorker(pool.socket());
+  ASSERT_GE(client, 0);
+  const size_t half = request.size() / 2;
+  ASSERT_EQ(write(client, request.data(), half), static_cast<ssize_t>(half));
+  std::this_thread::sleep_for(200ms);
+  kill(pool.pid(), SIGTERM);
+  std::this_thread::sleep_for(200ms);
+  kill(*workers.begin(), SIGKILL);
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(write(client, request.data() + half, request.size() - half),
+            static_cast<ssize_t>(request.size() - half));
+  EXPECT_EQ(test::ReadFastCgiAnswer(client, 20).out, test::CgiAnswer("Erro"));
+  close(client);
+  EXPECT_TRUE(WaitFor([&] { return !pool.Running(); })) << pool.Log();
+  EXPECT_EQ(pool.Stop(), 0);
+}
+
 // What a worker that must not start said as it ended ("" when it went on).
 std::string StartFailure(const Environment& environment, const std::string& socket) {
   try {

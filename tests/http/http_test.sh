@@ -143,6 +143,14 @@ expect_header() { [ "$(header "$1")" = "$2" ] || fail "header $1 is '$(header "$
 expect_file() { cmp -s "$1" "$2" || fail "$2 differs from $1"; }
 
 source "$ORVO_TOP/tests/support/cases.sh"
+# After a failed case: the last lines the server and the workers logged, for the reason.
+after_failure() {
+  local log
+  for log in "$tmp/state/$web-error.log" "$tmp/state/worker.log"; do
+    [ -s "$log" ] && tail -n 8 "$log" | sed "s|^|       $(basename "$log"): |"
+  done
+  return 0
+}
 # False, and the case counted as skipped, without a Firebird server to log in to.
 have_firebird() {
   [ -n "${ORVO_TEST_FB_DATABASE:-}" ] && return 0

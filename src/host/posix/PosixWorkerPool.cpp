@@ -265,7 +265,7 @@ class Pool {
       CloseChannel(worker);
       const bool current = worker.generation == generation_;
       workers_.erase(found);
-      if (current && !stopping_) ended(pid, status);  // else it left, as asked
+      if (current && !workersLetGo_) ended(pid, status);  // else it left, as asked
     }
   }
 
@@ -282,9 +282,10 @@ class Pool {
   }
 
   // Starts the workers owed, as long as at most twice the pool's size run (leaving ones
-  // included), and no faster than one a second while they end too often.
+  // included), and no faster than one a second while they end too often. While the pool stops,
+  // only as long as requests remain to be answered: a worker lost then must still be replaced.
   void StartDue() {
-    if (stopping_) return;
+    if (stopping_ && (atOnce_ || workersLetGo_ || hub_.Quiet())) return;
     const int64_t now = MonotonicMs();
     const bool throttled = recentEnds_.size() > kFastEnds;
     if (throttled && !throttleSaid_) {
