@@ -618,6 +618,7 @@ struct Outcome {
   int status = -1;
   std::string log;
   std::map<std::string, std::string> before, tree;
+  std::string errors;  // standard error, shown when the statuses differ
 };
 
 class Differential {
@@ -658,7 +659,7 @@ class Differential {
                                   : test::RunCommand({ORVO_PROGRAM}, environment, body);
     const SystemTexts& texts = underWine ? windowsTexts_ : linuxTexts_;
     return {Normalized(run.out, texts), run.status, ReplaceTexts(OperatorLog(root.path()), texts),
-            std::move(before), Snapshot(root.path())};
+            std::move(before), Snapshot(root.path()), run.err};
   }
 
   // The differences between the builds' outcomes of one request, as lines to print; and a
@@ -678,6 +679,9 @@ class Differential {
     };
     differ("answer", linuxRun.answer, windowsRun.answer);
     differ("exit status", std::to_string(linuxRun.status), std::to_string(windowsRun.status));
+    if (linuxRun.status != windowsRun.status) {
+      differ("standard error", linuxRun.errors, windowsRun.errors);
+    }
     differ("log line", linuxRun.log, windowsRun.log);
     for (const auto& [path, bytes] : linuxRun.tree) {
       auto other = windowsRun.tree.find(path);

@@ -3,7 +3,9 @@
 #include "FastCgiWorker.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -122,6 +124,45 @@ TEST_F(WorkerProcessTest, StoppingPoolReplacesAWorkerLostWhileRequestsRemain) {
   close(client);
   EXPECT_TRUE(WaitFor([&] { return !pool.Running(); })) << pool.Log();
   EXPECT_EQ(pool.Stop(), 0);
+}
+
+// A port free on the loopback address for now.
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// On a port, only the web servers that FCGI_WEB_SERVER_ADDRS names are served, also when the
+// socket takes both address families (an IPv4 peer then arrives as a mapped IPv6 address).
+TEST_F(WorkerProcessTest, PortServesOnlyTheWebServersNamed) {
+  for (const std::string host : {"127.0.0.1", "::"}) {
+    SCOPED_TRACE(host);
+    const std::string port = std::to_string(FreePort());
+    Environment environment = Deployment();
+    environment["FCGI_WEB_SERVER_ADDRS"] = " 127.0.0.2 ,::2";
+    test::FastCgiWorker pool(ORVO_PROGRAM, environment, {"--fastcgi", host + ":" + port});
+    const std::string body = "tag=PED002&representante=8137&coddh=20240815093012000";
+    const std::string request = test::FastCgiRequestBytes(Params("/xmlverify", body), body);
+    for (const std::string from : {"127.0.0.2", "127.0.0.1"}) {
+      const int client = test::ConnectToWorker("127.0.0.1:" + port, from);
+      ASSERT_GE(client, 0) << from;
+      ASSERT_EQ(write(client, request.data(), request.size()),
+                static_cast<ssize_t>(request.size()));
+      const test::ProgramResult answer = test::ReadFastCgiAnswer(client, 20);
+      close(client);
+      EXPECT_EQ(answer.out, from == "127.0.0.2" ? test::CgiAnswer("Erro") : "") << from;
+    }
+    EXPECT_NE(pool.Log().find("refused a connection from 127.0.0.1,"), std::string::npos)
+        << pool.Log();
+    EXPECT_EQ(pool.Log().find("127.0.0.2"), std::string::npos) << pool.Log();
+  }
 }
 
 // What a worker that must not start said as it ended ("" when it went on).

@@ -33,8 +33,9 @@ std::set<pid_t> ChildrenOf(pid_t parent);
 // keeps the connection), the parameters and the body.
 std::string FastCgiRequestBytes(const Environment& params, const std::string& body, int role = 1,
                                 bool keep = false);
-// A connection to a worker's socket; -1 when it refuses.
-int ConnectToWorker(const std::string& socketPath);
+// A connection to a worker's socket (a path) or port ("host:port", then from the address `from`
+// when given); -1 when it refuses.
+int ConnectToWorker(const std::string& address, const std::string& from = "");
 // The answer read from `fd` until its request ends (its status), the connection closes (status
 // -2) or `seconds` pass (status -1). `protocolStatus` gets the end's protocol status.
 ProgramResult ReadFastCgiAnswer(int fd, int seconds, int* protocolStatus = nullptr);

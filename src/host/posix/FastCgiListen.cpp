@@ -221,7 +221,13 @@ std::string PeerAddress(int fd) {
   if (peer.ss_family == AF_INET) {
     inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in&>(peer).sin_addr, text, sizeof text);
   } else if (peer.ss_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6&>(peer).sin6_addr, text, sizeof text);
+    const in6_addr& address = reinterpret_cast<sockaddr_in6&>(peer).sin6_addr;
+    // An IPv4 peer of a socket that takes both families reads as the IPv4 address it is.
+    if (IN6_IS_ADDR_V4MAPPED(&address)) {
+      inet_ntop(AF_INET, address.s6_addr + 12, text, sizeof text);
+    } else {
+      inet_ntop(AF_INET6, &address, text, sizeof text);
+    }
   }
   return text;
 }
