@@ -1,12 +1,17 @@
 #include "web/FormFields.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
 #include "common/SysUtils.h"
 #include "common/SysUtilsText.h"
+
+#if defined(__SSE2__) && !defined(ORVO_PORTABLE_SCAN)
+#include <emmintrin.h>
+#endif
 
 namespace orvo {
 
@@ -72,20 +77,88 @@ size_t Scan(const std::string& text, size_t p, const std::array<bool, 256>& stop
   return p;
 }
 
+// Escapes are decoded 64 bytes at a time: the block is copied aside, its "+" become blanks, its
+// "%" are found at once, and the bytes between two escapes move 16 at a time.
+constexpr size_t kBlock = 64;
+
+// A bit for each of the 64 bytes at `p` that is a "%".
+#if defined(__SSE2__) && !defined(ORVO_PORTABLE_SCAN)
+uint64_t PercentMask(const char* p) {
+  const __m128i percent = _mm_set1_epi8('%');
+  uint64_t mask = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    const auto hits = static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, percent)));
+    mask |= static_cast<uint64_t>(hits) << (16 * k);
+  }
+  return mask;
+}
+#else
+uint64_t PercentMask(const char* p) {
+  uint64_t mask = 0;
+  for (size_t k = 0; k < kBlock; ++k) mask |= static_cast<uint64_t>(p[k] == '%') << k;
+  return mask;
+}
+#endif
+
+// Copies `n` bytes in steps of 16: `from` and `to` have 15 bytes to spare beyond them.
+void CopyRun(char* to, const char* from, size_t n) {
+  for (size_t k = 0; k < n; k += 16) std::memcpy(to + k, from + k, 16);
+}
+
+struct DecodedBlock {
+  size_t consumed;  // input bytes taken: the block, up to two more for an escape across its end
+  size_t produced;  // bytes decoded into `out`
+};
+
+// Decodes the block at `in` (its 64 bytes and the 2 after them readable) into `out` (80 bytes).
+// Stops at an escape that is not two hexadecimal digits, which the byte-by-byte step then takes.
+DecodedBlock DecodeBlock(const char* in, char* out) {
+  char block[kBlock + 2 + 16] = {};
+  std::memcpy(block, in, kBlock + 2);
+  uint64_t escapes = PercentMask(block);
+  for (size_t k = 0; k < kBlock; ++k) block[k] = block[k] == '+' ? ' ' : block[k];
+  size_t at = 0, produced = 0;
+  for (; escapes != 0; escapes &= escapes - 1) {
+    const auto p = static_cast<size_t>(std::countr_zero(escapes));
+    CopyRun(out + produced, block + at, p - at);
+    produced += p - at;
+    const int high = HexValue(block[p + 1]), low = HexValue(block[p + 2]);
+    if ((high | low) < 0) return {p, produced};
+    out[produced++] = static_cast<char>(high * 16 + low);
+    at = p + 3;
+  }
+  if (at < kBlock) {
+    CopyRun(out + produced, block + at, kBlock - at);
+    produced += kBlock - at;
+    at = kBlock;
+  }
+  return {at, produced};
+}
+
 // Decodes text[begin, end) into text from position `to` (at most `begin`) and returns the end of
 // the decoded bytes. Output never overtakes input, so the decoding needs no second buffer.
 // Positions in the messages count from `begin`.
 size_t DecodeInPlace(std::string& text, size_t begin, size_t end, size_t to) {
   char* s = text.data();
+  char out[kBlock + 16];
   size_t i = begin, o = to;
   while (i < end) {
+    while (i + kBlock + 2 <= end) {
+      const DecodedBlock block = DecodeBlock(s + i, out);
+      std::memcpy(s + o, out, block.produced);
+      i += block.consumed;
+      o += block.produced;
+      if (block.consumed < kBlock) break;
+    }
+    if (i >= end) break;
+    // Byte by byte: the end of the text, and escapes that are not two hexadecimal digits.
     const char c = s[i];
     if (c != '%') {
       s[o++] = c == '+' ? ' ' : c;
       ++i;
       continue;
     }
-    // The usual escape first: two hexadecimal digits.
     const int high = i + 2 < end ? HexValue(s[i + 1]) : -1;
     const int low = i + 2 < end ? HexValue(s[i + 2]) : -1;
     if ((high | low) >= 0) {
