@@ -658,8 +658,12 @@ class Differential {
     ProgramResult run = underWine ? test::RunUnderWine(ORVO_PROGRAM, environment, body)
                                   : test::RunCommand({ORVO_PROGRAM}, environment, body);
     const SystemTexts& texts = underWine ? windowsTexts_ : linuxTexts_;
-    return {Normalized(run.out, texts), run.status, ReplaceTexts(OperatorLog(root.path()), texts),
-            std::move(before), Snapshot(root.path()), run.err};
+    return {Normalized(run.out, texts),
+            run.status,
+            ReplaceTexts(OperatorLog(root.path()), texts),
+            std::move(before),
+            Snapshot(root.path()),
+            run.err};
   }
 
   // The differences between the builds' outcomes of one request, as lines to print; and a

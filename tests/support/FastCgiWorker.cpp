@@ -6,10 +6,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <netdb.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
