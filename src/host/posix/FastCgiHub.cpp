@@ -313,7 +313,11 @@ void FastCgiHub::Stop() {
       idle.push_back(token);
     }
   }
-  for (uint64_t token : idle) Close(token, "");
+  // What a connection has sent already is read first: a request that arrived with the stop is in
+  // hand, and the connection closes only if nothing has begun on it.
+  for (uint64_t token : idle) {
+    if (auto found = connections_.find(token); found != connections_.end()) Read(*found->second);
+  }
 }
 
 bool FastCgiHub::Quiet() const { return connections_.empty(); }
