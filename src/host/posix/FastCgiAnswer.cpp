@@ -205,16 +205,6 @@ bool ReadWhole(int fd, char* into, size_t count, off_t at) {
   return true;
 }
 
-bool WriteWhole(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t put = write(fd, bytes.data(), bytes.size());
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(put));
-  }
-  return true;
-}
-
 // A memory file with `parts` in it; empty when none can be made.
 Fd MemoryFile(std::initializer_list<std::string_view> parts) {
   Fd file(memfd_create("orvo-request", MFD_CLOEXEC));

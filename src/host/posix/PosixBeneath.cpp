@@ -69,6 +69,16 @@ void Fd::Reset(int fd) {
   fd_ = fd;
 }
 
+bool WriteWhole(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t put = write(fd, bytes.data(), bytes.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(put));
+  }
+  return true;
+}
+
 DiskRoot::DiskRoot(const std::string& path)
     : fd_(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {
   std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 
 namespace orvo::posix {
 
@@ -32,6 +33,10 @@ class Fd {
  private:
   int fd_ = -1;
 };
+
+// Writes all of `bytes` to `fd`, again after an interruption; false when a write fails. Safe in a
+// signal handler.
+bool WriteWhole(int fd, std::string_view bytes);
 
 // The root folder: the descriptor every lookup starts from, and its real path, against which
 // absolute links are read.

@@ -32,16 +32,10 @@ void IgnoreBrokenPipe() {
   (void)ignored;
 }
 
+// The CGI front does not examine its writes.
 void WriteAll(int fd, const void* buffer, size_t count) {
   IgnoreBrokenPipe();
-  auto* bytes = static_cast<const char*>(buffer);
-  while (count > 0) {
-    ssize_t n = ::write(fd, bytes, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // the CGI front does not examine its writes
-    bytes += n;
-    count -= static_cast<size_t>(n);
-  }
+  posix::WriteWhole(fd, std::string_view(static_cast<const char*>(buffer), count));
 }
 
 // The file that a request to end the process removes: a name in a folder held open, so the
