@@ -147,9 +147,8 @@ source "$ORVO_TOP/tests/support/cases.sh"
 after_failure() {
   local log
   for log in "$tmp/state/$web-error.log" "$tmp/state/worker.log"; do
-    [ -s "$log" ] && tail -n 8 "$log" | sed "s|^|       $(basename "$log"): |"
+    [ ! -s "$log" ] || tail -n 8 "$log" | sed "s|^|       $(basename "$log"): |"
   done
-  return 0
 }
 # False, and the case counted as skipped, without a Firebird server to log in to.
 have_firebird() {

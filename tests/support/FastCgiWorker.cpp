@@ -122,36 +122,30 @@ bool TakeRecords(std::string& received, ProgramResult& result, int* protocolStat
 }  // namespace
 
 int ConnectToWorker(const std::string& address, const std::string& from) {
-  if (address.rfind('/', 0) == 0) {
+  int fd = -1;
+  bool connected = false;
+  if (address.rfind('/', 0) == 0) {  // a socket's path
     sockaddr_un local{};
     local.sun_family = AF_UNIX;
     if (address.size() >= sizeof local.sun_path) throw std::runtime_error("socket path too long");
     std::memcpy(local.sun_path, address.c_str(), address.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) return fd;
-    close(fd);
-    return -1;
-  }
-  // "host:port", from the address `from` when given.
-  const size_t colon = address.rfind(':');
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* target = nullptr;
-  if (getaddrinfo(address.substr(0, colon).c_str(), address.substr(colon + 1).c_str(), &hints,
-                  &target) != 0) {
-    throw std::runtime_error("no address " + address);
-  }
-  int fd = socket(target->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  bool bound = true;
-  if (!from.empty()) {
-    addrinfo* source = nullptr;
-    hints.ai_family = target->ai_family;
-    bound = getaddrinfo(from.c_str(), "0", &hints, &source) == 0 &&
-            bind(fd, source->ai_addr, source->ai_addrlen) == 0;
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    connected = connect(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+  } else {  // "host:port"
+    const size_t colon = address.rfind(':');
+    addrinfo hints{}, *target = nullptr, *source = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    if (getaddrinfo(address.substr(0, colon).c_str(), address.substr(colon + 1).c_str(), &hints,
+                    &target) != 0) {
+      throw std::runtime_error("no address " + address);
+    }
+    fd = socket(target->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    connected = (from.empty() || (getaddrinfo(from.c_str(), "0", &hints, &source) == 0 &&
+                                  bind(fd, source->ai_addr, source->ai_addrlen) == 0)) &&
+                connect(fd, target->ai_addr, target->ai_addrlen) == 0;
+    freeaddrinfo(target);
     if (source != nullptr) freeaddrinfo(source);
   }
-  const bool connected = bound && connect(fd, target->ai_addr, target->ai_addrlen) == 0;
-  freeaddrinfo(target);
   if (connected) return fd;
   close(fd);
   return -1;

@@ -175,15 +175,6 @@ TEST(FastCgiProtocolTest, ABodyTheStoreCannotKeepBreaksTheStream) {
   EXPECT_TRUE(outcome.bodies.empty());
 }
 
-// A body's buffer grows in eighths of the declared length: a few steps, none past the length.
-TEST(FastCgiProtocolTest, BodyBuffersGrowInEighthsOfTheDeclaredLength) {
-  constexpr size_t kWanted = size_t{100} << 20, kLeast = 65535;
-  EXPECT_EQ(BodyCapacity(kWanted, 1, kLeast), kWanted / 512);
-  EXPECT_EQ(BodyCapacity(kWanted, kWanted / 512 + 1, kLeast), kWanted / 64);
-  EXPECT_EQ(BodyCapacity(kWanted, kWanted / 8 + 1, kLeast), kWanted);
-  EXPECT_EQ(BodyCapacity(10, 1, kLeast), 10u);
-}
-
 TEST(FastCgiProtocolTest, PairsOfEveryLengthFormRoundTrip) {
   const std::pair<std::string, std::string> pairs[] = {
       {"", ""}, {"A", std::string(127, 'v')}, {std::string(128, 'n'), std::string(70000, 'w')}};
