@@ -1,11 +1,13 @@
 #include "module/UWM.h"
 
+#include <algorithm>
 #include <functional>
 #include <new>
 #include <utility>
 #include <vector>
 
 #include "common/Classes.h"
+#include "common/PendingFile.h"
 #include "common/SysUtils.h"
 #include "common/SysUtilsConvert.h"
 #include "common/SysUtilsFiles.h"
@@ -13,6 +15,7 @@
 #include "common/UOrvoConsts.h"
 #include "module/Utils.h"
 #include "web/ErrorLog.h"
+#include "web/FormStream.h"
 #include "web/HTTPText.h"
 
 namespace orvo {
@@ -28,6 +31,18 @@ constexpr char kAnswerRenamed[] = "Conclu\355do: ";  // octal: a hex escape woul
 constexpr char kAnswerNotRenamed[] = "N\xE3o foi poss\xEDvel renomear o arquivo: ";
 constexpr char kAnswerNotFound[] = "Arquivo n\xE3o encontrado";
 constexpr char kDownloadType[] = "application/octet-stream";
+
+// The batch field, and the fields that name its file.
+constexpr char kBatchField[] = "xmldata";
+constexpr const char* kBatchNameFields[] = {"loja", "tag", "representante", "coddh", "totallote"};
+
+// Writes `bytes` whole; the stream counts are 32-bit.
+void WriteAll(TStream& stream, std::string_view bytes) {
+  constexpr size_t kPiece = 1 << 30;
+  for (; !bytes.empty(); bytes.remove_prefix(std::min(bytes.size(), kPiece))) {
+    stream.WriteBuffer(bytes.data(), static_cast<int32_t>(std::min(bytes.size(), kPiece)));
+  }
+}
 
 // DBOrvo as the module's form stores it: direct mode, no registry, no login prompt.
 std::unique_ptr<TLumoIBDatabase> CreateDBOrvo() {
@@ -99,7 +114,11 @@ std::shared_ptr<const AllowedFolders> TWM1::RequestFolders() {
 // ---- Shared steps ----
 
 std::string TWM1::Field(TWebRequest& Request, const std::string& Name) {
-  return Request.ContentFields().Values(Name);
+  return Field(Request.ContentFields(), Name);
+}
+
+std::string TWM1::Field(const TStrings& Fields, const std::string& Name) {
+  return Fields.Values(Name);
 }
 
 std::string TWM1::ConfigValue(TCustomIniFile& Config, const std::string& Section,
@@ -107,8 +126,8 @@ std::string TWM1::ConfigValue(TCustomIniFile& Config, const std::string& Section
   return Config.ReadString(Section, Key, "");
 }
 
-std::string TWM1::StoreCode(TWebRequest& Request) {
-  const std::string loja = Field(Request, "loja");
+std::string TWM1::StoreCode(const TStrings& Fields) {
+  const std::string loja = Field(Fields, "loja");
   return Trim(loja).empty() ? kDefaultStore : loja;
 }
 
@@ -117,9 +136,9 @@ std::string TWM1::StoreFolder(TCustomIniFile& Config, const std::string& StoreCo
   return ConfigValue(Config, section, KeyPathXML) + "\\" + StoreCode;
 }
 
-std::string TWM1::BatchKey(TWebRequest& Request) {
-  return Field(Request, "tag") + Copy(Field(Request, "representante"), 1, 4) +
-         Field(Request, "coddh") + Field(Request, "totallote");
+std::string TWM1::BatchKey(const TStrings& Fields) {
+  return Field(Fields, "tag") + Copy(Field(Fields, "representante"), 1, 4) +
+         Field(Fields, "coddh") + Field(Fields, "totallote");
 }
 
 std::string TWM1::CheckDigit(const std::string& Key) {
@@ -145,15 +164,16 @@ std::string TWM1::BatchTotal(const std::string& Key) {
 // ---- Batches ----
 
 void TWM1::WM1uploadxmlAction(TObject*, TWebRequest& Request, TWebResponse&, bool&) {
+  if (SaveArrivingBatch(Request)) return;
   // A batch is stored only when its body arrived whole: a client or connection that broke off
   // must not leave a torn batch that looks complete.
   Request.Body().RequireWhole();
   TIniFile config(ConfigFileName);
-  const std::string store = StoreCode(Request);
-  const std::string key = BatchKey(Request);
+  const std::string store = StoreCode(Request.ContentFields());
+  const std::string key = BatchKey(Request.ContentFields());
   // Moved, not copied, from the fields into the list: a batch can be large.
   TStringList batch;
-  batch.Add(Request.ContentFields().TakeValue("xmldata"));
+  batch.Add(Request.ContentFields().TakeValue(kBatchField));
   const std::string folder = StoreFolder(config, store);
   const std::string fileName = folder + "\\" + key + CheckDigit(key) + ExtPendingBatch;
   RequireCreatable(fileName);
@@ -165,11 +185,45 @@ void TWM1::WM1uploadxmlAction(TObject*, TWebRequest& Request, TWebResponse&, boo
   batch.SaveToFile(fileName);
 }
 
+bool TWM1::SaveArrivingBatch(TWebRequest& Request) {
+  TFormStream form(Request.Body());
+  if (!form.FindLargeField(kBatchField)) return false;
+  // The steps that name the file, as the whole path takes them. Any that fails, or a missing
+  // folder, sends the request down the whole path, which fails or creates as it always did.
+  auto open = [&form]() -> std::unique_ptr<TPendingFile> {
+    const TStrings& fields = form.Before();
+    for (const char* name : kBatchNameFields) {
+      if (fields.IndexOfName(name) < 0) return nullptr;
+    }
+    TIniFile config(ConfigFileName);
+    const std::string key = BatchKey(fields);
+    const std::string folder = StoreFolder(config, StoreCode(fields));
+    const std::string fileName = folder + "\\" + key + CheckDigit(key) + ExtPendingBatch;
+    RequireCreatable(fileName);
+    if (!DirIsPresent(folder) || !CreateDirPath(folder)) return nullptr;
+    return std::make_unique<TPendingFile>(fileName);
+  };
+  std::unique_ptr<TPendingFile> file;
+  try {
+    file = open();
+  } catch (...) {
+  }
+  if (!file) {
+    form.GiveBack();
+    return false;
+  }
+  // The file becomes the batch only when the body arrived whole and every field decoded.
+  form.CopyValue([&file](std::string_view bytes) { WriteAll(file->Stream(), bytes); });
+  WriteAll(file->Stream(), "\r\n");
+  file->Commit();
+  return true;
+}
+
 void TWM1::WM1xmlverifyAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {
   Response.SetContent(kAnswerError);
   TIniFile config(ConfigFileName);
-  const std::string store = StoreCode(Request);
-  const std::string key = BatchKey(Request);
+  const std::string store = StoreCode(Request.ContentFields());
+  const std::string key = BatchKey(Request.ContentFields());
   const std::string folder = StoreFolder(config, store);
   const std::string pending = folder + "\\" + key + CheckDigit(key) + ExtPendingBatch;
   if (!FileIsPresent(pending)) return;
@@ -184,7 +238,7 @@ void TWM1::WM1xmlverifyAction(TObject*, TWebRequest& Request, TWebResponse& Resp
 
 void TWM1::WM1listaarquivosAction(TObject*, TWebRequest& Request, TWebResponse& Response, bool&) {
   TIniFile config(ConfigFileName);
-  const std::string folder = StoreFolder(config, StoreCode(Request));
+  const std::string folder = StoreFolder(config, StoreCode(Request.ContentFields()));
   const std::string mask = Field(Request, "filtro");
   TUnreadFolders unread;
   Response.SetContent(ListFiles(folder, mask, unread));

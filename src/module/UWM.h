@@ -52,15 +52,19 @@ class TWM1 : public TWebModule {
 
   // A body field; "" when absent.
   static std::string Field(TWebRequest& Request, const std::string& Name);
+  static std::string Field(const TStrings& Fields, const std::string& Name);
   // The configuration value of `Key` in `Section`; "" when the file, section or key is missing.
   static std::string ConfigValue(TCustomIniFile& Config, const std::string& Section,
                                  const std::string& Key);
   // "VESTRA" unless the field loja holds more than blanks; then loja exactly as sent.
-  static std::string StoreCode(TWebRequest& Request);
+  static std::string StoreCode(const TStrings& Fields);
   // PathXML of the store's section, "\" and the store code.
   static std::string StoreFolder(TCustomIniFile& Config, const std::string& StoreCode);
   // tag, the first 4 characters of representante, coddh and totallote, unchanged.
-  static std::string BatchKey(TWebRequest& Request);
+  static std::string BatchKey(const TStrings& Fields);
+  // Stores a large batch as its body arrives, when every field that names its file comes before
+  // it and its store folder exists; false, with the body left to be read whole, otherwise.
+  static bool SaveArrivingBatch(TWebRequest& Request);
   // Logs in to the support database with the fields u and p; true when DBOrvo is then
   // connected. Every failure of the attempt is swallowed.
   bool LoginSupportDatabase(TCustomIniFile& Config, TWebRequest& Request);

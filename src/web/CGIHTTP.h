@@ -11,8 +11,8 @@ namespace orvo {
 
 class TCGIRequest : public TWebRequest {
  public:
-  // Reads the method, the content length and the body (see TRequestBody). EOutOfMemory when
-  // the body cannot be held.
+  // Reads the method and the content length; the body is read when first asked for (see
+  // TRequestBody).
   TCGIRequest();
 
   // The variable of `index`, else its second name ("HTTP_" added or removed); index 25 is the

@@ -1,5 +1,6 @@
 #include "web/FormFields.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -136,46 +137,58 @@ DecodedBlock DecodeBlock(const char* in, char* out) {
   return {at, produced};
 }
 
-// Decodes text[begin, end) into text from position `to` (at most `begin`) and returns the end of
-// the decoded bytes. Output never overtakes input, so the decoding needs no second buffer.
-// Positions in the messages count from `begin`.
-size_t DecodeInPlace(std::string& text, size_t begin, size_t end, size_t to) {
-  char* s = text.data();
+struct Decoded {
+  size_t consumed;  // input bytes taken
+  size_t produced;  // bytes written to `to`
+};
+
+// Decodes what is known of in[0, n) into `to` (which may be `in` itself: output never overtakes
+// input). `final` when the field ends at n; otherwise an escape cut by n is left for the next
+// bytes. `base` is the field position of in[0], for the messages, which count from 1.
+Decoded DecodeKnown(const char* in, size_t n, bool final, size_t base, char* to) {
   char out[kBlock + 16];
-  size_t i = begin, o = to;
-  while (i < end) {
-    while (i + kBlock + 2 <= end) {
-      const DecodedBlock block = DecodeBlock(s + i, out);
-      std::memcpy(s + o, out, block.produced);
+  size_t i = 0, o = 0;
+  while (i < n) {
+    while (i + kBlock + 2 <= n) {
+      const DecodedBlock block = DecodeBlock(in + i, out);
+      std::memcpy(to + o, out, block.produced);
       i += block.consumed;
       o += block.produced;
       if (block.consumed < kBlock) break;
     }
-    if (i >= end) break;
+    if (i >= n) break;
     // Byte by byte: the end of the text, and escapes that are not two hexadecimal digits.
-    const char c = s[i];
+    const char c = in[i];
     if (c != '%') {
-      s[o++] = c == '+' ? ' ' : c;
+      to[o++] = c == '+' ? ' ' : c;
       ++i;
       continue;
     }
-    const int high = i + 2 < end ? HexValue(s[i + 1]) : -1;
-    const int low = i + 2 < end ? HexValue(s[i + 2]) : -1;
+    const bool doubled = i + 1 < n && in[i + 1] == '%';
+    if (!final && i + 2 >= n && !doubled) break;  // the next bytes decide
+    const int high = i + 2 < n ? HexValue(in[i + 1]) : -1;
+    const int low = i + 2 < n ? HexValue(in[i + 2]) : -1;
     if ((high | low) >= 0) {
-      s[o++] = static_cast<char>(high * 16 + low);
+      to[o++] = static_cast<char>(high * 16 + low);
       i += 3;
-    } else if (i + 1 < end && s[i + 1] == '%') {
-      s[o++] = '%';
+    } else if (doubled) {
+      to[o++] = '%';
       i += 2;
-    } else if (i + 2 >= end) {
+    } else if (i + 2 >= n) {
       throw EWebException("Error decoding URL style (%XX) encoded string at position " +
-                          IntToStr(static_cast<int64_t>(i - begin + 1)));
+                          IntToStr(static_cast<int64_t>(base + i + 1)));
     } else {
-      throw EConvertError("Invalid URL encoded character (" + std::string(s + i, 3) +
-                          ") at position " + IntToStr(static_cast<int64_t>(i - begin + 1)));
+      throw EConvertError("Invalid URL encoded character (" + std::string(in + i, 3) +
+                          ") at position " + IntToStr(static_cast<int64_t>(base + i + 1)));
     }
   }
-  return o;
+  return {i, o};
+}
+
+// Decodes text[begin, end) into text from position `to` (at most `begin`) and returns the end of
+// the decoded bytes. Positions in the messages count from `begin`.
+size_t DecodeInPlace(std::string& text, size_t begin, size_t end, size_t to) {
+  return to + DecodeKnown(text.data() + begin, end - begin, true, 0, text.data() + to).produced;
 }
 
 }  // namespace
@@ -233,6 +246,106 @@ void ExtractFields(std::string&& content, TStrings& strings) {
     ++p;
     if (atEnd) return;
   }
+}
+
+// ---- As the bytes arrive ----
+
+FormSplitter::Run FormSplitter::Next(std::string_view chunk, size_t from) {
+  Run run;
+  size_t p = from;
+  const size_t n = chunk.size();
+  auto byte = [&chunk](size_t at) { return static_cast<unsigned char>(chunk[at]); };
+  if (state_ == State::kBetween) {
+    while (p < n && (chunk[p] == '\r' || chunk[p] == '\n')) ++p;
+    if (p == n) {
+      run.begin = run.end = run.next = p;
+      return run;
+    }
+    state_ = State::kPlain;
+    hasBytes_ = leadQuote_ = false;
+    if (chunk[p] == '"') {  // the opening quote is not part of the field
+      leadQuote_ = true;
+      state_ = State::kQuoted;
+      ++p;
+    }
+  }
+  run.begin = p;
+  for (;;) {
+    if (state_ == State::kAfterClose) {
+      // The byte after a closing quote ends the field, and is dropped unless it ends the text.
+      if (p == n) break;
+      run.end = p;
+      run.fieldEnded = run.added = true;
+      run.bodyEnded = chunk[p] == '\0';
+      run.next = p + 1;
+      state_ = State::kBetween;
+      return run;
+    }
+    const bool quoted = state_ == State::kQuoted;
+    if (!quoted) {
+      while (p + 16 <= n && !HasFieldStop(chunk.data() + p)) p += 16;
+    }
+    const std::array<bool, 256>& stops = quoted ? kQuoteStops : kFieldStops;
+    while (p < n && !stops[byte(p)]) ++p;
+    hasBytes_ |= p > run.begin;
+    if (p == n) break;
+    const char c = chunk[p];
+    if (c == '"' && !quoted) {  // a quote inside the field opens a quoted part that keeps it
+      state_ = State::kQuoted;
+      hasBytes_ = true;
+      ++p;
+      continue;
+    }
+    if (c == '"' && !leadQuote_) {  // its closing quote stays in the field too
+      state_ = State::kAfterClose;
+      ++p;
+      continue;
+    }
+    // "&", CR, LF, a NUL, or the closing quote of a field that opened with one.
+    run.end = p;
+    run.fieldEnded = true;
+    run.bodyEnded = c == '\0';
+    run.added = hasBytes_ || !run.bodyEnded;
+    run.next = p + 1;
+    state_ = State::kBetween;
+    return run;
+  }
+  run.end = run.next = n;
+  return run;
+}
+
+bool FormSplitter::Finish() {
+  const bool added = state_ == State::kAfterClose || (state_ != State::kBetween && hasBytes_);
+  state_ = State::kBetween;
+  return added;
+}
+
+size_t FieldDecoder::Feed(std::string_view raw, char* out) {
+  size_t produced = 0;
+  if (!carry_.empty()) {
+    // Completes the waiting escape with the first bytes of `raw`.
+    const size_t take = std::min(raw.size(), 3 - carry_.size());
+    std::string glue = carry_ + std::string(raw.substr(0, take));
+    const Decoded known = DecodeKnown(glue.data(), glue.size(), false, position_, out);
+    if (known.consumed == 0) {
+      carry_ = std::move(glue);
+      return 0;
+    }
+    raw.remove_prefix(known.consumed - carry_.size());
+    position_ += known.consumed;
+    produced = known.produced;
+    carry_.clear();
+  }
+  const Decoded known = DecodeKnown(raw.data(), raw.size(), false, position_, out + produced);
+  position_ += known.consumed;
+  carry_.assign(raw.substr(known.consumed));
+  return produced + known.produced;
+}
+
+size_t FieldDecoder::Finish(char* out) {
+  const size_t produced = DecodeKnown(carry_.data(), carry_.size(), true, position_, out).produced;
+  carry_.clear();
+  return produced;
 }
 
 }  // namespace orvo

@@ -2,6 +2,8 @@
 // "+" and %XX. Every body is read this way, whatever its media type.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,5 +21,44 @@ void ExtractFields(std::string&& content, TStrings& strings);
 // Decodes "+" and %XX. EWebException when "%" lacks two bytes, EConvertError when they are
 // not hexadecimal digits.
 std::string DecodeURLText(std::string_view text);
+
+// Splits a body into fields as ExtractFields does, as its bytes arrive: for a body that is not
+// held whole. The bytes of a field that one call returns lie together in the chunk.
+class FormSplitter {
+ public:
+  struct Run {
+    size_t begin = 0, end = 0;  // bytes of the current field in the chunk
+    size_t next = 0;            // where the next call resumes
+    bool fieldEnded = false;    // the current field is complete
+    bool added = false;         // ... and ExtractFields would add it
+    bool bodyEnded = false;     // a NUL ended the text: nothing after it counts
+  };
+
+  // Scans `chunk` from `from` to the end of the current field or of the chunk.
+  Run Next(std::string_view chunk, size_t from);
+  // The input ended without a NUL: whether a field was open and is added.
+  bool Finish();
+
+ private:
+  enum class State : uint8_t { kBetween, kPlain, kQuoted, kAfterClose };
+  State state_ = State::kBetween;
+  bool leadQuote_ = false;
+  bool hasBytes_ = false;
+};
+
+// Decodes one field as DecodeURLText decodes it whole, as its bytes arrive.
+class FieldDecoder {
+ public:
+  // Decodes `raw`, the field's next bytes, into `out`, which has room for raw.size() + 2 bytes;
+  // returns the bytes written. An escape cut by the end of `raw` waits for the next bytes.
+  // Throws as DecodeURLText does, the position counted from the field's first byte.
+  size_t Feed(std::string_view raw, char* out);
+  // The field ended: decodes what waited (into `out`, room for 2 bytes) or throws.
+  size_t Finish(char* out);
+
+ private:
+  std::string carry_;  // an escape not yet decidable: "%" or "%X"
+  size_t position_ = 0;
+};
 
 }  // namespace orvo

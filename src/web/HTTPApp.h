@@ -44,7 +44,7 @@ class TWebRequest : public TObject {
   std::string PathInfo() { return StringVariable(kPathInfo); }
   int32_t ContentLength() { return IntegerVariable(kContentLength); }
   TRequestBody& Body() { return body_; }
-  const std::string& Content() const { return body_.Content(); }
+  const std::string& Content() { return body_.Content(); }
 
   // The decoded body fields, decoded on the first call. After a decoding failure the list keeps
   // the fields decoded before it and later calls return it without error. A body of 64 KiB or
@@ -53,7 +53,7 @@ class TWebRequest : public TObject {
 
  protected:
   TMethodType methodType_ = mtAny;
-  TRequestBody body_;  // read by the derived class's constructor
+  TRequestBody body_;  // set by the derived class's constructor
 
  private:
   std::unique_ptr<TStringList> fields_;

@@ -33,16 +33,9 @@ void Grow(std::string& body, size_t capacity) {
   body.swap(larger);
 }
 
-// Up to `count` bytes of standard input.
-std::string ReadBody(int32_t count) {
-  std::string body;
-  if (count <= 0) return body;
-  const auto wanted = static_cast<size_t>(count);
-  // A worker's request holds its body already: it is handed over whole, not copied.
-  if (Host::Default().TakeStdin(&body)) {
-    if (body.size() > wanted) body.resize(wanted);
-    return body;
-  }
+// Appends up to `count` bytes of standard input to `body`.
+void ReadInto(std::string& body, size_t count) {
+  const size_t wanted = body.size() + count;
   std::array<char, kReadChunk> buffer;
   try {
     while (body.size() < wanted) {
@@ -59,7 +52,6 @@ std::string ReadBody(int32_t count) {
   } catch (const std::bad_alloc&) {
     throw EOutOfMemory("Out of memory");
   }
-  return body;
 }
 
 constexpr int64_t kDefaultMaxBody = 2147483647;
@@ -87,23 +79,59 @@ TRequestBody::TRequestBody(int32_t declared, int64_t maxBody) : declared_(declar
     throw EWebException("Request body of " + IntToStr(declared) + " bytes refused: over " +
                         IntToStr(maxBody) + " bytes (ORVO_MAX_BODY)");
   }
-  content_ = ReadBody(static_cast<int32_t>(BodyBytesToRead(declared, maxBody)));
+  toRead_ = BodyBytesToRead(declared, maxBody);
+  read_ = toRead_ == 0;
+}
+
+void TRequestBody::ReadRest() {
+  if (read_) return;
+  read_ = true;
+  const auto wanted = static_cast<size_t>(toRead_ - received_);
+  // A worker's request holds its body already: it is handed over whole, not copied.
+  if (received_ == 0 && Host::Default().TakeStdin(&content_)) {
+    if (content_.size() > wanted) content_.resize(wanted);
+  } else {
+    ReadInto(content_, wanted);
+  }
   received_ = static_cast<int64_t>(content_.size());
 }
 
-std::string TRequestBody::CutShortText() const {
+const std::string& TRequestBody::Content() {
+  ReadRest();
+  return content_;
+}
+
+size_t TRequestBody::ReadSome(char* buffer, size_t count) {
+  count = std::min(count, static_cast<size_t>(toRead_ - received_));
+  const int64_t got = count > 0 && !read_ ? Host::Default().ReadStdin(buffer, count) : 0;
+  if (got <= 0) {
+    read_ = true;
+    return 0;
+  }
+  received_ += got;
+  return static_cast<size_t>(got);
+}
+
+void TRequestBody::GiveBack(std::string bytes) {
+  // The rest, if any, is read after these bytes.
+  content_ = std::move(bytes);
+}
+
+std::string TRequestBody::CutShortText() {
+  ReadRest();
   if (declared_ <= received_) return "";
   return "Incomplete request body: " + IntToStr(received_) + " of " + IntToStr(declared_) +
          " bytes received";
 }
 
-void TRequestBody::RequireWhole() const {
+void TRequestBody::RequireWhole() {
   const std::string cutShort = CutShortText();
   if (!cutShort.empty()) throw EWebException(cutShort);
 }
 
 void TRequestBody::DecodeFields(TStrings& fields) {
   if (declared_ <= 0) return;
+  ReadRest();
   if (content_.size() < kDecodeInPlace) {
     ExtractFields(std::string_view(content_), fields);
     return;

@@ -32,30 +32,39 @@ class TRequestBody {
  public:
   // No body: nothing declared, nothing read.
   TRequestBody() = default;
-  // Reads up to `declared` bytes of standard input (nothing when it is 0 or less); fewer at its
-  // end or on a read failure. Memory grows with the bytes that arrive, never with the declared
-  // length alone; EOutOfMemory when they cannot be held. A length over `maxBody` reads nothing
-  // and raises EWebException saying so.
+  // A body of `declared` bytes of standard input, read when first asked for (nothing when it is 0
+  // or less). A length over `maxBody` reads nothing and raises EWebException saying so.
   TRequestBody(int32_t declared, int64_t maxBody);
 
   int32_t Declared() const { return declared_; }
-  // The bytes received, also once the fields took the body over.
-  int64_t Received() const { return received_; }
-  // The bytes; empty once the fields took a large body over.
-  const std::string& Content() const { return content_; }
+
+  // The bytes, read whole on the first call: fewer than declared at the end of standard input or
+  // on a read failure. Memory grows with the bytes that arrive, never with the declared length
+  // alone; EOutOfMemory when they cannot be held. Empty once the fields took a large body over.
+  const std::string& Content();
 
   // "" when the body arrived whole, else the text that says how much of it did.
-  std::string CutShortText() const;
+  std::string CutShortText();
   // EWebException with that text when the body was cut short.
-  void RequireWhole() const;
+  void RequireWhole();
 
   // Appends the decoded form fields of the body to `fields` (see ExtractFields). A body of
   // 64 KiB or more is decoded in its own storage rather than beside it: Content() is then empty.
   void DecodeFields(TStrings& fields);
 
+  // For a reader that takes the body as it arrives instead (TFormStream): up to `count` more
+  // bytes into `buffer`; 0 once the body has ended. The body is then read.
+  size_t ReadSome(char* buffer, size_t count);
+  // Puts back `bytes`, all that ReadSome gave, as the start of the body that Content() reads.
+  void GiveBack(std::string bytes);
+
  private:
+  void ReadRest();
+
   int32_t declared_ = -1;
-  int64_t received_ = 0;
+  int64_t toRead_ = 0;    // the bytes that may be read: the declared length within the limit
+  int64_t received_ = 0;  // the bytes read so far
+  bool read_ = true;      // nothing is left to read
   std::string content_;
 };
 
