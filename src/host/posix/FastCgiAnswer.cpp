@@ -33,6 +33,44 @@ constexpr size_t kIovecBatch = 512;
 constexpr size_t kInlineBytes = 48 * 1024;
 // After a request whose body was this large, the heap's free memory goes back to the system.
 constexpr size_t kTrimAfter = 1 << 20;
+constexpr char kIncomplete[] =
+    "a request handed over by the pool arrived incomplete; its body is left out";
+
+bool ReadWhole(int fd, char* into, size_t count, off_t at) {
+  while (count > 0) {
+    ssize_t got = pread(fd, into, count, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    into += got;
+    at += got;
+    count -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// A request's parameters and then its body, written to a memory file as they arrive: the pool
+// holds no copy of its own, and hands the file to the worker, which reads the body from it.
+class MemoryFileBody : public fastcgi::BodyStore {
+ public:
+  explicit MemoryFileBody(Fd file, off_t bodyAt = 0) : file_(std::move(file)), bodyAt_(bodyAt) {}
+  bool Append(std::string_view bytes) override { return WriteWhole(file_.get(), bytes); }
+  int Descriptor() const { return file_.get(); }
+  // Up to `count` bytes of the body from its byte `at`; fewer at its end, -1 on a failure.
+  ssize_t Read(size_t at, void* buffer, size_t count) const {
+    ssize_t got;
+    while ((got = pread(file_.get(), buffer, count, bodyAt_ + static_cast<off_t>(at))) < 0 &&
+           errno == EINTR) {
+    }
+    return got;
+  }
+  bool ReadAll(char* into, size_t count) const {
+    return ReadWhole(file_.get(), into, count, bodyAt_);
+  }
+
+ private:
+  Fd file_;
+  off_t bodyAt_;  // where the body starts in the file, after the parameters
+};
 
 class AnswerRequest : public FastCgiRequest {
  public:
@@ -43,7 +81,8 @@ class AnswerRequest : public FastCgiRequest {
         limits_(limits),
         done_(std::move(done)),
         startMs_(MonotonicMs()),
-        large_(request_.body.size() >= kTrimAfter) {
+        large_(request_.BodySize() >= kTrimAfter),
+        stored_(dynamic_cast<const MemoryFileBody*>(request_.bodyStore.get())) {
     fastcgi::DecodeParams(request_.params, &params_);
     std::string().swap(request_.params);
     request_.name = fastcgi::RequestName(params_);
@@ -64,7 +103,13 @@ class AnswerRequest : public FastCgiRequest {
     return found->second;
   }
   int64_t Read(void* buffer, size_t count) override {
-    const size_t take = std::min(count, request_.body.size() - bodyAt_);
+    const size_t take = std::min(count, request_.BodySize() - bodyAt_);
+    if (stored_ != nullptr) {
+      const ssize_t got = take > 0 ? stored_->Read(bodyAt_, buffer, take) : 0;
+      if (got <= 0 && take > 0) Say(kIncomplete);
+      bodyAt_ += static_cast<size_t>(std::max<ssize_t>(got, 0));
+      return got;
+    }
     std::memcpy(buffer, request_.body.data() + bodyAt_, take);
     bodyAt_ += take;
     if (bodyAt_ == request_.body.size()) {
@@ -75,6 +120,19 @@ class AnswerRequest : public FastCgiRequest {
   }
   bool TakeBody(std::string* body) override {
     if (bodyAt_ != 0) return false;
+    if (stored_ != nullptr) {
+      // Read whole into a buffer offered large pages, which the decoder then takes over.
+      std::string bytes;
+      bytes.reserve(request_.storedBytes);
+      AdviseLargeBuffer(bytes.data(), bytes.capacity());
+      bytes.resize(request_.storedBytes);
+      if (!stored_->ReadAll(bytes.data(), bytes.size())) {
+        Say(kIncomplete);
+        bytes.clear();
+      }
+      body->swap(bytes);
+      return true;
+    }
     body->swap(request_.body);
     std::string().swap(request_.body);
     return true;
@@ -173,6 +231,7 @@ class AnswerRequest : public FastCgiRequest {
   std::function<void(bool)> done_;
   int64_t startMs_;
   bool large_;
+  const MemoryFileBody* stored_;  // the body's memory file, if it came in one
   size_t bodyAt_ = 0;
   std::mutex answering_;
   std::string gathered_;
@@ -193,18 +252,6 @@ struct Handoff {
   uint8_t bodyEnded;
 };
 
-bool ReadWhole(int fd, char* into, size_t count, off_t at) {
-  while (count > 0) {
-    ssize_t got = pread(fd, into, count, at);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    into += got;
-    at += got;
-    count -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
 // A memory file with `parts` in it; empty when none can be made.
 Fd MemoryFile(std::initializer_list<std::string_view> parts) {
   Fd file(memfd_create("orvo-request", MFD_CLOEXEC));
@@ -213,18 +260,6 @@ Fd MemoryFile(std::initializer_list<std::string_view> parts) {
   }
   return file;
 }
-
-// A request's parameters and then its body, written to a memory file as they arrive: the pool
-// holds no copy of its own, and hands the file to the worker.
-class MemoryFileBody : public fastcgi::BodyStore {
- public:
-  explicit MemoryFileBody(Fd file) : file_(std::move(file)) {}
-  bool Append(std::string_view bytes) override { return WriteWhole(file_.get(), bytes); }
-  int Descriptor() const { return file_.get(); }
-
- private:
-  Fd file_;
-};
 
 }  // namespace
 
@@ -304,28 +339,29 @@ std::optional<fastcgi::Request> ReceiveFromPool(int channel, int* fd, uint64_t* 
   request.keep = handoff.keep != 0;
   request.bodyEnded = handoff.bodyEnded != 0;
   request.params.resize(handoff.paramsSize);
-  request.body.reserve(handoff.bodySize);
-  AdviseLargeBuffer(request.body.data(), request.body.capacity());
-  request.body.resize(handoff.bodySize);
   bool whole = true;
   if (fds[1] < 0) {
     const char* inlined = buffer.data() + sizeof handoff;
     whole = static_cast<size_t>(got) == sizeof handoff + handoff.paramsSize + handoff.bodySize;
     if (whole) {
       std::memcpy(request.params.data(), inlined, handoff.paramsSize);
-      std::memcpy(request.body.data(), inlined + handoff.paramsSize, handoff.bodySize);
+      request.body.assign(inlined + handoff.paramsSize, handoff.bodySize);
     }
   } else {
-    whole = ReadWhole(fds[1], request.params.data(), handoff.paramsSize, 0) &&
-            ReadWhole(fds[1], request.body.data(), handoff.bodySize,
-                      static_cast<off_t>(handoff.paramsSize));
-    close(fds[1]);
+    // The body stays in its memory file, read as the request asks for it.
+    Fd file(fds[1]);
+    whole = ReadWhole(file.get(), request.params.data(), handoff.paramsSize, 0);
+    request.bodyStore = std::make_shared<MemoryFileBody>(
+        std::move(file), static_cast<off_t>(handoff.paramsSize));
+    request.storedBytes = handoff.bodySize;
   }
   *fd = fds[0];
   *token = handoff.token;
   if (!whole) {
-    Say("a request handed over by the pool arrived incomplete; its body is left out");
+    Say(kIncomplete);
     request.body.clear();
+    request.bodyStore.reset();
+    request.storedBytes = 0;
   }
   return request;
 }
