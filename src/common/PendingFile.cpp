@@ -69,7 +69,7 @@ class TPendingFile::Pending {
       // Where it cannot be armed the file is still removed by a later save's sweep.
       host.RemoveFileOnTermination(removal_.path);
       std::unique_ptr<FileHandle> handle;
-      error = host.OpenFile(removal_.path, FileAccess::kWrite, FileShare{},
+      error = host.OpenFile(removal_.path, FileAccess::kReadWrite, FileShare{},
                             FileDisposition::kCreateNew, &handle);
       if (error == kErrorSuccess) {
         stream_ = std::make_unique<THandleStream>(std::move(handle));
@@ -93,8 +93,9 @@ class TPendingFile::Pending {
 
   THandleStream& Stream() { return *stream_; }
 
-  // Flushes the text to the device, closes the file and moves it over the target.
-  void Commit() {
+  // Flushes the text to the device, closes the file and moves it over `target`.
+  void Commit(const std::string& target) {
+    target_ = target;
     if (stream_->Handle().Flush() != kErrorSuccess) throw EWriteError("Stream write error");
     stream_.reset();
     WinError error = Host::Default().MovePath(removal_.path, target_, true);
@@ -138,7 +139,7 @@ class TPendingFile::Pending {
   std::unique_ptr<THandleStream> stream_;
 };
 
-TPendingFile::TPendingFile(const std::string& target) {
+TPendingFile::TPendingFile(const std::string& target) : target_(target) {
   RemoveAbandonedPendingFiles(ExtractFilePath(target) + kPendingFolder + "\\");
   pending_ = std::make_unique<Pending>(target);
 }
@@ -147,6 +148,8 @@ TPendingFile::~TPendingFile() = default;
 
 TStream& TPendingFile::Stream() { return pending_->Stream(); }
 
-void TPendingFile::Commit() { pending_->Commit(); }
+void TPendingFile::Commit() { pending_->Commit(target_); }
+
+void TPendingFile::Commit(const std::string& target) { pending_->Commit(target); }
 
 }  // namespace orvo

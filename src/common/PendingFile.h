@@ -19,12 +19,16 @@ class TPendingFile {
   TPendingFile(const TPendingFile&) = delete;
   TPendingFile& operator=(const TPendingFile&) = delete;
 
+  // The pending file, open for reading and writing.
   TStream& Stream();
-  // Flushes the bytes to the device, closes the file and moves it over the target.
+  // Flushes the bytes to the device, closes the file and moves it over the target: the one it was
+  // made for, or `target` in the same folder.
   void Commit();
+  void Commit(const std::string& target);
 
  private:
   class Pending;
+  std::string target_;
   std::unique_ptr<Pending> pending_;
 };
 

@@ -32,9 +32,8 @@ constexpr char kAnswerNotRenamed[] = "N\xE3o foi poss\xEDvel renomear o arquivo:
 constexpr char kAnswerNotFound[] = "Arquivo n\xE3o encontrado";
 constexpr char kDownloadType[] = "application/octet-stream";
 
-// The batch field, and the fields that name its file.
+// The field that holds the batch.
 constexpr char kBatchField[] = "xmldata";
-constexpr const char* kBatchNameFields[] = {"loja", "tag", "representante", "coddh", "totallote"};
 
 // Writes `bytes` whole; the stream counts are 32-bit.
 void WriteAll(TStream& stream, std::string_view bytes) {
@@ -42,6 +41,16 @@ void WriteAll(TStream& stream, std::string_view bytes) {
   for (; !bytes.empty(); bytes.remove_prefix(std::min(bytes.size(), kPiece))) {
     stream.WriteBuffer(bytes.data(), static_cast<int32_t>(std::min(bytes.size(), kPiece)));
   }
+}
+
+// Every byte of `from`, from its start, written to `to`.
+void CopyStream(TStream& from, TStream& to) {
+  std::vector<char> buffer(1 << 20);
+  from.SetPosition(0);
+  for (int32_t got; (got = from.Read(buffer.data(), static_cast<int32_t>(buffer.size()))) > 0;) {
+    to.WriteBuffer(buffer.data(), got);
+  }
+  if (from.Position() != from.Size()) throw EReadError("Stream read error");
 }
 
 // DBOrvo as the module's form stores it: direct mode, no registry, no login prompt.
@@ -163,59 +172,67 @@ std::string TWM1::BatchTotal(const std::string& Key) {
 
 // ---- Batches ----
 
-void TWM1::WM1uploadxmlAction(TObject*, TWebRequest& Request, TWebResponse&, bool&) {
-  if (SaveArrivingBatch(Request)) return;
-  // A batch is stored only when its body arrived whole: a client or connection that broke off
-  // must not leave a torn batch that looks complete.
-  Request.Body().RequireWhole();
-  TIniFile config(ConfigFileName);
-  const std::string store = StoreCode(Request.ContentFields());
-  const std::string key = BatchKey(Request.ContentFields());
-  // Moved, not copied, from the fields into the list: a batch can be large.
-  TStringList batch;
-  batch.Add(Request.ContentFields().TakeValue(kBatchField));
-  const std::string folder = StoreFolder(config, store);
+std::string TWM1::PreparedBatchFile(TCustomIniFile& Config, const TStrings& Fields) {
+  const std::string store = StoreCode(Fields);
+  const std::string key = BatchKey(Fields);
+  const std::string folder = StoreFolder(Config, store);
   const std::string fileName = folder + "\\" + key + CheckDigit(key) + ExtPendingBatch;
   RequireCreatable(fileName);
   // An empty answer would tell the client its batch was stored.
   if (!CreateDirPath(folder)) {
     throw EInOutError("Unable to create directory \"" + folder + "\"", kErrorPathNotFound);
   }
+  return fileName;
+}
+
+void TWM1::WM1uploadxmlAction(TObject*, TWebRequest& Request, TWebResponse&, bool&) {
+  if (SaveArrivingBatch(Request)) return;
+  // A batch is stored only when its body arrived whole: a client or connection that broke off
+  // must not leave a torn batch that looks complete.
+  Request.Body().RequireWhole();
+  TIniFile config(ConfigFileName);
+  TStrings& fields = Request.ContentFields();
+  // Moved, not copied, from the fields into the list: a batch can be large.
+  TStringList batch;
+  batch.Add(fields.TakeValue(kBatchField));
   // The save is atomic: a concurrent verification never sees a half-written batch.
-  batch.SaveToFile(fileName);
+  batch.SaveToFile(PreparedBatchFile(config, fields));
 }
 
 bool TWM1::SaveArrivingBatch(TWebRequest& Request) {
   TFormStream form(Request.Body());
   if (!form.FindLargeField(kBatchField)) return false;
-  // The steps that name the file, as the whole path takes them. Any that fails, or a missing
-  // folder, sends the request down the whole path, which fails or creates as it always did.
-  auto open = [&form]() -> std::unique_ptr<TPendingFile> {
-    const TStrings& fields = form.Before();
-    for (const char* name : kBatchNameFields) {
-      if (fields.IndexOfName(name) < 0) return nullptr;
-    }
-    TIniFile config(ConfigFileName);
-    const std::string key = BatchKey(fields);
-    const std::string folder = StoreFolder(config, StoreCode(fields));
-    const std::string fileName = folder + "\\" + key + CheckDigit(key) + ExtPendingBatch;
-    RequireCreatable(fileName);
-    if (!DirIsPresent(folder) || !CreateDirPath(folder)) return nullptr;
-    return std::make_unique<TPendingFile>(fileName);
-  };
+  // The batch goes to a pending file in the store folder that the fields before it name (the
+  // default store's when they name none). Where that fails, the whole path takes the request.
+  std::string folder;
   std::unique_ptr<TPendingFile> file;
   try {
-    file = open();
+    TIniFile config(ConfigFileName);
+    folder = StoreFolder(config, StoreCode(form.Fields()));
+    if (DirIsPresent(folder)) file = std::make_unique<TPendingFile>(folder + "\\");
   } catch (...) {
   }
   if (!file) {
     form.GiveBack();
     return false;
   }
-  // The file becomes the batch only when the body arrived whole and every field decoded.
-  form.CopyValue([&file](std::string_view bytes) { WriteAll(file->Stream(), bytes); });
+  const std::exception_ptr writeFailure =
+      form.CopyValue([&file](std::string_view bytes) { WriteAll(file->Stream(), bytes); });
+  // Every field is in now: the file is named and checked as the whole path does it, and its
+  // failures come in the same order (the body's, the name's, then the save's).
+  TIniFile config(ConfigFileName);
+  const std::string fileName = PreparedBatchFile(config, form.Fields());
+  if (writeFailure) std::rethrow_exception(writeFailure);
   WriteAll(file->Stream(), "\r\n");
-  file->Commit();
+  if (ExtractFilePath(fileName) == folder + "\\") {
+    file->Commit(fileName);
+  } else {
+    // A store named only after the batch, or a key that holds a "\\": saved where the whole
+    // path saves it, from the pending file.
+    TPendingFile moved(fileName);
+    CopyStream(file->Stream(), moved.Stream());
+    moved.Commit();
+  }
   return true;
 }
 

@@ -62,8 +62,11 @@ class TWM1 : public TWebModule {
   static std::string StoreFolder(TCustomIniFile& Config, const std::string& StoreCode);
   // tag, the first 4 characters of representante, coddh and totallote, unchanged.
   static std::string BatchKey(const TStrings& Fields);
-  // Stores a large batch as its body arrives, when every field that names its file comes before
-  // it and its store folder exists; false, with the body left to be read whole, otherwise.
+  // The pending batch file that the fields name, its store folder made where missing; fails as
+  // an upload fails for a name it cannot store.
+  static std::string PreparedBatchFile(TCustomIniFile& Config, const TStrings& Fields);
+  // Stores a large batch as its body arrives, when the store folder that the fields before it
+  // name exists; false, with the body left to be read whole, otherwise.
   static bool SaveArrivingBatch(TWebRequest& Request);
   // Logs in to the support database with the fields u and p; true when DBOrvo is then
   // connected. Every failure of the attempt is swallowed.

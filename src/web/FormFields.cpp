@@ -142,16 +142,22 @@ struct Decoded {
   size_t produced;  // bytes written to `to`
 };
 
-// Decodes what is known of in[0, n) into `to` (which may be `in` itself: output never overtakes
-// input). `final` when the field ends at n; otherwise an escape cut by n is left for the next
-// bytes. `base` is the field position of in[0], for the messages, which count from 1.
-Decoded DecodeKnown(const char* in, size_t n, bool final, size_t base, char* to) {
-  char out[kBlock + 16];
+// Where the decoded bytes go: over the input itself (output never overtakes input, but a block
+// writes up to 16 bytes past what it decodes, so it decodes aside first), or into a buffer of
+// their own with FieldDecoder::kSlack bytes to spare beyond them.
+enum class Output : uint8_t { kInPlace, kApart };
+
+// Decodes what is known of in[0, n) into `to`. `final` when the field ends at n; otherwise an
+// escape cut by n is left for the next bytes. `base` is the field position of in[0], for the
+// messages, which count from 1.
+Decoded DecodeKnown(const char* in, size_t n, bool final, size_t base, char* to, Output output) {
+  char aside[kBlock + 16];
   size_t i = 0, o = 0;
   while (i < n) {
     while (i + kBlock + 2 <= n) {
+      char* out = output == Output::kApart ? to + o : aside;
       const DecodedBlock block = DecodeBlock(in + i, out);
-      std::memcpy(to + o, out, block.produced);
+      if (out == aside) std::memcpy(to + o, aside, block.produced);
       i += block.consumed;
       o += block.produced;
       if (block.consumed < kBlock) break;
@@ -188,7 +194,8 @@ Decoded DecodeKnown(const char* in, size_t n, bool final, size_t base, char* to)
 // Decodes text[begin, end) into text from position `to` (at most `begin`) and returns the end of
 // the decoded bytes. Positions in the messages count from `begin`.
 size_t DecodeInPlace(std::string& text, size_t begin, size_t end, size_t to) {
-  return to + DecodeKnown(text.data() + begin, end - begin, true, 0, text.data() + to).produced;
+  char* at = text.data();
+  return to + DecodeKnown(at + begin, end - begin, true, 0, at + to, Output::kInPlace).produced;
 }
 
 }  // namespace
@@ -326,7 +333,8 @@ size_t FieldDecoder::Feed(std::string_view raw, char* out) {
     // Completes the waiting escape with the first bytes of `raw`.
     const size_t take = std::min(raw.size(), 3 - carry_.size());
     std::string glue = carry_ + std::string(raw.substr(0, take));
-    const Decoded known = DecodeKnown(glue.data(), glue.size(), false, position_, out);
+    const Decoded known =
+        DecodeKnown(glue.data(), glue.size(), false, position_, out, Output::kApart);
     if (known.consumed == 0) {
       carry_ = std::move(glue);
       return 0;
@@ -336,14 +344,16 @@ size_t FieldDecoder::Feed(std::string_view raw, char* out) {
     produced = known.produced;
     carry_.clear();
   }
-  const Decoded known = DecodeKnown(raw.data(), raw.size(), false, position_, out + produced);
+  const Decoded known =
+      DecodeKnown(raw.data(), raw.size(), false, position_, out + produced, Output::kApart);
   position_ += known.consumed;
   carry_.assign(raw.substr(known.consumed));
   return produced + known.produced;
 }
 
 size_t FieldDecoder::Finish(char* out) {
-  const size_t produced = DecodeKnown(carry_.data(), carry_.size(), true, position_, out).produced;
+  const size_t produced =
+      DecodeKnown(carry_.data(), carry_.size(), true, position_, out, Output::kApart).produced;
   carry_.clear();
   return produced;
 }

@@ -49,11 +49,14 @@ class FormSplitter {
 // Decodes one field as DecodeURLText decodes it whole, as its bytes arrive.
 class FieldDecoder {
  public:
-  // Decodes `raw`, the field's next bytes, into `out`, which has room for raw.size() + 2 bytes;
-  // returns the bytes written. An escape cut by the end of `raw` waits for the next bytes.
+  // Bytes that `out` must have to spare, beyond those it receives.
+  static constexpr size_t kSlack = 96;
+
+  // Decodes `raw`, the field's next bytes, into `out`, which has room for raw.size() + kSlack
+  // bytes; returns the bytes written. An escape cut by the end of `raw` waits for the next bytes.
   // Throws as DecodeURLText does, the position counted from the field's first byte.
   size_t Feed(std::string_view raw, char* out);
-  // The field ended: decodes what waited (into `out`, room for 2 bytes) or throws.
+  // The field ended: decodes what waited (into `out`, room for kSlack bytes) or throws.
   size_t Finish(char* out);
 
  private:

@@ -18,7 +18,7 @@ constexpr size_t kLarge = 64 * 1024;
 // reads names (up to the first "=", none when a NUL comes first); npos when there is none or the
 // bytes do not decode.
 size_t DecodedNameLength(std::string_view raw, std::string* name) {
-  std::string decoded(raw.size() + 2, '\0');
+  std::string decoded(raw.size() + FieldDecoder::kSlack, '\0');
   try {
     decoded.resize(FieldDecoder().Feed(raw, decoded.data()));
   } catch (const Exception&) {
@@ -49,7 +49,7 @@ bool TFormStream::FindLargeField(const std::string& name) {
       at = run.next;
       if (!run.fieldEnded) break;
       try {
-        if (run.added) before_.Add(DecodeURLText(field_));
+        if (run.added) fields_.Add(DecodeURLText(field_));
       } catch (const Exception&) {
         over = true;  // the whole decoding reports it
       }
@@ -57,10 +57,8 @@ bool TFormStream::FindLargeField(const std::string& name) {
       over |= run.bodyEnded;
     }
     if (over || field_.size() < kLarge) continue;
-    std::string fieldName;
-    nameLength_ = DecodedNameLength(field_, &fieldName);
-    found = nameLength_ == name.size() && CompareTextLocale(fieldName, name) == 0 &&
-            before_.IndexOfName(name) < 0;
+    found = DecodedNameLength(field_, &name_) == name.size() &&
+            CompareTextLocale(name_, name) == 0 && fields_.IndexOfName(name) < 0;
     over = true;
   }
   if (!found) GiveBack();
@@ -69,53 +67,59 @@ bool TFormStream::FindLargeField(const std::string& name) {
 
 void TFormStream::GiveBack() { body_.GiveBack(std::move(held_)); }
 
-void TFormStream::CopyValue(const std::function<void(std::string_view)>& write) {
-  std::vector<char> out(kChunk + 2);
+std::exception_ptr TFormStream::CopyValue(const std::function<void(std::string_view)>& write) {
+  std::vector<char> out(kChunk + FieldDecoder::kSlack);
   FieldDecoder decoder;
   bool inValue = true;
-  size_t skip = nameLength_ + 1;  // the name and its "="
+  size_t skip = name_.size() + 1;  // the name and its "="
+  std::string decoded;             // a field after the value
   std::exception_ptr decodeFailure, writeFailure;
-  auto deliver = [&](size_t produced) {
+  auto take = [&](size_t produced) {
+    if (!inValue) {
+      decoded.append(out.data(), produced);
+      return;
+    }
     const size_t skipped = std::min(skip, produced);
     skip -= skipped;
-    if (!inValue || produced == skipped || decodeFailure || writeFailure) return;
+    if (produced == skipped || writeFailure) return;
     try {
       write(std::string_view(out.data() + skipped, produced - skipped));
     } catch (...) {
       writeFailure = std::current_exception();
     }
   };
-  // The fields after the value are decoded only to find a failure, as the whole decoding would.
-  auto decode = [&](std::string_view raw, bool ends) {
-    if (decodeFailure) return;
+  auto decode = [&](std::string_view raw, bool ends, bool added) {
+    if (decodeFailure) return;  // the whole decoding stops at the first failure
     try {
       for (; !raw.empty(); raw.remove_prefix(std::min(raw.size(), kChunk))) {
-        deliver(decoder.Feed(raw.substr(0, kChunk), out.data()));
+        take(decoder.Feed(raw.substr(0, kChunk), out.data()));
       }
       if (!ends) return;
-      deliver(decoder.Finish(out.data()));
+      take(decoder.Finish(out.data()));
       decoder = FieldDecoder();
+      if (added) fields_.Add(inValue ? name_ + "=" : decoded);
+      decoded.clear();
       inValue = false;
     } catch (...) {
       decodeFailure = std::current_exception();
     }
   };
-  decode(field_, false);
+  decode(field_, false, false);
   std::string().swap(field_);
   std::string().swap(held_);
   bool ended = false;  // a NUL ended the text: the bytes after it are read and ignored
   for (std::string_view chunk = ReadChunk(); !chunk.empty(); chunk = ReadChunk()) {
     for (size_t at = 0; at < chunk.size() && !ended;) {
       const FormSplitter::Run run = splitter_.Next(chunk, at);
-      decode(chunk.substr(run.begin, run.end - run.begin), run.fieldEnded);
+      decode(chunk.substr(run.begin, run.end - run.begin), run.fieldEnded, run.added);
       ended = run.bodyEnded;
       at = run.next;
     }
   }
-  if (!ended) decode({}, true);
+  if (!ended) decode({}, true, splitter_.Finish());
   body_.RequireWhole();
   if (decodeFailure) std::rethrow_exception(decodeFailure);
-  if (writeFailure) std::rethrow_exception(writeFailure);
+  return writeFailure;
 }
 
 }  // namespace orvo

@@ -331,10 +331,13 @@ TEST_F(WebModuleTest, BatchIsNeverSeenHalfWritten) {
   EXPECT_EQ(ReadHostFile(file).size(), static_cast<size_t>(whole));
 }
 
-// A large batch whose naming fields come first is written as its body arrives into a store
-// folder that exists; where the folder is missing the body is read whole first. Both end alike:
-// the same answer and the same files, whatever fails and in whichever order.
+// A large batch is written as its body arrives into the store folder that the fields before it
+// name, where that folder exists; where it is missing the body is read whole first. Both end
+// alike: the same answer and the same files, whatever fails and in whichever order.
 TEST_F(WebModuleTest, LargeBatchesEndAlikeWhetherStoredAsTheyArriveOrWhole) {
+  Config(
+      "[Orvo.Mobile.VESTRA]\r\nPathXML=D:\\Movel\\Lotes\r\n"
+      "[Orvo.Mobile.OUTRA]\r\nPathXML=E:\\Outro\r\n");
   const std::string big(300000, 'x');
   const std::string names =
       "tag=PED001&representante=8137&coddh=20240815093012000&totallote=00152390";
@@ -344,6 +347,7 @@ TEST_F(WebModuleTest, LargeBatchesEndAlikeWhetherStoredAsTheyArriveOrWhole) {
     size_t missing;  // bytes declared but never sent
   } cases[] = {
       {head + "%3Clote%3E+" + big + "%25\r\n", 0},
+      {names + "&xmldata=" + big, 0},
       {head + big, 10},
       {head + big + "%zz" + big, 0},
       {head + big + "%4", 0},
@@ -351,22 +355,29 @@ TEST_F(WebModuleTest, LargeBatchesEndAlikeWhetherStoredAsTheyArriveOrWhole) {
       {head + big + "%zz", 10},
       {head + big + std::string("\0&b=%zz", 7), 0},
       {head + "\"" + big + "\"x&b=1", 0},
-      {"xmldata=" + big + "&loja=VESTRA&" + names, 0},
+      {"xmldata=" + big + "&loja=OUTRA&" + names, 0},
+      {"xmldata=" + big + "&" + names + "&coddh=x", 0},
+      {"tag=PED%5C001&" + names.substr(11) + "&xmldata=" + big, 0},
   };
   auto run = [&](const std::string& body, size_t missing) {
     Env env = Environment("/uploadxml");
     env["CONTENT_LENGTH"] = std::to_string(body.size() + missing);
     std::string answer = test::RunProgram(ORVO_PROGRAM, env, body).out;
-    if (!HostPathExists(Disk(kStore))) return answer;
-    for (const std::string& name : Names(kStore)) {
-      answer += " " + name + "=" + std::to_string(fs::file_size(Disk(kStore + name)));
+    for (const auto& entry : fs::recursive_directory_iterator(Disk(""))) {
+      if (!entry.is_regular_file() || entry.path().filename() == "Orvo.Config") continue;
+      answer += " " + entry.path().string() + "=" + std::to_string(entry.file_size());
     }
     return answer;
   };
+  auto clear = [&] {
+    fs::remove_all(Disk("d/Movel"));
+    fs::remove_all(Disk("e/Outro"));
+    fs::create_directories(Disk("e"));
+  };
   for (const auto& c : cases) {
-    fs::remove_all(Disk("d/Movel"));
+    clear();
     const std::string whole = run(c.body, c.missing);
-    fs::remove_all(Disk("d/Movel"));
+    clear();
     fs::create_directories(Disk(kStore));
     EXPECT_EQ(run(c.body, c.missing), whole) << c.body.substr(0, 120);
   }

@@ -197,7 +197,7 @@ V FieldsAsTheyArrive(const std::string& body, std::mt19937& random, size_t most)
   FieldDecoder decoder;
   std::string field;
   auto decode = [&](std::string_view raw, bool ends, bool added) {
-    std::string decoded(raw.size() + 2, '\0');
+    std::string decoded(raw.size() + FieldDecoder::kSlack, '\0');
     field.append(decoded.data(), decoder.Feed(raw, decoded.data()));
     if (!ends) return;
     field.append(decoded.data(), decoder.Finish(decoded.data()));
