@@ -13,6 +13,8 @@ namespace {
 constexpr size_t kChunk = 64 * 1024;
 // A field is streamed once this much of it has arrived; smaller bodies are decoded whole.
 constexpr size_t kLarge = 64 * 1024;
+// A body that has shown no large field by then is decoded whole: the look costs little.
+constexpr size_t kLookAtMost = 1 << 20;
 
 // The length of the name that the first decoded bytes of `raw` give their field, as TStrings
 // reads names (up to the first "=", none when a NUL comes first); npos when there is none or the
@@ -56,6 +58,7 @@ bool TFormStream::FindLargeField(const std::string& name) {
       field_.clear();
       over |= run.bodyEnded;
     }
+    over |= held_.size() > kLookAtMost && field_.size() < kLarge;
     if (over || field_.size() < kLarge) continue;
     found = DecodedNameLength(field_, &name_) == name.size() &&
             CompareTextLocale(name_, name) == 0 && fields_.IndexOfName(name) < 0;

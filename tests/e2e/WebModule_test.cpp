@@ -358,6 +358,7 @@ TEST_F(WebModuleTest, LargeBatchesEndAlikeWhetherStoredAsTheyArriveOrWhole) {
       {"xmldata=" + big + "&loja=OUTRA&" + names, 0},
       {"xmldata=" + big + "&" + names + "&coddh=x", 0},
       {"tag=PED%5C001&" + names.substr(11) + "&xmldata=" + big, 0},
+      {"a=" + big + "&" + head + "y", 0},
   };
   auto run = [&](const std::string& body, size_t missing) {
     Env env = Environment("/uploadxml");
