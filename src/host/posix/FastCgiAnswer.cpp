@@ -351,8 +351,8 @@ std::optional<fastcgi::Request> ReceiveFromPool(int channel, int* fd, uint64_t* 
     // The body stays in its memory file, read as the request asks for it.
     Fd file(fds[1]);
     whole = ReadWhole(file.get(), request.params.data(), handoff.paramsSize, 0);
-    request.bodyStore = std::make_shared<MemoryFileBody>(
-        std::move(file), static_cast<off_t>(handoff.paramsSize));
+    request.bodyStore =
+        std::make_shared<MemoryFileBody>(std::move(file), static_cast<off_t>(handoff.paramsSize));
     request.storedBytes = handoff.bodySize;
   }
   *fd = fds[0];
