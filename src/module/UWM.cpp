@@ -227,7 +227,7 @@ bool TWM1::SaveArrivingBatch(TWebRequest& Request) {
   if (ExtractFilePath(fileName) == folder + "\\") {
     file->Commit(fileName);
   } else {
-    // A store named only after the batch, or a key that holds a "\\": saved where the whole
+    // A store named only after the batch, or a key that holds a "\": saved where the whole
     // path saves it, from the pending file.
     TPendingFile moved(fileName);
     CopyStream(file->Stream(), moved.Stream());
