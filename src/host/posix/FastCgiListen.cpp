@@ -79,9 +79,14 @@ class SocketListener : public FastCgiListener {
   std::unique_ptr<FastCgiRequest> FromPool() {
     for (;;) {
       pollfd waits[2] = {{WakeDescriptor(), POLLIN, 0}, {workerChannel, POLLIN, 0}};
-      if (stopRequested) return nullptr;
-      if (poll(waits, 2, -1) < 0 && errno != EINTR) return nullptr;
-      if (waits[1].revents == 0) continue;
+      // Told to stop, the worker still answers a request that the pool handed it before (a
+      // reload's signal can overtake it): the pool counts it as this worker's.
+      const bool stopping = stopRequested != 0;
+      if (poll(waits, 2, stopping ? 0 : -1) < 0 && errno != EINTR) return nullptr;
+      if (waits[1].revents == 0) {
+        if (stopping) return nullptr;
+        continue;
+      }
       int fd = -1;
       uint64_t token = 0;
       std::optional<fastcgi::Request> request = ReceiveFromPool(workerChannel, &fd, &token);
