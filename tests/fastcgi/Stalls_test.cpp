@@ -396,6 +396,31 @@ TEST_F(StallTest, BufferedRequestsAndAHalfCloseAreAnswered) {
   EXPECT_EQ(pool->Complaints(), "");
 }
 
+// The answer may come before the web server has sent the end of the request's body (here its
+// empty last record): the web server can still send it, and the connection then ends cleanly.
+TEST_F(StallTest, AWebServerFinishesSendingAfterTheAnswer) {
+  auto pool = Pool(1);
+  const std::string bytes = test::FastCgiRequestBytes(Params("/xmlverify", ""), "", 1, false);
+  const std::string last = bytes.substr(bytes.size() - 8);
+  ASSERT_EQ(last, std::string("\1\5\0\1\0\0\0\0", 8));
+  int peer = test::ConnectToWorker(pool->socket());
+  ASSERT_EQ(write(peer, bytes.data(), bytes.size() - 8), static_cast<ssize_t>(bytes.size() - 8));
+  const std::string end("\1\3\0\1\0\10", 6);  // the header of request 1's end
+  std::string received;
+  char buffer[65536];
+  for (ssize_t got;
+       received.find(end) == std::string::npos && (got = read(peer, buffer, sizeof buffer)) > 0;) {
+    received.append(buffer, got);
+  }
+  ASSERT_NE(received.find(end), std::string::npos) << received;
+  std::this_thread::sleep_for(200ms);  // time enough to close the connection, were it closing
+  EXPECT_EQ(send(peer, last.data(), last.size(), MSG_NOSIGNAL), 8) << std::strerror(errno);
+  EXPECT_EQ(read(peer, buffer, sizeof buffer), 0);
+  close(peer);
+  EXPECT_EQ(pool->Stop(SIGTERM), 0);
+  EXPECT_EQ(pool->Complaints(), "");
+}
+
 // A worker's memory after a large upload, or a body it does not read, is back near its idle size.
 TEST_F(StallTest, LargeBodiesLeaveNoMemoryBehind) {
 #if defined(__SANITIZE_ADDRESS__)

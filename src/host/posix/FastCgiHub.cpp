@@ -46,6 +46,9 @@ struct FastCgiHub::Connection {
   bool ended = false;    // the peer sends nothing more (half-closed or gone)
   bool gone = false;     // the peer closed both ways: nobody waits for an answer
   bool closing = false;  // closes once nothing is running
+  // Answered and not kept while the web server still owed the end of the request: closes once
+  // that has arrived (closing before would fail the web server's writes of it).
+  bool lingering = false;
 };
 
 FastCgiHub::FastCgiHub(int listenFd, const FastCgiLimits& limits)
@@ -167,6 +170,12 @@ void FastCgiHub::Read(Connection& connection) {
 
 // What a connection's new bytes lead to: answers owed, requests to queue, or its end.
 void FastCgiHub::AfterInput(Connection& connection) {
+  if (connection.lingering) {
+    if (!connection.stream.Partial() || connection.ended || connection.closing) {
+      Close(connection.token, "");
+    }
+    return;
+  }
   for (const std::string& note : connection.stream.TakeNotes()) Say(note);
   connection.outgoing += connection.stream.TakeOutgoing();
   if (!connection.running) Flush(connection);
@@ -244,6 +253,11 @@ void FastCgiHub::Finished(uint64_t token, bool keep) {
   connection.running = false;
   ++connection.served;
   connection.lastReadMs = std::max(connection.lastReadMs, MonotonicMs());
+  if (!keep && connection.stream.Partial() && !connection.ended && !connection.closing) {
+    connection.lingering = true;
+    shutdown(connection.fd, SHUT_WR);
+    return;
+  }
   if (!keep) {
     Close(token, "");
     return;
@@ -271,8 +285,9 @@ void FastCgiHub::Expire() {
     if (now - connection->lastReadMs < limitMs) continue;
     const bool kept = connection->served > 0 && !connection->stream.Partial();
     expired.emplace_back(
-        token, kept ? "closed a kept connection idle for " + Seconds(limitMs) + " s"
-                    : "closed a connection that sent nothing for " + Seconds(limitMs) + " s");
+        token, connection->lingering ? ""
+               : kept ? "closed a kept connection idle for " + Seconds(limitMs) + " s"
+                      : "closed a connection that sent nothing for " + Seconds(limitMs) + " s");
   }
   for (const auto& [token, why] : expired) Close(token, why);
 }
@@ -307,12 +322,14 @@ std::optional<uint64_t> FastCgiHub::IdlestConnection(bool holdingBytes, uint64_t
 void FastCgiHub::Stop() {
   if (!stopping_) epoll_ctl(epoll_, EPOLL_CTL_DEL, listenFd_, nullptr);
   stopping_ = true;
-  std::vector<uint64_t> idle;
+  std::vector<uint64_t> idle, answered;
   for (auto& [token, connection] : connections_) {
+    if (connection->lingering) answered.push_back(token);
     if (!connection->running && !connection->stream.HasRequest() && !connection->stream.Partial()) {
       idle.push_back(token);
     }
   }
+  for (uint64_t token : answered) Close(token, "");
   // What a connection has sent already is read first: a request that arrived with the stop is in
   // hand, and the connection closes only if nothing has begun on it.
   for (uint64_t token : idle) {
