@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/Host.h"
@@ -146,6 +147,8 @@ class TStream {
   // Exact transfers: EReadError "Stream read error" / EWriteError "Stream write error".
   void ReadBuffer(void* buffer, int32_t count);
   void WriteBuffer(const void* buffer, int32_t count);
+  // WriteBuffer of any length: more than 2 GiB goes in pieces, as the counts are 32-bit.
+  void WriteAll(std::string_view bytes);
 };
 
 // A stream on an open host file.

@@ -52,7 +52,7 @@ void RemoveAbandonedPendingFiles(const std::string& folder) {
 // (a save still writing in it keeps it).
 class TPendingFile::Pending {
  public:
-  explicit Pending(const std::string& target) : target_(target) {
+  explicit Pending(const std::string& target) {
     Host& host = Host::Default();
     const std::string folder = ExtractFilePath(target) + kPendingFolder;
     WinError error = kErrorSuccess;
@@ -84,7 +84,7 @@ class TPendingFile::Pending {
       if (folderGone) ++foldersGone;
       if (error != kErrorFileExists && error != kErrorAlreadyExists && !folderGone) break;
     }
-    throw EFCreateError(FileStreamMessage("create", target_, error));
+    throw EFCreateError(FileStreamMessage("create", target, error));
   }
 
   ~Pending() { stream_.reset(); }  // closed before the removal
@@ -95,11 +95,10 @@ class TPendingFile::Pending {
 
   // Flushes the text to the device, closes the file and moves it over `target`.
   void Commit(const std::string& target) {
-    target_ = target;
     if (stream_->Handle().Flush() != kErrorSuccess) throw EWriteError("Stream write error");
     stream_.reset();
-    WinError error = Host::Default().MovePath(removal_.path, target_, true);
-    if (error != kErrorSuccess) throw EFCreateError(FileStreamMessage("create", target_, error));
+    WinError error = Host::Default().MovePath(removal_.path, target, true);
+    if (error != kErrorSuccess) throw EFCreateError(FileStreamMessage("create", target, error));
     removal_.path.clear();
     // Here rather than when destroyed, where a failure could not be thrown.
     if (!folder_.path.empty()) Host::Default().RemoveFolder(std::exchange(folder_.path, ""));
@@ -134,7 +133,6 @@ class TPendingFile::Pending {
     }
   };
 
-  std::string target_;
   Removal removal_;
   std::unique_ptr<THandleStream> stream_;
 };

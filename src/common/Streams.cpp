@@ -1,5 +1,7 @@
 // Byte streams: the exact transfers, the stream on a host file and the file stream.
 
+#include <algorithm>
+
 #include "common/Classes.h"
 #include "common/SysUtils.h"
 #include "common/SysUtilsFiles.h"
@@ -39,6 +41,13 @@ void TStream::ReadBuffer(void* buffer, int32_t count) {
 
 void TStream::WriteBuffer(const void* buffer, int32_t count) {
   if (count != 0 && Write(buffer, count) != count) throw EWriteError("Stream write error");
+}
+
+void TStream::WriteAll(std::string_view bytes) {
+  constexpr size_t kPiece = 1 << 30;
+  for (; !bytes.empty(); bytes.remove_prefix(std::min(bytes.size(), kPiece))) {
+    WriteBuffer(bytes.data(), static_cast<int32_t>(std::min(bytes.size(), kPiece)));
+  }
 }
 
 int32_t THandleStream::Read(void* buffer, int32_t count) {

@@ -17,13 +17,6 @@ constexpr size_t kPiece = 1 << 30;
 // Strings shorter than this are gathered into one write; longer ones are written as they are.
 constexpr size_t kGather = 64 * 1024;
 
-void WriteAll(TStream& stream, const std::string& bytes) {
-  for (size_t done = 0; done < bytes.size(); done += kPiece) {
-    size_t count = std::min(kPiece, bytes.size() - done);
-    stream.WriteBuffer(bytes.data() + done, static_cast<int32_t>(count));
-  }
-}
-
 // The bytes from the stream's position to its end; fewer when a read delivers less than the
 // stream promised.
 std::string ReadRest(TStream& stream) {
@@ -59,7 +52,7 @@ void TStrings::SaveToFile(const std::string& fileName) const {
   file.Commit();
 }
 
-void TStrings::SaveToStream(TStream& stream) const { WriteAll(stream, Text()); }
+void TStrings::SaveToStream(TStream& stream) const { stream.WriteAll(Text()); }
 
 void TStringList::SaveToStream(TStream& stream) const {
   std::string gathered;
@@ -67,17 +60,17 @@ void TStringList::SaveToStream(TStream& stream) const {
     if (s.size() < kGather) {
       gathered += s;
     } else {
-      WriteAll(stream, gathered);
+      stream.WriteAll(gathered);
       gathered.clear();
-      WriteAll(stream, s);
+      stream.WriteAll(s);
     }
     gathered += "\r\n";
     if (gathered.size() >= kGather) {
-      WriteAll(stream, gathered);
+      stream.WriteAll(gathered);
       gathered.clear();
     }
   }
-  WriteAll(stream, gathered);
+  stream.WriteAll(gathered);
 }
 
 void TStrings::LoadFromFile(const std::string& fileName) {

@@ -35,14 +35,6 @@ constexpr char kDownloadType[] = "application/octet-stream";
 // The field that holds the batch.
 constexpr char kBatchField[] = "xmldata";
 
-// Writes `bytes` whole; the stream counts are 32-bit.
-void WriteAll(TStream& stream, std::string_view bytes) {
-  constexpr size_t kPiece = 1 << 30;
-  for (; !bytes.empty(); bytes.remove_prefix(std::min(bytes.size(), kPiece))) {
-    stream.WriteBuffer(bytes.data(), static_cast<int32_t>(std::min(bytes.size(), kPiece)));
-  }
-}
-
 // Every byte of `from`, from its start, written to `to`.
 void CopyStream(TStream& from, TStream& to) {
   std::vector<char> buffer(1 << 20);
@@ -217,13 +209,13 @@ bool TWM1::SaveArrivingBatch(TWebRequest& Request) {
     return false;
   }
   const std::exception_ptr writeFailure =
-      form.CopyValue([&file](std::string_view bytes) { WriteAll(file->Stream(), bytes); });
+      form.CopyValue([&file](std::string_view bytes) { file->Stream().WriteAll(bytes); });
   // Every field is in now: the file is named and checked as the whole path does it, and its
   // failures come in the same order (the body's, the name's, then the save's).
   TIniFile config(ConfigFileName);
   const std::string fileName = PreparedBatchFile(config, form.Fields());
   if (writeFailure) std::rethrow_exception(writeFailure);
-  WriteAll(file->Stream(), "\r\n");
+  file->Stream().WriteAll("\r\n");
   if (ExtractFilePath(fileName) == folder + "\\") {
     file->Commit(fileName);
   } else {
