@@ -181,6 +181,9 @@ bool RequestStream::Record(uint8_t type, uint16_t id, std::string_view content) 
   }
   if (type == kBeginRequest) return Begin(id, content);
   if (type == kAbortRequest) return Abort(id);
+  if (stage_ == Stage::kArriving) {
+    return id == tailId_ && type == kStdin ? ArrivingRecord(content) : true;
+  }
   if (stage_ == Stage::kBodyTail) {
     if (id == tailId_ && type == kStdin && content.empty()) stage_ = Stage::kNone;
     return true;
@@ -207,8 +210,10 @@ void RequestStream::Management(uint8_t type, std::string_view content) {
 
 bool RequestStream::Begin(uint16_t id, std::string_view content) {
   if (content.size() < 3) return Fail("a malformed request start");
-  if (stage_ == Stage::kParams || stage_ == Stage::kBody) {
-    if (id != current_.id) outgoing_ += EndRequest(id, 0, kCantMultiplex);
+  if (stage_ == Stage::kParams || stage_ == Stage::kBody || stage_ == Stage::kArriving) {
+    if (id != (stage_ == Stage::kArriving ? tailId_ : current_.id)) {
+      outgoing_ += EndRequest(id, 0, kCantMultiplex);
+    }
     return true;
   }
   const auto role = static_cast<uint16_t>(Byte(content, 0) << 8 | Byte(content, 1));
@@ -226,6 +231,13 @@ bool RequestStream::Begin(uint16_t id, std::string_view content) {
 }
 
 bool RequestStream::Abort(uint16_t id) {
+  if (stage_ == Stage::kArriving && id == tailId_) {
+    // Running already: its worker answers, and learns that the rest of its body will not come.
+    arrival_.cut = true;
+    LetArrivingGo();
+    stage_ = Stage::kNone;
+    return true;
+  }
   std::string name;
   bool keep = true;
   if ((stage_ == Stage::kParams || stage_ == Stage::kBody) && id == current_.id) {
@@ -299,6 +311,40 @@ bool RequestStream::StdinRecord(std::string_view content) {
   held_ += take;
   if (current_.BodySize() == bodyWanted_) Finish();
   return true;
+}
+
+bool RequestStream::ArrivingRecord(std::string_view content) {
+  const size_t take = std::min(content.size(), bodyWanted_ - arrival_.bytes);
+  if (take > 0 && !arrivingStore_->Append(content.substr(0, take))) {
+    return Fail("a body could not be kept as it arrived");
+  }
+  arrival_.bytes += take;
+  if (content.empty() || arrival_.bytes == bodyWanted_) {
+    arrival_.whole = true;
+    LetArrivingGo();
+    if (content.empty()) stage_ = Stage::kNone;
+  }
+  return true;
+}
+
+bool RequestStream::CanTakeArriving(size_t least) const {
+  return stage_ == Stage::kBody && current_.bodyStore && bodyWanted_ >= least && ready_.empty();
+}
+
+Request RequestStream::TakeArriving() {
+  held_ -= current_.params.size() + current_.BodySize();
+  tailId_ = current_.id;
+  arrivingStore_ = current_.bodyStore;
+  arrival_ = Arrival{current_.storedBytes};
+  stage_ = Stage::kArriving;
+  Request request = std::exchange(current_, Request{});
+  request.arriving = true;
+  return request;
+}
+
+void RequestStream::LetArrivingGo() {
+  arrivingStore_.reset();
+  if (stage_ == Stage::kArriving) stage_ = Stage::kBodyTail;
 }
 
 void RequestStream::Finish() {

@@ -88,8 +88,17 @@ struct Request {
   size_t storedBytes = 0;                // as many as it took
   std::string name;                      // "METHOD PATH", how the log names it
   bool bodyEnded = false;                // the body's stream ended (else its tail is still to come)
+  bool arriving = false;  // taken while its body still arrives: storedBytes are those so far
 
   size_t BodySize() const { return bodyStore ? storedBytes : body.size(); }
+};
+
+// How much of the body of a request taken while it arrives is there: `bytes` so far, all it will
+// have once `whole`; `cut` when it will never be whole (the web server aborted the request).
+struct Arrival {
+  size_t bytes = 0;
+  bool whole = false;
+  bool cut = false;
 };
 
 // The bytes the program will read of a request with these parameters (its declared length,
@@ -115,6 +124,14 @@ class RequestStream {
   bool HasRequest() const { return !ready_.empty(); }
   // The oldest complete request; only when HasRequest().
   Request TakeRequest();
+  // The request being assembled can be taken before its body has arrived: its parameters are
+  // complete, its body of at least `least` bytes goes to a store, and no complete one is before
+  // it. Taken (TakeArriving), its body's bytes go on into that store, and Arrived() tells how
+  // many are there, until the taker lets it go (LetArrivingGo) or the body is whole.
+  bool CanTakeArriving(size_t least) const;
+  Request TakeArriving();
+  Arrival Arrived() const { return arrival_; }
+  void LetArrivingGo();
   // Bytes to send to the web server, taken.
   std::string TakeOutgoing();
   // Lines for the log (requests aborted or refused before they ran), taken.
@@ -135,6 +152,7 @@ class RequestStream {
   bool Abort(uint16_t id);
   bool ParamsRecord(std::string_view content);
   bool StdinRecord(std::string_view content);
+  bool ArrivingRecord(std::string_view content);
   void Finish();
   bool Fail(std::string why);
 
@@ -146,10 +164,13 @@ class RequestStream {
   std::vector<std::string> notes_;
   std::string failure_;
   // The request being assembled.
-  enum class Stage { kNone, kParams, kBody, kBodyTail } stage_ = Stage::kNone;
+  enum class Stage { kNone, kParams, kBody, kArriving, kBodyTail } stage_ = Stage::kNone;
   Request current_;
   size_t bodyWanted_ = 0;
-  uint16_t tailId_ = 0;  // kBodyTail: the request whose body's rest is dropped
+  uint16_t tailId_ =
+      0;  // kArriving, kBodyTail: the request whose body's rest goes on or is dropped
+  std::shared_ptr<BodyStore> arrivingStore_;  // kArriving: where the rest goes
+  Arrival arrival_;                           // of the request last taken while it arrived
   size_t held_ = 0;
   bool closeAfterOutgoing_ = false;
 };

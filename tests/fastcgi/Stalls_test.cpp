@@ -421,6 +421,57 @@ TEST_F(StallTest, AWebServerFinishesSendingAfterTheAnswer) {
   EXPECT_EQ(pool->Complaints(), "");
 }
 
+// A large body goes to a worker while it still arrives, which reads it as it comes; at most half
+// of the workers wait on such bodies, so a quick request is answered while two uploads hang half
+// sent. A body that then stops arriving for the idle time, or that the web server aborts, is cut
+// and answered; one sent in pieces is saved whole.
+TEST_F(StallTest, BodiesStillArrivingNeverHoldEveryWorker) {
+  test::WriteHostFile(Disk("/d/Lotes/VESTRA/.keep"), "");
+  const std::string xml = "<lote>" + std::string(3 << 20, 'x') + "</lote>";
+  const std::string body =
+      std::string(kBatch) + "&xmldata=%3Clote%3E" + std::string(3 << 20, 'x') + "%3C%2Flote%3E";
+  const std::string bytes = test::FastCgiRequestBytes(Params("/uploadxml", body), body);
+  const std::string saved = Disk(kBatchFile) + ".dwl";
+  auto pool = Pool(2, {{"ORVO_IDLE_TIMEOUT", "3"}, {"ORVO_REQUEST_TIMEOUT", "30"}});
+  auto sendPart = [&](int peer, size_t from, size_t to) {
+    ASSERT_EQ(write(peer, bytes.data() + from, to - from), static_cast<ssize_t>(to - from));
+  };
+  const size_t half = bytes.size() / 2;
+
+  std::vector<int> hanging;
+  for (int i = 0; i < 2; ++i) {
+    hanging.push_back(test::ConnectToWorker(pool->socket()));
+    sendPart(hanging.back(), 0, half);
+    std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_EQ(Send(*pool, "/xmlverify", kBatch).out, test::CgiAnswer("Erro"));
+  EXPECT_FALSE(Logged(*pool, "stopped arriving")) << "answered only once a hanging one was cut";
+  const test::ProgramResult cut = test::ReadFastCgiAnswer(hanging[0], 20);
+  EXPECT_EQ(cut.status, 0);
+  EXPECT_NE(cut.out.find("Incomplete request body: "), std::string::npos) << cut.out;
+  EXPECT_TRUE(Logged(*pool, "closed a connection whose body stopped arriving for 3 s"));
+  for (int peer : hanging) close(peer);
+
+  int aborted = test::ConnectToWorker(pool->socket());
+  sendPart(aborted, 0, half);
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(write(aborted, "\1\2\0\1\0\0\0\0", 8), 8);  // the web server aborts request 1
+  EXPECT_NE(test::ReadFastCgiAnswer(aborted, 20).out.find("Incomplete request body: "),
+            std::string::npos);
+  close(aborted);
+  EXPECT_FALSE(test::HostPathExists(saved));
+
+  int pieces = test::ConnectToWorker(pool->socket());
+  for (size_t at = 0; at < bytes.size(); at += bytes.size() / 4 + 1) {
+    sendPart(pieces, at, std::min(bytes.size(), at + bytes.size() / 4 + 1));
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(test::ReadFastCgiAnswer(pieces, 20).out, test::CgiAnswer(""));
+  close(pieces);
+  EXPECT_EQ(test::ReadHostFile(saved), xml + "\r\n");
+  EXPECT_EQ(pool->Stop(SIGTERM), 0);
+}
+
 // A worker's memory after a large upload, or a body it does not read, is back near its idle size.
 TEST_F(StallTest, LargeBodiesLeaveNoMemoryBehind) {
 #if defined(__SANITIZE_ADDRESS__)

@@ -175,6 +175,52 @@ TEST(FastCgiProtocolTest, ABodyTheStoreCannotKeepBreaksTheStream) {
   EXPECT_TRUE(outcome.bodies.empty());
 }
 
+// A request taken while its body arrives, wherever the bytes are cut when it is taken, ends with
+// the body it would have had whole; what follows it on the connection is served as before.
+TEST(FastCgiProtocolTest, ARequestTakenWhileItsBodyArrivesEndsWithTheSameBody) {
+  const std::string unended = Whole(1, "9", "ab").substr(0, Whole(1, "9", "ab").size() - 8);
+  struct Case {
+    const char* name;
+    std::string sent;
+    std::string body;
+    bool cut;
+    std::string outgoing;
+  };
+  const std::string next = Whole(1, "1", "z");  // the request after it on the connection
+  const Case cases[] = {
+      {"whole at its length, the rest dropped", Whole(1, "3", "abcdef"), "abc", false, ""},
+      {"ended short", Whole(1, "9", "abc"), "abc", false, ""},
+      {"aborted", unended + Record(kAbortRequest, 1, ""), "ab", true, ""},
+      {"no multiplexing meanwhile",
+       unended + Begin(2) + Record(kStdin, 1, "c") + Record(kStdin, 1, ""), "abc", false,
+       Ends(2, kCantMultiplex)},
+  };
+  for (const Case& sent : cases) {
+    SCOPED_TRACE(sent.name);
+    int taken = 0;
+    const std::string bytes = sent.sent + next;
+    for (size_t at = 1; at < sent.sent.size(); ++at) {
+      RequestStream stream(Rule, Stores(true));
+      stream.Feed(std::string_view(bytes).substr(0, at));
+      if (!stream.CanTakeArriving(1)) continue;
+      ++taken;
+      const Request request = stream.TakeArriving();
+      stream.Feed(std::string_view(bytes).substr(at));
+      const Arrival arrival = stream.Arrived();
+      EXPECT_EQ(static_cast<const StringStore&>(*request.bodyStore).bytes, sent.body) << at;
+      EXPECT_EQ(arrival.bytes, sent.body.size());
+      EXPECT_EQ(arrival.whole, !sent.cut);
+      EXPECT_EQ(arrival.cut, sent.cut);
+      std::vector<std::string> after;
+      while (stream.HasRequest()) after.push_back(BodyOf(stream.TakeRequest()));
+      EXPECT_EQ(after, std::vector<std::string>{"z"}) << at;
+      EXPECT_EQ(stream.TakeOutgoing(), sent.outgoing) << at;
+      EXPECT_FALSE(stream.Partial());
+    }
+    EXPECT_GT(taken, 8);
+  }
+}
+
 TEST(FastCgiProtocolTest, PairsOfEveryLengthFormRoundTrip) {
   const std::pair<std::string, std::string> pairs[] = {
       {"", ""}, {"A", std::string(127, 'v')}, {std::string(128, 'n'), std::string(70000, 'w')}};

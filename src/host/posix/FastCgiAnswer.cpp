@@ -81,7 +81,7 @@ class AnswerRequest : public FastCgiRequest {
         limits_(limits),
         done_(std::move(done)),
         startMs_(MonotonicMs()),
-        large_(request_.BodySize() >= kTrimAfter),
+        large_(request_.arriving || request_.BodySize() >= kTrimAfter),
         stored_(dynamic_cast<const MemoryFileBody*>(request_.bodyStore.get())) {
     fastcgi::DecodeParams(request_.params, &params_);
     std::string().swap(request_.params);
@@ -103,6 +103,7 @@ class AnswerRequest : public FastCgiRequest {
     return found->second;
   }
   int64_t Read(void* buffer, size_t count) override {
+    AwaitBody(bodyAt_);
     const size_t take = std::min(count, request_.BodySize() - bodyAt_);
     if (stored_ != nullptr) {
       const ssize_t got = take > 0 ? stored_->Read(bodyAt_, buffer, take) : 0;
@@ -120,6 +121,7 @@ class AnswerRequest : public FastCgiRequest {
   }
   bool TakeBody(std::string* body) override {
     if (bodyAt_ != 0) return false;
+    AwaitBody(SIZE_MAX);
     if (stored_ != nullptr) {
       // Read whole into a buffer offered large pages, which the decoder then takes over.
       std::string bytes;
@@ -182,6 +184,15 @@ class AnswerRequest : public FastCgiRequest {
   }
 
  private:
+  // A body that still arrives: waits until more than `have` of its bytes are there, or all.
+  void AwaitBody(size_t have) {
+    while (request_.arriving && request_.storedBytes <= have) {
+      const fastcgi::Arrival arrival = AwaitArrival(workerChannel, request_.storedBytes);
+      request_.storedBytes = std::max(request_.storedBytes, arrival.bytes);
+      request_.arriving = !arrival.whole && !arrival.cut;
+    }
+  }
+
   // `bytes` as records of `type`, their headers in headers_ (kept until sent).
   void AddRecords(std::vector<iovec>& parts, fastcgi::RecordType type, std::string_view bytes) {
     for (; !bytes.empty(); bytes.remove_prefix(std::min(bytes.size(), kMaxContent))) {
@@ -250,6 +261,7 @@ struct Handoff {
   uint16_t id;
   uint8_t keep;
   uint8_t bodyEnded;
+  uint8_t arriving;
 };
 
 // A memory file with `parts` in it; empty when none can be made.
@@ -279,8 +291,8 @@ std::unique_ptr<FastCgiRequest> MakeAnswerRequest(int fd, fastcgi::Request reque
 }
 
 bool HandToWorker(int channel, uint64_t token, int connection, fastcgi::Request request) {
-  Handoff handoff{token,      request.params.size(), request.BodySize(),
-                  request.id, request.keep,          request.bodyEnded};
+  Handoff handoff{token,        request.params.size(), request.BodySize(), request.id,
+                  request.keep, request.bodyEnded,     request.arriving};
   const auto* stored = dynamic_cast<const MemoryFileBody*>(request.bodyStore.get());
   const bool inlined = !stored && handoff.paramsSize + handoff.bodySize <= kInlineBytes;
   Fd made;
@@ -338,6 +350,7 @@ std::optional<fastcgi::Request> ReceiveFromPool(int channel, int* fd, uint64_t* 
   request.id = handoff.id;
   request.keep = handoff.keep != 0;
   request.bodyEnded = handoff.bodyEnded != 0;
+  request.arriving = handoff.arriving != 0 && fds[1] >= 0;
   request.params.resize(handoff.paramsSize);
   bool whole = true;
   if (fds[1] < 0) {
@@ -366,26 +379,57 @@ std::optional<fastcgi::Request> ReceiveFromPool(int channel, int* fd, uint64_t* 
   return request;
 }
 
-void TellPoolDone(int channel, uint64_t token, bool keep) {
-  char word[9] = {static_cast<char>(keep)};
-  std::memcpy(word + 1, &token, sizeof token);
+namespace {
+
+// A worker's word: its kind, then a token or a byte count.
+enum WordKind : char { kDoneDropped = 0, kDoneKept = 1, kWaitsBeyond = 2 };
+
+void SendWord(int channel, WordKind kind, uint64_t value) {
+  char word[9] = {kind};
+  std::memcpy(word + 1, &value, sizeof value);
   ssize_t ignored = send(channel, word, sizeof word, MSG_NOSIGNAL);
   (void)ignored;
 }
 
-bool ReadWorkerDone(int channel, uint64_t* token, bool* keep) {
+}  // namespace
+
+void TellPoolDone(int channel, uint64_t token, bool keep) {
+  SendWord(channel, keep ? kDoneKept : kDoneDropped, token);
+}
+
+fastcgi::Arrival AwaitArrival(int channel, size_t have) {
+  SendWord(channel, kWaitsBeyond, have);
+  fastcgi::Arrival arrival;
+  ssize_t got;
+  // Stop signals interrupt the wait, not the request in hand.
+  while ((got = recv(channel, &arrival, sizeof arrival, 0)) < 0 && errno == EINTR) {
+  }
+  if (got != static_cast<ssize_t>(sizeof arrival)) return {have, false, true};  // the pool is gone
+  return arrival;
+}
+
+bool ReadWorkerWord(int channel, WorkerWord* said) {
+  *said = WorkerWord{};
   char word[9];
   ssize_t got;
   while ((got = recv(channel, word, sizeof word, MSG_DONTWAIT)) < 0 && errno == EINTR) {
   }
-  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-    *token = 0;
-    return true;
-  }
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
   if (got != sizeof word) return false;
-  *keep = word[0] != 0;
-  std::memcpy(token, word + 1, sizeof *token);
+  uint64_t value;
+  std::memcpy(&value, word + 1, sizeof value);
+  if (word[0] == kWaitsBeyond) {
+    said->waitsBeyond = value;
+  } else {
+    said->token = value;
+    said->keep = word[0] == kDoneKept;
+  }
   return true;
+}
+
+void TellArrival(int channel, const fastcgi::Arrival& arrival) {
+  ssize_t ignored = send(channel, &arrival, sizeof arrival, MSG_NOSIGNAL | MSG_DONTWAIT);
+  (void)ignored;
 }
 
 }  // namespace orvo::posix

@@ -22,6 +22,8 @@ constexpr int kMaxEvents = 256;
 constexpr size_t kReadChunk = 256 * 1024;
 constexpr int kReadsPerTurn = 4;  // one busy connection does not hold the others up
 constexpr int64_t kExpireEveryMs = 200;
+// A body at least this large may go to a worker while it still arrives.
+constexpr size_t kArrivingBodyBytes = size_t{1} << 20;
 constexpr int64_t kAcceptPauseMs = 200;
 // Answers the hub owes a peer that reads none of them (management records only).
 constexpr size_t kMaxOutgoing = 1 << 20;
@@ -42,10 +44,12 @@ struct FastCgiHub::Connection {
   uint64_t served = 0;
   std::string outgoing;
   bool running = false;
-  bool queued = false;   // in readyQueue_
-  bool ended = false;    // the peer sends nothing more (half-closed or gone)
-  bool gone = false;     // the peer closed both ways: nobody waits for an answer
-  bool closing = false;  // closes once nothing is running
+  bool arriving = false;  // running a request taken while its body arrives
+  bool queued = false;    // in readyQueue_
+  bool offered = false;   // in arrivingQueue_
+  bool ended = false;     // the peer sends nothing more (half-closed or gone)
+  bool gone = false;      // the peer closed both ways: nobody waits for an answer
+  bool closing = false;   // closes once nothing is running
   // Answered and not kept while the web server still owed the end of the request: closes once
   // that has arrived (closing before would fail the web server's writes of it).
   bool lingering = false;
@@ -198,6 +202,11 @@ void FastCgiHub::AfterInput(Connection& connection) {
     connection.readySinceMs = MonotonicMs();
     readyQueue_.push_back(token);
   }
+  if (!connection.running && !connection.offered &&
+      connection.stream.CanTakeArriving(kArrivingBodyBytes)) {
+    connection.offered = true;
+    arrivingQueue_.push_back(token);
+  }
   if (held_ > limits_.maxWaitingBytes) EnforceBudget(token);
 }
 
@@ -246,11 +255,41 @@ std::optional<ReadyRequest> FastCgiHub::TakeReady() {
   return std::nullopt;
 }
 
+std::optional<ReadyRequest> FastCgiHub::TakeArriving() {
+  while (!arrivingQueue_.empty()) {
+    auto found = connections_.find(arrivingQueue_.front());
+    arrivingQueue_.pop_front();
+    if (found == connections_.end()) continue;
+    Connection& connection = *found->second;
+    connection.offered = false;
+    if (connection.running || connection.closing || connection.ended || connection.lingering ||
+        !connection.stream.CanTakeArriving(kArrivingBodyBytes)) {
+      continue;  // its body arrived meanwhile, or it is going
+    }
+    connection.running = connection.arriving = true;
+    ReadyRequest ready{found->first, connection.fd, connection.stream.TakeArriving()};
+    held_ -= connection.held - connection.stream.Held();
+    connection.held = connection.stream.Held();
+    return ready;
+  }
+  return std::nullopt;
+}
+
+fastcgi::Arrival FastCgiHub::Arrived(uint64_t token) const {
+  auto found = connections_.find(token);
+  if (found == connections_.end()) return {0, false, true};
+  const Connection& connection = *found->second;
+  fastcgi::Arrival arrival = connection.stream.Arrived();
+  arrival.cut = arrival.cut || (!arrival.whole && (connection.ended || connection.closing));
+  return arrival;
+}
+
 void FastCgiHub::Finished(uint64_t token, bool keep) {
   auto found = connections_.find(token);
   if (found == connections_.end()) return;
   Connection& connection = *found->second;
-  connection.running = false;
+  connection.running = connection.arriving = false;
+  connection.stream.LetArrivingGo();  // what the worker did not read is dropped as it comes
   ++connection.served;
   connection.lastReadMs = std::max(connection.lastReadMs, MonotonicMs());
   if (!keep && connection.stream.Partial() && !connection.ended && !connection.closing) {
@@ -281,8 +320,14 @@ void FastCgiHub::Expire() {
   const int64_t limitMs = limits_.idleSeconds * 1000LL;
   std::vector<std::pair<uint64_t, std::string>> expired;
   for (const auto& [token, connection] : connections_) {
-    if (connection->running || connection->stream.HasRequest()) continue;
     if (now - connection->lastReadMs < limitMs) continue;
+    const fastcgi::Arrival arrival = connection->stream.Arrived();
+    if (connection->arriving && !arrival.whole && !arrival.cut && !connection->closing) {
+      // A worker reads this body as it arrives: it learns that the rest will not come.
+      connection->closing = true;
+      Say("closed a connection whose body stopped arriving for " + Seconds(limitMs) + " s");
+    }
+    if (connection->running || connection->stream.HasRequest()) continue;
     const bool kept = connection->served > 0 && !connection->stream.Partial();
     expired.emplace_back(
         token, connection->lingering ? ""

@@ -43,6 +43,12 @@ class FastCgiHub {
   // The oldest ready request, whose connection counts as running until Finished(); nullopt
   // when the requests that looked ready turned out to be abandoned.
   std::optional<ReadyRequest> TakeReady();
+  // The oldest request whose large body still arrives (into a body store), taken to run while
+  // the rest arrives; its connection counts as running until Finished().
+  std::optional<ReadyRequest> TakeArriving();
+  // How much of the body of the request taken from `token` while it arrived is there; cut when
+  // its connection ended, failed or stayed silent for the idle time before it was whole.
+  fastcgi::Arrival Arrived(uint64_t token) const;
   // The request taken from `token` has its answer; `keep`: the connection may take the next.
   void Finished(uint64_t token, bool keep);
 
@@ -75,8 +81,9 @@ class FastCgiHub {
   int64_t lastExpireMs_ = 0;
   uint64_t nextToken_ = 1;
   std::map<uint64_t, std::unique_ptr<Connection>> connections_;  // oldest first
-  std::deque<uint64_t> readyQueue_;  // connections whose next request waits for a worker
-  size_t held_ = 0;                  // bytes held by every connection
+  std::deque<uint64_t> readyQueue_;     // connections whose next request waits for a worker
+  std::deque<uint64_t> arrivingQueue_;  // connections whose large body is on its way
+  size_t held_ = 0;                     // bytes held by every connection
 };
 
 }  // namespace orvo::posix

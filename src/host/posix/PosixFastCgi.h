@@ -59,7 +59,21 @@ bool HandToWorker(int channel, uint64_t token, int connection, fastcgi::Request 
 std::optional<fastcgi::Request> ReceiveFromPool(int channel, int* fd, uint64_t* token);
 // The worker tells the pool that the request of `token` is answered.
 void TellPoolDone(int channel, uint64_t token, bool keep);
-// In the pool: the next word of a worker; false once the worker is gone.
-bool ReadWorkerDone(int channel, uint64_t* token, bool* keep);
+// In the worker, running a request taken while its body arrives: waits until the pool tells that
+// more than `have` bytes of it are there, or that it is whole or cut (also when the pool is gone).
+fastcgi::Arrival AwaitArrival(int channel, size_t have);
+
+// What a worker said: the request of `token` answered (0: none), or that it waits for more than
+// `waitsBeyond` bytes of the body that still arrives.
+struct WorkerWord {
+  uint64_t token = 0;
+  bool keep = false;
+  std::optional<size_t> waitsBeyond;
+};
+// In the pool: the next word of a worker (an empty one when it said nothing); false once the
+// worker is gone.
+bool ReadWorkerWord(int channel, WorkerWord* word);
+// In the pool: answers a worker's wait for the body.
+void TellArrival(int channel, const fastcgi::Arrival& arrival);
 
 }  // namespace orvo::posix

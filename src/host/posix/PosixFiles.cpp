@@ -71,7 +71,7 @@ class PosixFile : public FileHandle {
   // A large file starts on its way to the device while it is still being written, a stretch at a
   // time, so that the flush that ends a save waits for its last stretch only, not for all of it.
   // Only a hint: where the file system cannot act on it, the flush does the whole work as before.
-  static constexpr off_t kWriteBackStretch = off_t{8} << 20;
+  static constexpr off_t kWriteBackStretch = off_t{2} << 20;
   void StartWriteBack(size_t written) {
     unsent_ += static_cast<off_t>(written);
     if (unsent_ < kWriteBackStretch) return;

@@ -157,7 +157,9 @@ class Pool {
   struct Worker {
     int channel = -1;
     int generation = 0;
-    uint64_t token = 0;  // the request in hand; 0 while idle
+    uint64_t token = 0;                 // the request in hand; 0 while idle
+    bool arriving = false;              // its body still arrives
+    std::optional<size_t> waitsBeyond;  // the worker waits for more of that body than this
   };
 
   void Signals() {
@@ -200,7 +202,7 @@ class Pool {
       Say(std::string("cannot start a worker: ") + std::strerror(errno));
       return false;
     }
-    workers_[pid] = Worker{ends[0], generation_, 0};
+    workers_[pid] = Worker{ends[0], generation_, 0, false, std::nullopt};
     hub_.Watch(ends[0], kChannelTags + static_cast<uint64_t>(pid));
     return true;
   }
@@ -212,17 +214,20 @@ class Pool {
     worker.channel = -1;
   }
 
-  // A worker's channel spoke: a request answered, or the worker is gone.
+  // A worker's channel spoke: a request answered, a wait for its body, or the worker is gone.
   void Heard(pid_t pid) {
     auto found = workers_.find(pid);
     if (found == workers_.end()) return;
     Worker& worker = found->second;
-    uint64_t token = 0;
-    bool keep = false;
-    const bool alive = ReadWorkerDone(worker.channel, &token, &keep);
-    if (token != 0 && token == worker.token) {
-      hub_.Finished(token, keep);
-      worker.token = 0;
+    WorkerWord word;
+    const bool alive = ReadWorkerWord(worker.channel, &word);
+    if (word.waitsBeyond) {
+      worker.waitsBeyond = word.waitsBeyond;
+      TellWhatArrived(worker);
+    }
+    if (word.token != 0 && word.token == worker.token) {
+      hub_.Finished(word.token, word.keep);
+      worker = Worker{worker.channel, worker.generation, 0, false, std::nullopt};
       ++served_;
     }
     if (!alive) {
@@ -234,20 +239,41 @@ class Pool {
     }
   }
 
-  // Hands the ready requests to the idle workers of the current generation.
+  // Answers a worker that waits for more of its body once there is more, or it is whole or cut.
+  void TellWhatArrived(Worker& worker) {
+    if (!worker.waitsBeyond || worker.channel < 0) return;
+    const fastcgi::Arrival arrival = hub_.Arrived(worker.token);
+    if (arrival.bytes <= *worker.waitsBeyond && !arrival.whole && !arrival.cut) return;
+    TellArrival(worker.channel, arrival);
+    worker.waitsBeyond.reset();
+  }
+
+  // Hands the ready requests to the idle workers of the current generation; then, to the idle
+  // ones left, large bodies that still arrive, which they read as they come. At most half of
+  // the workers wait on such bodies: slow senders never hold them all.
   void Dispatch() {
+    size_t arriving = 0;
     for (auto& [pid, worker] : workers_) {
-      if (!hub_.HasReady()) return;
+      TellWhatArrived(worker);
+      arriving += worker.arriving ? 1 : 0;
+    }
+    for (auto& [pid, worker] : workers_) {
       if (worker.generation != generation_ || worker.token != 0 || worker.channel < 0) continue;
-      std::optional<ReadyRequest> ready = hub_.TakeReady();
+      std::optional<ReadyRequest> ready = hub_.HasReady() ? hub_.TakeReady() : std::nullopt;
+      if (!ready && arriving < static_cast<size_t>(count_) / 2) {
+        ready = hub_.TakeArriving();
+      }
       if (!ready) return;
       const std::string name = ready->request.name;
+      const bool arrives = ready->request.arriving;
       if (!HandToWorker(worker.channel, ready->token, ready->fd, std::move(ready->request))) {
         Say(name + ": the worker was gone before it ran; not run");
         hub_.Finished(ready->token, false);
         continue;
       }
       worker.token = ready->token;
+      worker.arriving = arrives;
+      arriving += arrives ? 1 : 0;
     }
   }
 
