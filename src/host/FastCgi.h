@@ -34,6 +34,9 @@ class FastCgiRequest {
     (void)body;
     return false;
   }
+  // `arrived` is called whenever more of a body that was still arriving when the request was taken
+  // has come in, after the program waited for it.
+  virtual void OnBodyArrival(std::function<void()> arrived) { (void)arrived; }
   // Appends the bytes to the answer. Failures are not reported: a server that went away, or
   // took nothing for the idle time, loses the rest.
   virtual void Write(const void* buffer, size_t count) = 0;

@@ -207,6 +207,8 @@ class DynamicLibrary {
 class Deadline {
  public:
   virtual ~Deadline() = default;
+  // Counts its time again from now.
+  virtual void Restart() = 0;
 };
 
 // The local clock, broken down.

@@ -18,9 +18,14 @@ class ThreadDeadline : public Deadline {
   ThreadDeadline(int seconds, std::function<bool()> expired, std::function<void()> end)
       : thread_([this, seconds, expired = std::move(expired), end = std::move(end)] {
           std::unique_lock lock(mutex_);
-          if (calledOff_.wait_for(lock, std::chrono::seconds(seconds), [&] { return off_; })) {
-            return;
-          }
+          do {
+            restarted_ = false;
+            if (calledOff_.wait_for(lock, std::chrono::seconds(seconds),
+                                    [&] { return off_ || restarted_; }) &&
+                off_) {
+              return;
+            }
+          } while (restarted_);
           lock.unlock();
           if (expired()) end();
         }) {}
@@ -35,10 +40,19 @@ class ThreadDeadline : public Deadline {
   ThreadDeadline(const ThreadDeadline&) = delete;
   ThreadDeadline& operator=(const ThreadDeadline&) = delete;
 
+  void Restart() override {
+    {
+      std::lock_guard lock(mutex_);
+      restarted_ = true;
+    }
+    calledOff_.notify_one();
+  }
+
  private:
   std::mutex mutex_;
   std::condition_variable calledOff_;
   bool off_ = false;
+  bool restarted_ = false;
   std::thread thread_;  // last: it starts once the rest is made
 };
 

@@ -38,6 +38,10 @@ class TRequestDeadlineHost : public HostWrapper {
   // Calls the deadline off, waiting for an expiry already under way; after it no other thread
   // acts for the request, so the host that was the default before may come back.
   void Stop() { deadline_.reset(); }
+  // Counts the deadline again from now (a worker's body that came in only while it ran).
+  void Restart() {
+    if (deadline_) deadline_->Restart();
+  }
 
   void WriteStdout(const void* buffer, size_t count) override;
 

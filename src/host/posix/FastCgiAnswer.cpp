@@ -139,6 +139,7 @@ class AnswerRequest : public FastCgiRequest {
     std::string().swap(request_.body);
     return true;
   }
+  void OnBodyArrival(std::function<void()> arrived) override { arrived_ = std::move(arrived); }
   void Write(const void* buffer, size_t count) override {
     std::lock_guard lock(answering_);
     if (completed_) return;
@@ -190,6 +191,7 @@ class AnswerRequest : public FastCgiRequest {
       const fastcgi::Arrival arrival = AwaitArrival(workerChannel, request_.storedBytes);
       request_.storedBytes = std::max(request_.storedBytes, arrival.bytes);
       request_.arriving = !arrival.whole && !arrival.cut;
+      if (arrived_) arrived_();
     }
   }
 
@@ -242,7 +244,8 @@ class AnswerRequest : public FastCgiRequest {
   std::function<void(bool)> done_;
   int64_t startMs_;
   bool large_;
-  const MemoryFileBody* stored_;  // the body's memory file, if it came in one
+  const MemoryFileBody* stored_;   // the body's memory file, if it came in one
+  std::function<void()> arrived_;  // told of each wait for the body that ended
   size_t bodyAt_ = 0;
   std::mutex answering_;
   std::string gathered_;

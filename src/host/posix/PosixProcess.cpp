@@ -191,8 +191,10 @@ void OnExpiry(int) {
 
 class TimerDeadline : public Deadline {
  public:
-  TimerDeadline(timer_t timer, std::unique_ptr<ArmedExpiry> armed)
-      : timer_(timer), armed_(std::move(armed)) {}
+  TimerDeadline(timer_t timer, std::unique_ptr<ArmedExpiry> armed, int seconds)
+      : timer_(timer), armed_(std::move(armed)), seconds_(seconds) {
+    Restart();
+  }
   ~TimerDeadline() override {
     // A signal still on its way finds nothing armed.
     armedExpiry.store(nullptr);
@@ -201,9 +203,16 @@ class TimerDeadline : public Deadline {
   TimerDeadline(const TimerDeadline&) = delete;
   TimerDeadline& operator=(const TimerDeadline&) = delete;
 
+  void Restart() override {
+    itimerspec when{};
+    when.it_value.tv_sec = seconds_;
+    timer_settime(timer_, 0, &when, nullptr);
+  }
+
  private:
   timer_t timer_;
   std::unique_ptr<ArmedExpiry> armed_;
+  int seconds_;
 };
 
 }  // namespace
@@ -242,11 +251,7 @@ std::unique_ptr<Deadline> PosixHost::StartPreparedDeadline(int seconds, Prepared
     return Host::StartPreparedDeadline(seconds, std::move(armed->expiry));
   }
   armedExpiry.store(armed.get());
-  auto deadline = std::make_unique<TimerDeadline>(timer, std::move(armed));
-  itimerspec when{};
-  when.it_value.tv_sec = seconds;
-  timer_settime(timer, 0, &when, nullptr);
-  return deadline;
+  return std::make_unique<TimerDeadline>(timer, std::move(armed), seconds);
 }
 
 LocalTime PosixHost::LocalNow() {
