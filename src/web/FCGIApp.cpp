@@ -138,7 +138,7 @@ void ServeRequest(FastCgiRequest& request, Host& worker, const TWebModuleClass& 
   TRequestHostGuard installed(deadlineHost);
   deadlineHost.Start(
       timeoutSeconds, kOverstayedWorker, RequestVariable(deadlineHost, "REQUEST_METHOD"),
-      RequestVariable(deadlineHost, "PATH_INFO"), [&request] { request.Complete(); });
+      RequestVariable(deadlineHost, "PATH_INFO"), [&request] { request.CompleteBeforeEnd(); });
   // The deadline is for the answer: the time a body took to arrive does not count.
   request.OnBodyArrival([&deadlineHost] { deadlineHost.Restart(); });
   // Destroyed before the host goes back: the module and its attachment end inside the request.

@@ -139,6 +139,16 @@ TEST_F(StallTest, SilentDatabaseEndsWithinTheDeadlineUnderBothFronts) {
   EXPECT_TRUE(WaitFor([&] { return Logged(*pool, "ended (exit status 3); starting another"); }));
   EXPECT_EQ(Send(*pool, "/xmlverify", kBatch).out, test::CgiAnswer("Erro"));
   EXPECT_EQ(pool->Stop(SIGTERM), 0);
+
+  // With one worker, the request that waited behind the held one goes to the worker started
+  // after it, never to the one that the deadline ends.
+  auto lone = Pool(1);
+  login = Login(*lone, &held);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(Send(*lone, "/xmlverify", kBatch).out, test::CgiAnswer("Erro"));
+  login.join();
+  EXPECT_EQ(held.out, LateAnswer("/listamanuais"));
+  EXPECT_EQ(lone->Stop(SIGTERM), 0);
 }
 
 // A request queued behind a busy worker, given up by its client before it ran.

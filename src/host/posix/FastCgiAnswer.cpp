@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -181,7 +182,11 @@ class AnswerRequest : public FastCgiRequest {
       Say("closed a connection that took none of the answer for " +
           std::to_string(limits_.idleSeconds) + " s");
     }
-    done_(request_.keep && !failed_);
+    if (!ending_) done_(request_.keep && !failed_);
+  }
+  void CompleteBeforeEnd() override {
+    ending_ = true;  // told free, the pool could hand this process a request it takes with it
+    Complete();
   }
 
  private:
@@ -251,6 +256,7 @@ class AnswerRequest : public FastCgiRequest {
   std::string gathered_;
   std::deque<std::array<char, kHeaderSize>> headers_;
   bool completed_ = false;
+  std::atomic<bool> ending_ = false;
   bool errorsSent_ = false;
   bool failed_ = false;
   bool stalled_ = false;
