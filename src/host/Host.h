@@ -211,6 +211,12 @@ class Deadline {
   virtual void Restart() = 0;
 };
 
+// Folders held for a series of calls (Host::HoldFolders); destroying it lets them go.
+class FolderHold {
+ public:
+  virtual ~FolderHold() = default;
+};
+
 // The local clock, broken down.
 struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
@@ -308,6 +314,11 @@ class Host {
   // confinement it replaces. Messages' full path names are not confined: they reach nothing.
   virtual std::shared_ptr<const AllowedFolders> Confine(
       std::shared_ptr<const AllowedFolders> allowed) = 0;
+  // Until the result is destroyed, a folder that a call has reached answers for its path in the
+  // later calls without being looked at again: a walk's steps stop proving every folder above
+  // them, and others' changes to a folder reached may go unseen until then. What calls reach
+  // stays confined as ever. Holds may nest. nullptr where a host keeps nothing to hold.
+  virtual std::unique_ptr<FolderHold> HoldFolders() { return nullptr; }
 
   // ---- Clock and locale ----
 

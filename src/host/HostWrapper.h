@@ -59,6 +59,7 @@ class HostWrapper : public Host {
       std::shared_ptr<const AllowedFolders> allowed) override {
     return target_->Confine(std::move(allowed));
   }
+  std::unique_ptr<FolderHold> HoldFolders() override { return target_->HoldFolders(); }
 
   LocalTime LocalNow() override { return target_->LocalNow(); }
   FileTime UtcToLocalFileTime(FileTime utc) override { return target_->UtcToLocalFileTime(utc); }

@@ -59,6 +59,8 @@ void CollectFiles(const std::string& Folder, const std::string& Mask, TStrings& 
 
 void WalkFiles(const std::string& Folder, const std::string& Mask, const TFileFound& Found,
                TUnreadFolders& Unread) {
+  // Each step would otherwise prove every folder above it again, four times per folder.
+  const std::unique_ptr<FolderHold> hold = Host::Default().HoldFolders();
   const std::string saved = GetWorkDir();
   SetWorkDir(Folder);
 

@@ -26,10 +26,11 @@ using TFileFound = std::function<void(const std::string& Path, const FindData& E
 // files of the sub-folders first (depth first), then those of `Folder` itself. Walks only into
 // plain folders (attribute word exactly 16); hidden and system entries are never listed. A mask
 // is a name: one with a path part ('\', '/' or a drive's ':') matches nothing, as a name that is
-// not valid. Changes the current directory while it walks. A folder that the host enters but may
-// not list (access denied) is passed over and added to `Unread`; EInOutError when a folder cannot
-// be entered (a folder outside the allowed ones among them) or a search fails otherwise (the walk
-// then stops where it is).
+// not valid. Changes the current directory while it walks, and holds the folders it reaches
+// (Host::HoldFolders): others' changes to them may go unseen until it ends. A folder that the host
+// enters but may not list (access denied) is passed over and added to `Unread`; EInOutError when a
+// folder cannot be entered (a folder outside the allowed ones among them) or a search fails
+// otherwise (the walk then stops where it is).
 void WalkFiles(const std::string& Folder, const std::string& Mask, const TFileFound& Found,
                TUnreadFolders& Unread);
 

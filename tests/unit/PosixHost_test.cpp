@@ -152,6 +152,34 @@ TEST_F(PosixHostTest, ConfinementHoldsWhileAFolderIsSwappedWithALinkOut) {
   EXPECT_EQ(ReadHostFile(outside_.path() + "/f.txt"), "outside");
 }
 
+// A walk holds the folders it reached: while held, a folder that others swap with a link out
+// still answers for its path, never what the link leads to; after the hold it is proven again.
+TEST_F(PosixHostTest, HeldFoldersStayConfinedAndAreProvenAgainAfterTheHold) {
+  WriteHostFile(Disk("d/docs/f.txt"), "inside");
+  WriteHostFile(outside_.path() + "/only-outside.txt", "");
+  fs::create_directory_symlink(outside_.path(), Disk("d/swap"));
+  auto swap = [&] {
+    ASSERT_EQ(renameat2(AT_FDCWD, Disk("d/docs").c_str(), AT_FDCWD, Disk("d/swap").c_str(),
+                        RENAME_EXCHANGE),
+              0);
+  };
+  const std::vector<std::string> inside{"f.txt"};
+  {
+    std::unique_ptr<FolderHold> hold = host_.HoldFolders();
+    EXPECT_EQ(Names("D:\\docs\\*.txt"), inside);
+    swap();
+    // The folder reached (now named swap) or nothing, never what the link leads to.
+    EXPECT_NE(Names("D:\\docs\\*.txt"), std::vector<std::string>{"only-outside.txt"});
+    EXPECT_EQ(Names("D:\\swap\\*.txt"), inside);
+    EXPECT_TRUE(Names("D:\\docs\\*.txt").empty());  // reached again: the link out
+    swap();
+    EXPECT_EQ(Names("D:\\docs\\*.txt"), inside);
+  }
+  swap();
+  EXPECT_TRUE(Names("D:\\docs\\*.txt").empty());
+  EXPECT_EQ(Names("D:\\swap\\*.txt"), inside);
+}
+
 TEST_F(PosixHostTest, FollowsLinksThatStayInside) {
   WriteHostFile(Disk("d/real/file.txt"), "inside");
   fs::create_directory_symlink(Disk("d/real"), Disk("c/alias"));

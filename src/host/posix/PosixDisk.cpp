@@ -311,6 +311,10 @@ int Drives::EnterRoot(const WindowsPath& path, bool allowedRoot, Level* level) {
 void Drives::Keep(int parent, const std::string& diskName, bool throughLink, DiskFolder folder,
                   Level* level) {
   level->folder = std::make_shared<DiskFolder>(std::move(folder));
+  level->throughLink = throughLink;
+  level->held = holds_ > 0;
+  // Taken as it is while held; unsettled, it is entered again after the hold.
+  if (level->held && !throughLink) return;
   const timespec since = ChangeClock();
   fstat(level->folder->fd.get(), &level->entered);
   level->settled = Settled(level->folder->fd.get(), level->entered, since);
@@ -351,7 +355,12 @@ WinError Drives::Folder(const GatedPath& gated, size_t count, FolderRef* folder)
     kept = std::min({kept, allowedDepth.value_or(kept), allowedDepth_.value_or(kept)});
   }
   for (size_t i = 0; i < kept; ++i) {
-    if (!StillThere(chain_[i])) kept = i;
+    Level& level = chain_[i];
+    if (!level.held && !StillThere(level)) {
+      kept = i;
+    } else {
+      level.held = holds_ > 0;
+    }
   }
   // Levels below the folder asked for stay while the path leads through them: a walk comes back
   // up from a folder and enters the next one, and they are checked again when used.
@@ -382,6 +391,11 @@ WinError Drives::Folder(const GatedPath& gated, size_t count, FolderRef* folder)
   return kErrorSuccess;
 }
 
+void Drives::Release() {
+  if (--holds_ > 0) return;
+  for (Level& level : chain_) level.held = level.listingHeld = false;
+}
+
 WinError Drives::Find(const GatedPath& path, DiskEntry* entry) {
   FolderRef folder;
   WinError error = Folder(path, path->components.size() - 1, &folder);
@@ -398,6 +412,10 @@ WinError Drives::List(const FolderRef& folder, std::shared_ptr<const Listing>* n
     *names = std::move(read);
     return kErrorSuccess;
   }
+  if (level->listingHeld) {
+    *names = level->listing;
+    return kErrorSuccess;
+  }
   const timespec since = ChangeClock();
   struct stat info {};
   fstat(folder->fd.get(), &info);
@@ -412,6 +430,7 @@ WinError Drives::List(const FolderRef& folder, std::shared_ptr<const Listing>* n
     level->changed = info.st_ctim;
     level->listingSettled = Settled(folder->fd.get(), info, since);
   }
+  level->listingHeld = holds_ > 0;
   *names = level->listing;
   return kErrorSuccess;
 }

@@ -62,9 +62,11 @@ using Listing = std::vector<ListedName>;
 // anything twice, and a resident worker's next request starts from them. Whatever the host
 // changes forgets them (Forget); a kept folder is used again only while its change time proves
 // that nobody renamed, removed or changed it since (see Settled in the source), else it is
-// entered or read again. A name that a folder lacks is looked for by trying its case forms by
-// name where they are few against a large folder, else by one read of the folder's names; the
-// sorted listing is read for searches only.
+// entered or read again; while held (Hold), one proven or entered since the hold began is
+// taken as it is, and so is its listing once read or proven (its descriptor was reached confined,
+// and stays with the folder whatever its path comes to name). A name that a folder lacks is looked
+// for by trying its case forms by name where they are few against a large folder, else by one read
+// of the folder's names; the sorted listing is read for searches only.
 class Drives {
  public:
   explicit Drives(const std::string& root) : root_(root), rootPath_(root) {}
@@ -87,6 +89,9 @@ class Drives {
   WinError List(const FolderRef& folder, std::shared_ptr<const Listing>* names);
   // Forgets the folders kept open: after the host changed something.
   void Forget() { chain_.clear(); }
+  // While held (Host::HoldFolders), a kept folder proven or entered once is not proven again.
+  void Hold() { ++holds_; }
+  void Release();
   // The Windows path of a host path inside a drive folder; nullopt outside them.
   std::optional<WindowsPath> ToWindows(const std::string& hostPath) const;
 
@@ -99,11 +104,13 @@ class Drives {
     bool throughLink = false;
     struct stat entered {};                  // the folder when it was entered
     bool settled = false;                    // a change since `entered` would show (Settled)
+    bool held = false;                       // proven or entered while held: taken as it is
     std::shared_ptr<const Listing> listing;  // once read
     // The folder's times when it was read, and whether a change since would show in them.
     timespec modified{};
     timespec changed{};
     bool listingSettled = false;
+    bool listingHeld = false;  // read or proven while held: taken as it is
   };
 
   // The kept level of `folder`; nullptr when it is not one of them.
@@ -144,6 +151,7 @@ class Drives {
   std::string rootKey_;                 // the root of `chain_` (RootKey in the source)
   std::vector<Level> chain_;            // the root's folder, then one level per component
   std::optional<size_t> allowedDepth_;  // the level of `chain_`'s allowed folder
+  int holds_ = 0;                       // Hold calls not yet released
 };
 
 // The attribute word of an entry with 1252 name `name`; `isLink` for a symbolic link, whose

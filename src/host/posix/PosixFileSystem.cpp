@@ -124,6 +124,17 @@ bool InUse(const Drives& drives, const DiskEntry& entry) {
   return fd && posix::FileInUse(fd.get());
 }
 
+class HeldFolders : public FolderHold {
+ public:
+  explicit HeldFolders(Drives& drives) : drives_(drives) { drives_.Hold(); }
+  ~HeldFolders() override { drives_.Release(); }
+  HeldFolders(const HeldFolders&) = delete;
+  HeldFolders& operator=(const HeldFolders&) = delete;
+
+ private:
+  Drives& drives_;
+};
+
 }  // namespace
 
 PosixHost::PosixHost(std::string root)
@@ -335,6 +346,10 @@ WinError PosixHost::SetCurrentFolder(const std::string& path) {
 std::shared_ptr<const AllowedFolders> PosixHost::Confine(
     std::shared_ptr<const AllowedFolders> allowed) {
   return gate_.Confine(std::move(allowed));
+}
+
+std::unique_ptr<FolderHold> PosixHost::HoldFolders() {
+  return std::make_unique<HeldFolders>(drives_);
 }
 
 std::string PosixHost::ErrorText(WinError code) {

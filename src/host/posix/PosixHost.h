@@ -45,6 +45,8 @@ class PosixHost : public Host {
   std::string ErrorText(WinError code) override;
   std::shared_ptr<const AllowedFolders> Confine(
       std::shared_ptr<const AllowedFolders> allowed) override;
+  // Holds the folders kept open (Drives::Hold); the result must not outlive the host.
+  std::unique_ptr<FolderHold> HoldFolders() override;
 
   LocalTime LocalNow() override;
   FileTime UtcToLocalFileTime(FileTime utc) override;
