@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -76,7 +76,7 @@ class MemoryFileBody : public fastcgi::BodyStore {
 class AnswerRequest : public FastCgiRequest {
  public:
   AnswerRequest(int fd, fastcgi::Request request, const FastCgiLimits& limits,
-                std::function<void(bool)> done)
+                std::function<void(Answered)> done)
       : fd_(fd),
         request_(std::move(request)),
         limits_(limits),
@@ -182,10 +182,12 @@ class AnswerRequest : public FastCgiRequest {
       Say("closed a connection that took none of the answer for " +
           std::to_string(limits_.idleSeconds) + " s");
     }
-    if (!ending_) done_(request_.keep && !failed_);
+    done_(ending_                     ? Answered::kCloseAndEnd
+          : request_.keep && !failed_ ? Answered::kKeep
+                                      : Answered::kClose);
   }
   void CompleteBeforeEnd() override {
-    ending_ = true;  // told free, the pool could hand this process a request it takes with it
+    ending_ = true;  // else the pool could hand this process a request that it takes with it
     Complete();
   }
 
@@ -246,7 +248,7 @@ class AnswerRequest : public FastCgiRequest {
   fastcgi::Request request_;
   fastcgi::Params params_;
   const FastCgiLimits& limits_;
-  std::function<void(bool)> done_;
+  std::function<void(Answered)> done_;
   int64_t startMs_;
   bool large_;
   const MemoryFileBody* stored_;   // the body's memory file, if it came in one
@@ -295,7 +297,7 @@ fastcgi::BodyStoreMaker MemoryFileBodies() {
 
 std::unique_ptr<FastCgiRequest> MakeAnswerRequest(int fd, fastcgi::Request request,
                                                   const FastCgiLimits& limits,
-                                                  std::function<void(bool keep)> done) {
+                                                  std::function<void(Answered)> done) {
   return std::make_unique<AnswerRequest>(fd, std::move(request), limits, std::move(done));
 }
 
@@ -391,7 +393,7 @@ std::optional<fastcgi::Request> ReceiveFromPool(int channel, int* fd, uint64_t* 
 namespace {
 
 // A worker's word: its kind, then a token or a byte count.
-enum WordKind : char { kDoneDropped = 0, kDoneKept = 1, kWaitsBeyond = 2 };
+enum WordKind : char { kDoneClosed = 0, kDoneKept = 1, kWaitsBeyond = 2, kDoneEnding = 3 };
 
 void SendWord(int channel, WordKind kind, uint64_t value) {
   char word[9] = {kind};
@@ -402,8 +404,9 @@ void SendWord(int channel, WordKind kind, uint64_t value) {
 
 }  // namespace
 
-void TellPoolDone(int channel, uint64_t token, bool keep) {
-  SendWord(channel, keep ? kDoneKept : kDoneDropped, token);
+void TellPoolDone(int channel, uint64_t token, Answered answered) {
+  static constexpr WordKind kKinds[] = {kDoneClosed, kDoneKept, kDoneEnding};
+  SendWord(channel, kKinds[static_cast<int>(answered)], token);
 }
 
 fastcgi::Arrival AwaitArrival(int channel, size_t have) {
@@ -431,7 +434,9 @@ bool ReadWorkerWord(int channel, WorkerWord* said) {
     said->waitsBeyond = value;
   } else {
     said->token = value;
-    said->keep = word[0] == kDoneKept;
+    said->answered = word[0] == kDoneKept     ? Answered::kKeep
+                     : word[0] == kDoneEnding ? Answered::kCloseAndEnd
+                                              : Answered::kClose;
   }
   return true;
 }

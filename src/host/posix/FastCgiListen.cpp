@@ -91,8 +91,9 @@ class SocketListener : public FastCgiListener {
       uint64_t token = 0;
       std::optional<fastcgi::Request> request = ReceiveFromPool(workerChannel, &fd, &token);
       if (!request) return nullptr;  // the pool let this worker go
-      return MakeAnswerRequest(fd, std::move(*request), limits_,
-                               [token](bool keep) { TellPoolDone(workerChannel, token, keep); });
+      return MakeAnswerRequest(fd, std::move(*request), limits_, [token](Answered answered) {
+        TellPoolDone(workerChannel, token, answered);
+      });
     }
   }
 
@@ -109,7 +110,9 @@ class SocketListener : public FastCgiListener {
         const int fd = fcntl(ready->fd, F_DUPFD_CLOEXEC, 0);
         const uint64_t token = ready->token;
         return MakeAnswerRequest(fd, std::move(ready->request), limits_,
-                                 [this, token](bool keep) { hub_->Finished(token, keep); });
+                                 [this, token](Answered answered) {
+                                   hub_->Finished(token, answered == Answered::kKeep);
+                                 });
       }
       hub_->Wait(-1, [](uint64_t) {});
     }

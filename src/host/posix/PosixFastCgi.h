@@ -40,12 +40,18 @@ int64_t MonotonicMs();
 // One line on the process's standard error (the pool's, which the web server or systemd keeps).
 void Say(const std::string& text);
 
+// How a request's answer leaves its connection and its worker.
+enum class Answered {
+  kClose,        // the connection closes
+  kKeep,         // the connection may take the next request
+  kCloseAndEnd,  // the connection closes, and the worker ends: it takes no other request
+};
+
 // The request a worker runs on connection `fd` (taken): its answer goes out as records, straight
-// from the program's buffers; `done` learns when it is complete and whether the connection may
-// take the next request.
+// from the program's buffers; `done` learns when it is complete.
 std::unique_ptr<FastCgiRequest> MakeAnswerRequest(int fd, fastcgi::Request request,
                                                   const FastCgiLimits& limits,
-                                                  std::function<void(bool keep)> done);
+                                                  std::function<void(Answered)> done);
 
 // The pool's store of a large body: a memory file holding the parameters, then the body as it
 // arrives, which HandToWorker passes on as it is.
@@ -58,7 +64,7 @@ bool HandToWorker(int channel, uint64_t token, int connection, fastcgi::Request 
 // nullopt once the pool closed the channel.
 std::optional<fastcgi::Request> ReceiveFromPool(int channel, int* fd, uint64_t* token);
 // The worker tells the pool that the request of `token` is answered.
-void TellPoolDone(int channel, uint64_t token, bool keep);
+void TellPoolDone(int channel, uint64_t token, Answered answered);
 // In the worker, running a request taken while its body arrives: waits until the pool tells that
 // more than `have` bytes of it are there, or that it is whole or cut (also when the pool is gone).
 fastcgi::Arrival AwaitArrival(int channel, size_t have);
@@ -67,7 +73,7 @@ fastcgi::Arrival AwaitArrival(int channel, size_t have);
 // `waitsBeyond` bytes of the body that still arrives.
 struct WorkerWord {
   uint64_t token = 0;
-  bool keep = false;
+  Answered answered = Answered::kClose;
   std::optional<size_t> waitsBeyond;
 };
 // In the pool: the next word of a worker (an empty one when it said nothing); false once the

@@ -158,6 +158,7 @@ class Pool {
     int channel = -1;
     int generation = 0;
     uint64_t token = 0;                 // the request in hand; 0 while idle
+    bool ending = false;                // answered its last request: takes no other
     bool arriving = false;              // its body still arrives
     std::optional<size_t> waitsBeyond;  // the worker waits for more of that body than this
   };
@@ -202,7 +203,7 @@ class Pool {
       Say(std::string("cannot start a worker: ") + std::strerror(errno));
       return false;
     }
-    workers_[pid] = Worker{ends[0], generation_, 0, false, std::nullopt};
+    workers_[pid] = Worker{ends[0], generation_, 0, false, false, std::nullopt};
     hub_.Watch(ends[0], kChannelTags + static_cast<uint64_t>(pid));
     return true;
   }
@@ -226,8 +227,9 @@ class Pool {
       TellWhatArrived(worker);
     }
     if (word.token != 0 && word.token == worker.token) {
-      hub_.Finished(word.token, word.keep);
-      worker = Worker{worker.channel, worker.generation, 0, false, std::nullopt};
+      hub_.Finished(word.token, word.answered == Answered::kKeep);
+      const bool ending = word.answered == Answered::kCloseAndEnd;
+      worker = Worker{worker.channel, worker.generation, 0, ending, false, std::nullopt};
       ++served_;
     }
     if (!alive) {
@@ -258,7 +260,10 @@ class Pool {
       arriving += worker.arriving ? 1 : 0;
     }
     for (auto& [pid, worker] : workers_) {
-      if (worker.generation != generation_ || worker.token != 0 || worker.channel < 0) continue;
+      if (worker.generation != generation_ || worker.token != 0 || worker.ending ||
+          worker.channel < 0) {
+        continue;
+      }
       std::optional<ReadyRequest> ready = hub_.HasReady() ? hub_.TakeReady() : std::nullopt;
       if (!ready && arriving < static_cast<size_t>(count_) / 2) {
         ready = hub_.TakeArriving();
