@@ -320,7 +320,9 @@ brick_loss_loses_nothing_and_heals() {
     [ "$(cat "$tmp/out/verify")" = "$total" ] || fail "batch $coddh: the verification answered '$(cat "$tmp/out/verify")'"
   done
   gluster_heal "$volume" || fail "the volume did not heal: $(gluster_cli volume heal "$volume" info | tr '\n' ' ')"
-  diff -r -x .glusterfs "$tmp/b1" "$tmp/b2" >"$tmp/out/bricks" ||
+  # GlusterFS's own folders are not the volume's data: .glusterfs, and the folder where a heal
+  # parks the old entry of a file renamed while its brick was down until it cleans it up.
+  diff -r -x .glusterfs -x '.glusterfs-anonymous-inode-*' "$tmp/b1" "$tmp/b2" >"$tmp/out/bricks" ||
     fail "the bricks differ after healing: $(preview "$tmp/out/bricks")"
   local count
   count=$(find "$tmp/b2" -path "$tmp/b2/.glusterfs" -prune -o -name 'LOTE01*' -print | wc -l)
