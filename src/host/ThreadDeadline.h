@@ -18,14 +18,13 @@ class ThreadDeadline : public Deadline {
   ThreadDeadline(int seconds, std::function<bool()> expired, std::function<void()> end)
       : thread_([this, seconds, expired = std::move(expired), end = std::move(end)] {
           std::unique_lock lock(mutex_);
-          do {
+          for (;;) {
             restarted_ = false;
-            if (calledOff_.wait_for(lock, std::chrono::seconds(seconds),
-                                    [&] { return off_ || restarted_; }) &&
-                off_) {
-              return;
-            }
-          } while (restarted_);
+            const bool woken = calledOff_.wait_for(lock, std::chrono::seconds(seconds),
+                                                   [&] { return off_ || restarted_; });
+            if (off_) return;
+            if (!woken) break;  // the time has passed
+          }
           lock.unlock();
           if (expired()) end();
         }) {}

@@ -392,10 +392,10 @@ std::optional<fastcgi::Request> ReceiveFromPool(int channel, int* fd, uint64_t* 
 
 namespace {
 
-// A worker's word: its kind, then a token or a byte count.
-enum WordKind : char { kDoneClosed = 0, kDoneKept = 1, kWaitsBeyond = 2, kDoneEnding = 3 };
+// A worker's word: an Answered value and the request's token, or this and a byte count.
+constexpr char kWaitsBeyond = 'w';
 
-void SendWord(int channel, WordKind kind, uint64_t value) {
+void SendWord(int channel, char kind, uint64_t value) {
   char word[9] = {kind};
   std::memcpy(word + 1, &value, sizeof value);
   ssize_t ignored = send(channel, word, sizeof word, MSG_NOSIGNAL);
@@ -405,8 +405,7 @@ void SendWord(int channel, WordKind kind, uint64_t value) {
 }  // namespace
 
 void TellPoolDone(int channel, uint64_t token, Answered answered) {
-  static constexpr WordKind kKinds[] = {kDoneClosed, kDoneKept, kDoneEnding};
-  SendWord(channel, kKinds[static_cast<int>(answered)], token);
+  SendWord(channel, static_cast<char>(answered), token);
 }
 
 fastcgi::Arrival AwaitArrival(int channel, size_t have) {
@@ -434,9 +433,7 @@ bool ReadWorkerWord(int channel, WorkerWord* said) {
     said->waitsBeyond = value;
   } else {
     said->token = value;
-    said->answered = word[0] == kDoneKept     ? Answered::kKeep
-                     : word[0] == kDoneEnding ? Answered::kCloseAndEnd
-                                              : Answered::kClose;
+    said->answered = static_cast<Answered>(word[0]);
   }
   return true;
 }

@@ -321,8 +321,8 @@ void FastCgiHub::Expire() {
   std::vector<std::pair<uint64_t, std::string>> expired;
   for (const auto& [token, connection] : connections_) {
     if (now - connection->lastReadMs < limitMs) continue;
-    const fastcgi::Arrival arrival = connection->stream.Arrived();
-    if (connection->arriving && !arrival.whole && !arrival.cut && !connection->closing) {
+    if (connection->arriving && !connection->closing && !connection->stream.Arrived().whole &&
+        !connection->stream.Arrived().cut) {
       // A worker reads this body as it arrives: it learns that the rest will not come.
       connection->closing = true;
       Say("closed a connection whose body stopped arriving for " + Seconds(limitMs) + " s");

@@ -41,7 +41,7 @@ int64_t MonotonicMs();
 void Say(const std::string& text);
 
 // How a request's answer leaves its connection and its worker.
-enum class Answered {
+enum class Answered : char {
   kClose,        // the connection closes
   kKeep,         // the connection may take the next request
   kCloseAndEnd,  // the connection closes, and the worker ends: it takes no other request

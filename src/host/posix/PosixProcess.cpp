@@ -193,7 +193,7 @@ class TimerDeadline : public Deadline {
  public:
   TimerDeadline(timer_t timer, std::unique_ptr<ArmedExpiry> armed, int seconds)
       : timer_(timer), armed_(std::move(armed)), seconds_(seconds) {
-    Restart();
+    Arm();
   }
   ~TimerDeadline() override {
     // A signal still on its way finds nothing armed.
@@ -203,13 +203,15 @@ class TimerDeadline : public Deadline {
   TimerDeadline(const TimerDeadline&) = delete;
   TimerDeadline& operator=(const TimerDeadline&) = delete;
 
-  void Restart() override {
+  void Restart() override { Arm(); }
+
+ private:
+  void Arm() {
     itimerspec when{};
     when.it_value.tv_sec = seconds_;
     timer_settime(timer_, 0, &when, nullptr);
   }
 
- private:
   timer_t timer_;
   std::unique_ptr<ArmedExpiry> armed_;
   int seconds_;

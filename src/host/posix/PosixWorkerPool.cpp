@@ -161,6 +161,14 @@ class Pool {
     bool ending = false;                // answered its last request: takes no other
     bool arriving = false;              // its body still arrives
     std::optional<size_t> waitsBeyond;  // the worker waits for more of that body than this
+
+    // Its request answered: free for the next, unless it ends.
+    void Free(bool ends) {
+      token = 0;
+      ending = ends;
+      arriving = false;
+      waitsBeyond.reset();
+    }
   };
 
   void Signals() {
@@ -203,7 +211,9 @@ class Pool {
       Say(std::string("cannot start a worker: ") + std::strerror(errno));
       return false;
     }
-    workers_[pid] = Worker{ends[0], generation_, 0, false, false, std::nullopt};
+    Worker& started = workers_[pid];
+    started.channel = ends[0];
+    started.generation = generation_;
     hub_.Watch(ends[0], kChannelTags + static_cast<uint64_t>(pid));
     return true;
   }
@@ -228,8 +238,7 @@ class Pool {
     }
     if (word.token != 0 && word.token == worker.token) {
       hub_.Finished(word.token, word.answered == Answered::kKeep);
-      const bool ending = word.answered == Answered::kCloseAndEnd;
-      worker = Worker{worker.channel, worker.generation, 0, ending, false, std::nullopt};
+      worker.Free(word.answered == Answered::kCloseAndEnd);
       ++served_;
     }
     if (!alive) {
