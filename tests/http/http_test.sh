@@ -307,9 +307,10 @@ workers_stop_cleanly() {
     status=$?
     [ "$status" -eq 0 ] || fail "worker pool $pid ended with status $status"
   done
-  # The pools' own lines of their start and stop are expected, and so is the hint that a burst
-  # outran the workers (a loaded machine makes one); anything else is a complaint.
-  grep -Ev ']: (started [0-9]+ workers|stopping \(|stopped: |all [0-9]+ workers busy: )' \
+  # The pools' own lines of their start and stop are expected, and so are the hints that a burst
+  # outran the workers or that a request was slow (a loaded machine makes them: the sanitizer
+  # build's 16 MiB upload once took 19 s beside the other tests); anything else is a complaint.
+  grep -Ev ']: (started [0-9]+ workers|stopping \(|stopped: |all [0-9]+ workers busy: |slow request: )' \
     "$tmp/state/worker.log" \
     >"$tmp/state/worker-complaints.log"
   [ ! -s "$tmp/state/worker-complaints.log" ] ||
