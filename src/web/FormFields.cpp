@@ -14,6 +14,7 @@
 // a build that asks for it (ORVO_PORTABLE_SCAN), 64-byte blocks an escape at a time.
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(ORVO_PORTABLE_SCAN)
 #define ORVO_DECODE_SSSE3 1
+#include <cpuid.h>
 #include <tmmintrin.h>
 #endif
 
@@ -230,12 +231,18 @@ __attribute__((target("ssse3,popcnt"))) void DecodeChunks(const char* in, size_t
   *i += static_cast<size_t>(std::popcount(skip));  // the digits of the last step's escape
 }
 
-const bool kDecodeInChunks = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
-}();
+// Asked once, by the first text long enough to gain: a small request never asks (the question
+// is slow under a hypervisor).
+bool DecodesInChunks() {
+  static const bool able = [] {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_SSSE3) != 0 &&
+           (ecx & bit_POPCNT) != 0;
+  }();
+  return able;
+}
 #else
-constexpr bool kDecodeInChunks = false;
+bool DecodesInChunks() { return false; }
 #endif
 
 struct Decoded {
@@ -254,11 +261,12 @@ enum class Output : uint8_t { kInPlace, kApart };
 Decoded DecodeKnown(const char* in, size_t n, bool final, size_t base, char* to, Output output) {
   char aside[kBlock + 16];
   size_t i = 0, o = 0;
+  const bool chunked = n >= kBlock && DecodesInChunks();
   while (i < n) {
 #ifdef ORVO_DECODE_SSSE3
-    if (kDecodeInChunks) DecodeChunks(in, n, to, &i, &o);
+    if (chunked) DecodeChunks(in, n, to, &i, &o);
 #endif
-    while (!kDecodeInChunks && i + kBlock + 2 <= n) {
+    while (!chunked && i + kBlock + 2 <= n) {
       char* out = output == Output::kApart ? to + o : aside;
       const DecodedBlock block = DecodeBlock(in + i, out);
       if (out == aside) std::memcpy(to + o, aside, block.produced);
