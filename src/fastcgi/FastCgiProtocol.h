@@ -99,6 +99,7 @@ struct Arrival {
   size_t bytes = 0;
   bool whole = false;
   bool cut = false;
+  bool Ended() const { return whole || cut; }  // no more of the body will come
 };
 
 // The bytes the program will read of a request with these parameters (its declared length,

@@ -93,7 +93,7 @@ TEST(ExtractFieldsTest, LargeFieldFailuresKeepTheFieldsBefore) {
   }
 }
 
-// The scan takes 16 bytes a step: each stop byte ends a field wherever it falls in a step.
+// The scan takes 64 bytes a step, then 16: each stop byte ends a field wherever it falls in a step.
 TEST(ExtractFieldsTest, EveryStopEndsAFieldAtEveryOffset) {
   for (char stop : {'&', '\r', '\n', '"', '\0'}) {
     for (size_t offset = 0; offset < 140; ++offset) {  // past two steps of 64

@@ -197,7 +197,7 @@ class AnswerRequest : public FastCgiRequest {
     while (request_.arriving && request_.storedBytes <= have) {
       const fastcgi::Arrival arrival = AwaitArrival(workerChannel, request_.storedBytes);
       request_.storedBytes = std::max(request_.storedBytes, arrival.bytes);
-      request_.arriving = !arrival.whole && !arrival.cut;
+      request_.arriving = !arrival.Ended();
       if (arrived_) arrived_();
     }
   }

@@ -321,8 +321,7 @@ void FastCgiHub::Expire() {
   std::vector<std::pair<uint64_t, std::string>> expired;
   for (const auto& [token, connection] : connections_) {
     if (now - connection->lastReadMs < limitMs) continue;
-    if (connection->arriving && !connection->closing && !connection->stream.Arrived().whole &&
-        !connection->stream.Arrived().cut) {
+    if (connection->arriving && !connection->closing && !connection->stream.Arrived().Ended()) {
       // A worker reads this body as it arrives: it learns that the rest will not come.
       connection->closing = true;
       Say("closed a connection whose body stopped arriving for " + Seconds(limitMs) + " s");

@@ -254,7 +254,7 @@ class Pool {
   void TellWhatArrived(Worker& worker) {
     if (!worker.waitsBeyond || worker.channel < 0) return;
     const fastcgi::Arrival arrival = hub_.Arrived(worker.token);
-    if (arrival.bytes <= *worker.waitsBeyond && !arrival.whole && !arrival.cut) return;
+    if (arrival.bytes <= *worker.waitsBeyond && !arrival.Ended()) return;
     TellArrival(worker.channel, arrival);
     worker.waitsBeyond.reset();
   }
