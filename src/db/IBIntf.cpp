@@ -10,7 +10,7 @@ namespace {
 // Every function of the interface that a loaded client must export, then the ones that
 // depend on its version.
 // clang-format off
-const std::vector<const char*> kRequired = {
+constexpr const char* kRequired[] = {
     "BLOB_get", "BLOB_put", "isc_sqlcode", "isc_sql_interprete", "isc_interprete",
     "isc_vax_integer", "isc_blob_info", "isc_open_blob2", "isc_close_blob", "isc_get_segment",
     "isc_put_segment", "isc_create_blob2", "isc_cancel_blob", "isc_array_gen_sdl",
@@ -26,26 +26,26 @@ const std::vector<const char*> kRequired = {
     "isc_event_block", "isc_free", "isc_add_user", "isc_delete_user", "isc_modify_user",
     "isc_prepare_transaction", "isc_prepare_transaction2", "isc_transaction_info",
 };
-const std::vector<const char*> kVersion6 = {
+constexpr const char* kVersion6[] = {
     "isc_rollback_retaining", "isc_service_attach", "isc_service_detach", "isc_service_query",
     "isc_service_start", "isc_decode_sql_date", "isc_decode_sql_time", "isc_decode_timestamp",
     "isc_encode_sql_date", "isc_encode_sql_time", "isc_encode_timestamp",
 };
-const std::vector<const char*> kVersionQuery = {
+constexpr const char* kVersionQuery[] = {
     "isc_get_client_version", "isc_get_client_major_version", "isc_get_client_minor_version",
 };
-const std::vector<const char*> kVersion70 = {
+constexpr const char* kVersion70[] = {
     "isc_array_gen_sdl2", "isc_array_get_slice2", "isc_array_lookup_bounds2",
     "isc_array_lookup_desc2", "isc_array_set_desc2", "isc_array_put_slice2",
     "isc_blob_default_desc2", "isc_blob_gen_bpb2", "isc_blob_lookup_desc2", "isc_blob_set_desc2",
 };
-const std::vector<const char*> kVersion71 = {
+constexpr const char* kVersion71[] = {
     "isc_release_savepoint", "isc_rollback_savepoint", "isc_start_savepoint",
 };
-const std::vector<const char*> kVersion80 = {
+constexpr const char* kVersion80[] = {
     "isc_dsql_batch_execute_immed", "isc_dsql_batch_execute",
 };
-const std::vector<const char*> kXml = {
+constexpr const char* kXml[] = {
     "isc_dsql_xml_fetch", "isc_dsql_xml_fetch_all", "isc_dsql_xml_buffer_fetch",
 };
 // clang-format on
@@ -95,17 +95,17 @@ bool TDynamicLibrary::Has(DynamicLibrary& library, const char* name) {
   return library.Symbol(name, &ignored) != nullptr;
 }
 
-void TDynamicLibrary::Require(DynamicLibrary& library, const std::vector<const char*>& names) {
+void TDynamicLibrary::Require(DynamicLibrary& library, Names names) {
   for (const char* name : names) {
     WinError error = kErrorSuccess;
     void* address = library.Symbol(name, &error);
     if (address == nullptr) RaiseLastOSError(error);
-    entries_[name] = Entry{address, 0, {}};
+    entries_[name] = Entry{address, 0, ""};
   }
 }
 
-void TDynamicLibrary::Optional(DynamicLibrary* library, const std::vector<const char*>& names,
-                               bool required, int32_t clientError, const std::string& missing) {
+void TDynamicLibrary::Optional(DynamicLibrary* library, Names names, bool required,
+                               int32_t clientError, const char* missing) {
   if (required) {
     Require(*library, names);
     return;
@@ -127,7 +127,7 @@ void TDynamicLibrary::LoadEntryPoints() {
 
     bool version6 = Has(*library, "isc_rollback_retaining");
     clientVersion_ = version6 ? 60000 : 50000;
-    Optional(library.get(), kVersion6, version6, ceVersion6Function, {});
+    Optional(library.get(), kVersion6, version6, ceVersion6Function, "");
 
     if (Has(*library, "isc_get_client_version")) {
       Require(*library, kVersionQuery);
@@ -174,14 +174,14 @@ int64_t TDynamicLibrary::ClientVersion() {
   return clientVersion_;
 }
 
-void* TDynamicLibrary::EntryPoint(const std::string& name) {
+void* TDynamicLibrary::EntryPoint(std::string_view name) {
   EnsureLoaded();
   auto found = entries_.find(name);
   if (found == entries_.end()) return nullptr;
   const Entry& entry = found->second;
   if (entry.address != nullptr) return entry.address;
-  if (entry.clientError != 0) RaiseClientError(entry.clientError, {name});
-  throw EIBClientError(FormatClientMessage(entry.missing, {name}));
+  if (entry.clientError != 0) RaiseClientError(entry.clientError, {std::string(name)});
+  throw EIBClientError(FormatClientMessage(entry.missing, {std::string(name)}));
 }
 
 template <typename F>

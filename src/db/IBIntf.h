@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -31,7 +33,7 @@ class IGDSLibrary {
   virtual int64_t ClientVersion() = 0;
   // The address of a library function; for a function this client lacks, raises the error of
   // its placeholder. nullptr for a name the layer does not know.
-  virtual void* EntryPoint(const std::string& name) = 0;
+  virtual void* EntryPoint(std::string_view name) = 0;
 
   virtual ISC_STATUS isc_attach_database(ISC_STATUS* status, int16_t nameLength, const char* name,
                                          isc_db_handle* handle, int16_t dpbLength,
@@ -59,7 +61,7 @@ class TDynamicLibrary : public IGDSLibrary {
   bool TryLoad() override;
   void EnsureLoaded() override;
   int64_t ClientVersion() override;
-  void* EntryPoint(const std::string& name) override;
+  void* EntryPoint(std::string_view name) override;
 
   ISC_STATUS isc_attach_database(ISC_STATUS* status, int16_t nameLength, const char* name,
                                  isc_db_handle* handle, int16_t dpbLength,
@@ -75,13 +77,15 @@ class TDynamicLibrary : public IGDSLibrary {
   // A looked-up function, or a placeholder that raises `missing` (a message with %s).
   struct Entry {
     void* address = nullptr;
-    int32_t clientError = 0;  // the placeholder raises this numbered error when non-zero
-    std::string missing;      // otherwise this message
+    int32_t clientError = 0;   // the placeholder raises this numbered error when non-zero
+    const char* missing = "";  // otherwise this message
   };
+  // Names of library functions: literals, which the table's keys point into.
+  using Names = std::span<const char* const>;
 
-  void Require(DynamicLibrary& library, const std::vector<const char*>& names);
-  void Optional(DynamicLibrary* library, const std::vector<const char*>& names, bool required,
-                int32_t clientError, const std::string& missing);
+  void Require(DynamicLibrary& library, Names names);
+  void Optional(DynamicLibrary* library, Names names, bool required, int32_t clientError,
+                const char* missing);
   bool Has(DynamicLibrary& library, const char* name);
   template <typename F>
   F Function(const char* name);
@@ -89,7 +93,7 @@ class TDynamicLibrary : public IGDSLibrary {
   std::vector<std::string> names_;
   std::unique_ptr<DynamicLibrary> library_;
   std::unique_ptr<DynamicLibrary> xmlLibrary_;
-  std::unordered_map<std::string, Entry> entries_;
+  std::unordered_map<std::string_view, Entry> entries_;
   int64_t clientVersion_ = 0;
 };
 

@@ -222,6 +222,12 @@ TEST_F(PosixHostTest, NamesAre1252InsideAndUtf8OnDisk) {
     std::string name(1, static_cast<char>(c));
     EXPECT_EQ(posix::Utf8ToCp1252(posix::Cp1252ToUtf8(name)), name) << c;
   }
+  // The case forms tried by name, in the order of their disk names; none past the limit.
+  using Forms = std::vector<std::string>;
+  EXPECT_EQ(posix::CaseForms("a1\xE9", 4), (Forms{"A1\xC9", "A1\xE9", "a1\xC9", "a1\xE9"}));
+  EXPECT_EQ(posix::CaseForms("\xFFz", 4), (Forms{"\xFFZ", "\xFFz", "\x9FZ", "\x9Fz"}));
+  EXPECT_EQ(posix::CaseForms("a1\xE9", 3), Forms{});
+  EXPECT_EQ(posix::CaseForms("12", 0), Forms{"12"});
 }
 
 // The host keeps folders open between calls; one that others renamed or linked elsewhere answers

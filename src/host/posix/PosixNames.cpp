@@ -114,24 +114,26 @@ bool CanNameAgainOnDisk(const std::string& diskName) {
 }
 
 std::vector<std::string> CaseForms(const std::string& name, size_t limit) {
-  std::vector<std::string> forms{""};
+  // Each letter doubles the forms: counted first, so that none is made when there are too many.
+  size_t count = 1;
   for (unsigned char c : name) {
-    unsigned char other = OtherCase().other[c];
-    if (other != c && forms.size() > limit / 2) return {};
-    // Both forms of a letter take as many UTF-8 bytes, so ordering each position's forms by
-    // their UTF-8 bytes orders the whole disk names.
-    unsigned char first = c, second = other;
-    if (Cp1252ToUtf8(std::string(1, static_cast<char>(second))) <
-        Cp1252ToUtf8(std::string(1, static_cast<char>(first)))) {
+    if (OtherCase().other[c] != c && (count *= 2) > limit) return {};
+  }
+  // Form f takes, at each letter, the form that its bits say, the first letter's the highest: as
+  // each position's forms are in the order of their UTF-8 bytes (both take as many), so are the
+  // whole disk names.
+  std::vector<std::string> forms(count, name);
+  size_t stride = count;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    const unsigned char other = OtherCase().other[c];
+    if (other == c) continue;
+    char first = static_cast<char>(c), second = static_cast<char>(other);
+    if (Cp1252ToUtf8(std::string(1, second)) < Cp1252ToUtf8(std::string(1, first))) {
       std::swap(first, second);
     }
-    std::vector<std::string> longer;
-    longer.reserve(forms.size() * (other != c ? 2 : 1));
-    for (const std::string& form : forms) {
-      longer.push_back(form + static_cast<char>(first));
-      if (other != c) longer.push_back(form + static_cast<char>(second));
-    }
-    forms = std::move(longer);
+    stride /= 2;
+    for (size_t f = 0; f < count; ++f) forms[f][i] = (f / stride) % 2 == 0 ? first : second;
   }
   return forms;
 }
