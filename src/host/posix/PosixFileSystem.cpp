@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -26,10 +26,9 @@ using posix::FromErrno;
 namespace {
 
 WindowsPath InitialDirectory(const Drives& drives) {
-  std::error_code error;
-  std::filesystem::path cwd = std::filesystem::current_path(error);
-  if (!error) {
-    if (auto image = drives.ToWindows(cwd.string())) return *image;
+  std::unique_ptr<char, decltype(&std::free)> cwd(getcwd(nullptr, 0), &std::free);
+  if (cwd) {
+    if (auto image = drives.ToWindows(cwd.get())) return *image;
   }
   return WindowsPath{};
 }
