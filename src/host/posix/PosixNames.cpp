@@ -119,9 +119,9 @@ std::vector<std::string> CaseForms(const std::string& name, size_t limit) {
   for (unsigned char c : name) {
     if (OtherCase().other[c] != c && (count *= 2) > limit) return {};
   }
-  // Form f takes, at each letter, the form that its bits say, the first letter's the highest: as
-  // each position's forms are in the order of their UTF-8 bytes (both take as many), so are the
-  // whole disk names.
+  // The bits of f choose form f's letters, the first letter by the highest bit, each letter's
+  // lower code point first. UTF-8 keeps the order of code points and both forms of a letter take
+  // as many bytes, so the forms come in the order of their disk names.
   std::vector<std::string> forms(count, name);
   size_t stride = count;
   for (size_t i = 0; i < name.size(); ++i) {
@@ -129,9 +129,7 @@ std::vector<std::string> CaseForms(const std::string& name, size_t limit) {
     const unsigned char other = OtherCase().other[c];
     if (other == c) continue;
     char first = static_cast<char>(c), second = static_cast<char>(other);
-    if (Cp1252ToUtf8(std::string(1, second)) < Cp1252ToUtf8(std::string(1, first))) {
-      std::swap(first, second);
-    }
+    if (Cp1252ToUnicode(other) < Cp1252ToUnicode(c)) std::swap(first, second);
     stride /= 2;
     for (size_t f = 0; f < count; ++f) forms[f][i] = (f / stride) % 2 == 0 ? first : second;
   }
