@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -177,6 +178,18 @@ void StartWine(const std::map<std::string, std::string>& environment) {
   posix_spawn_file_actions_destroy(&actions);
 }
 
+// A start that Wine, not the program, ended with status 1: no output at all, or nothing on
+// standard error but Wine's own "wine client error:" lines (its connection to its server broken).
+bool WineEndedItself(const ProgramResult& result) {
+  if (result.status != 1) return false;
+  if (result.err.empty()) return result.out.empty();
+  std::istringstream lines(result.err);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("wine client error:", 0) != 0) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool TargetIsWine() { return Env("ORVO_TEST_TARGET") == "wine"; }
@@ -254,10 +267,11 @@ ProgramResult RunUnderWine(const std::string& path,
   command.insert(command.end(), arguments.begin(), arguments.end());
   ProgramResult result = RunCommand(command, wineEnvironment, input, folder);
   // Rarely (once in thousands of starts, on a loaded machine) Wine ends a start with status 1
-  // before the program has done anything: no answer, no message, no log line. The program always
-  // answers or says why not, so that start is made once more, and the test's output says so.
-  if (result.status == 1 && result.out.empty() && result.err.empty()) {
-    std::fprintf(stderr, "wine: a start ended with status 1 and no output; starting it again\n");
+  // for reasons of its own: before the program has done anything (no answer, no message), or
+  // with its connection to its server broken (only "wine client error:" lines). The program
+  // never ends that way, so that start is made once more, and the test's output says so.
+  if (WineEndedItself(result)) {
+    std::fprintf(stderr, "wine: Wine ended a start with status 1; starting it again\n");
     result = RunCommand(command, wineEnvironment, input, folder);
   }
   return result;
