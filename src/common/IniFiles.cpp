@@ -54,7 +54,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   if (error == kErrorFileNotFound || error == kErrorPathNotFound) return std::nullopt;
   if (error != kErrorSuccess) throw EFOpenError(FileStreamMessage("open", path, error));
   std::string bytes;
-  char buffer[16384];
+  char buffer[2048];  // small: a deep buffer on the stack costs its pages' faults
   for (;;) {
     size_t done = 0;
     error = file->Read(buffer, sizeof buffer, &done);

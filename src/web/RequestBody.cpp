@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <new>
+#include <span>
 #include <utility>
 
 #include "common/SysUtils.h"
@@ -16,6 +18,10 @@ namespace orvo {
 namespace {
 
 constexpr size_t kReadChunk = 64 * 1024;
+// A body this small (most requests) is read through a buffer on the stack, a larger one through
+// a chunk from the heap: a large buffer on the stack would push every call below it onto fresh
+// pages, each a fault.
+constexpr size_t kSmallRead = 2048;
 // A body this large (a batch) is decoded in its own storage rather than copied beside it.
 constexpr size_t kDecodeInPlace = 64 * 1024;
 // A buffer this large gains from huge pages (2 MiB each): it holds at least one whole.
@@ -36,8 +42,14 @@ void Grow(std::string& body, size_t capacity) {
 // Appends up to `count` bytes of standard input to `body`.
 void ReadInto(std::string& body, size_t count) {
   const size_t wanted = body.size() + count;
-  std::array<char, kReadChunk> buffer;
   try {
+    std::array<char, kSmallRead> small;
+    std::unique_ptr<char[]> large;
+    std::span<char> buffer(small);
+    if (count > small.size()) {
+      large = std::make_unique_for_overwrite<char[]>(kReadChunk);
+      buffer = {large.get(), kReadChunk};
+    }
     while (body.size() < wanted) {
       size_t chunk = std::min(wanted - body.size(), buffer.size());
       int64_t got = Host::Default().ReadStdin(buffer.data(), chunk);

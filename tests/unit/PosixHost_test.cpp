@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <optional>
@@ -263,6 +264,19 @@ TEST_F(PosixHostTest, SearchesLeaveOutNamesWindowsCannotHold) {
   WriteHostFile(Disk("c/x/ok"), "");
   EXPECT_EQ(Names("C:\\x\\*"), (std::vector<std::string>{".", "..", "ok"}));
   EXPECT_EQ(Names("C:\\x\\a*"), (std::vector<std::string>{}));
+}
+
+// A folder is read in pieces, the first smaller than the rest: every name comes once, whole.
+TEST_F(PosixHostTest, ListsEveryNameOfALargeFolder) {
+  std::vector<std::string> expected = {".", ".."};
+  for (int i = 0; i < 3000; ++i) {
+    expected.push_back("f" + std::string(static_cast<size_t>(i % 50), 'x') + std::to_string(i));
+    WriteHostFile(Disk("c/many/") + expected.back(), "");
+  }
+  std::vector<std::string> listed = Names("C:\\many\\*");
+  std::sort(listed.begin(), listed.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listed, expected);
 }
 
 TEST(PatternTest, FollowsWindowsWildcards) {

@@ -79,13 +79,20 @@ bool ListedInNtfsOrder(const ListedName& a, const ListedName& b) {
 
 // Calls `each(name, type)` for every entry of `folder` but "." and "..", as one read of the
 // folder gives them (getdents64, so no look at the folder beyond); an errno when it cannot be read.
+// A small folder is read through a buffer on the stack; one that fills half of it goes on through
+// a larger one from the heap, in fewer calls (a large buffer on the stack would push every call
+// below it onto fresh pages, each a fault).
 template <typename Each>
 int ForEachName(const DiskFolder& folder, Each each) {
+  constexpr size_t kLargeRead = 32768;
   Fd fd(openat(folder.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) return errno;
-  alignas(dirent64) char buffer[32768];
+  alignas(dirent64) char small[2048];
+  std::unique_ptr<char[]> large;  // new[]: aligned for any entry
+  char* buffer = small;
+  size_t size = sizeof small;
   for (;;) {
-    ssize_t got = getdents64(fd.get(), buffer, sizeof buffer);
+    ssize_t got = getdents64(fd.get(), buffer, size);
     if (got < 0) return errno;
     if (got == 0) return 0;
     for (ssize_t at = 0; at < got;) {
@@ -93,6 +100,11 @@ int ForEachName(const DiskFolder& folder, Each each) {
       at += item->d_reclen;
       std::string_view name = item->d_name;
       if (name != "." && name != "..") each(name, item->d_type);
+    }
+    if (!large && static_cast<size_t>(got) > size / 2) {
+      large = std::make_unique_for_overwrite<char[]>(kLargeRead);
+      buffer = large.get();
+      size = kLargeRead;
     }
   }
 }
