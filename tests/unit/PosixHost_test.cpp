@@ -266,12 +266,18 @@ TEST_F(PosixHostTest, SearchesLeaveOutNamesWindowsCannotHold) {
   EXPECT_EQ(Names("C:\\x\\a*"), (std::vector<std::string>{}));
 }
 
-// A folder is read in pieces, the first smaller than the rest: every name comes once, whole.
-TEST_F(PosixHostTest, ListsEveryNameOfALargeFolder) {
+// A large folder is read in pieces (a lookup's first one smaller than the rest): a listing gives
+// every name once, whole, and a lookup ignoring case finds names from every piece.
+TEST_F(PosixHostTest, ReadsEveryNameOfALargeFolder) {
   std::vector<std::string> expected = {".", ".."};
   for (int i = 0; i < 3000; ++i) {
     expected.push_back("f" + std::string(static_cast<size_t>(i % 50), 'x') + std::to_string(i));
-    WriteHostFile(Disk("c/many/") + expected.back(), "");
+    WriteHostFile(Disk("c/many/") + expected.back(), expected.back());
+  }
+  for (int i = 2; i < 3002; i += 97) {
+    std::string upper = expected[static_cast<size_t>(i)];
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    EXPECT_EQ(Read("C:\\many\\" + upper), expected[static_cast<size_t>(i)]);
   }
   std::vector<std::string> listed = Names("C:\\many\\*");
   std::sort(listed.begin(), listed.end());

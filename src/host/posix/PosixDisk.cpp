@@ -15,6 +15,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #include "host/WindowsNames.h"
@@ -79,45 +80,46 @@ bool ListedInNtfsOrder(const ListedName& a, const ListedName& b) {
 
 // Calls `each(name, type)` for every entry of `folder` but "." and "..", as one read of the
 // folder gives them (getdents64, so no look at the folder beyond); an errno when it cannot be read.
-// A small folder is read through a buffer on the stack; one that fills half of it goes on through
-// a larger one from the heap, in fewer calls (a large buffer on the stack would push every call
-// below it onto fresh pages, each a fault).
+// A lookup starts with a buffer on the stack, as most folders it reads are small, and goes on
+// through a larger one from the heap once a read fills half of it; a listing starts with the large
+// one. (A large buffer on the stack would push every call below it onto fresh pages, each a fault.)
 template <typename Each>
-int ForEachName(const DiskFolder& folder, Each each) {
+int ForEachName(const DiskFolder& folder, bool listing, Each each) {
   constexpr size_t kLargeRead = 32768;
   Fd fd(openat(folder.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) return errno;
   alignas(dirent64) char small[2048];
   std::unique_ptr<char[]> large;  // new[]: aligned for any entry
-  char* buffer = small;
-  size_t size = sizeof small;
+  std::span<char> buffer(small);
+  auto enlarge = [&] {
+    large = std::make_unique_for_overwrite<char[]>(kLargeRead);
+    buffer = {large.get(), kLargeRead};
+  };
+  if (listing) enlarge();
   for (;;) {
-    ssize_t got = getdents64(fd.get(), buffer, size);
+    ssize_t got = getdents64(fd.get(), buffer.data(), buffer.size());
     if (got < 0) return errno;
     if (got == 0) return 0;
     for (ssize_t at = 0; at < got;) {
-      const auto* item = reinterpret_cast<const dirent64*>(buffer + at);
+      const auto* item = reinterpret_cast<const dirent64*>(buffer.data() + at);
       at += item->d_reclen;
       std::string_view name = item->d_name;
       if (name != "." && name != "..") each(name, item->d_type);
     }
-    if (!large && static_cast<size_t>(got) > size / 2) {
-      large = std::make_unique_for_overwrite<char[]>(kLargeRead);
-      buffer = large.get();
-      size = kLargeRead;
-    }
+    if (!large && static_cast<size_t>(got) > buffer.size() / 2) enlarge();
   }
 }
 
 // Reads the names of a folder into `names`; an errno when it cannot be read.
 int ReadFolder(const DiskFolder& folder, Listing* names) {
-  int error = ForEachName(folder, [names](std::string_view diskName, unsigned char type) {
-    std::string disk(diskName);
-    if (!CanNameAgainOnDisk(disk)) return;
-    std::string name = Utf8ToCp1252(disk);
-    std::string key = NtfsSortKey(name);
-    names->push_back({std::move(disk), std::move(name), std::move(key), type});
-  });
+  int error =
+      ForEachName(folder, /*listing=*/true, [names](std::string_view diskName, unsigned char type) {
+        std::string disk(diskName);
+        if (!CanNameAgainOnDisk(disk)) return;
+        std::string name = Utf8ToCp1252(disk);
+        std::string key = NtfsSortKey(name);
+        names->push_back({std::move(disk), std::move(name), std::move(key), type});
+      });
   if (error != 0) return error;
   std::sort(names->begin(), names->end(), ListedInNtfsOrder);
   return 0;
@@ -155,7 +157,7 @@ std::vector<std::string> ReadCaseForms(const DiskFolder& folder, const std::stri
   std::vector<ListedName> found;
   // A name with '?' may match a disk name with characters that have no 1252 form.
   const size_t length = IsInvalidName(name) ? 0 : Cp1252ToUtf8(name).size();
-  ForEachName(folder, [&](std::string_view diskName, unsigned char type) {
+  ForEachName(folder, /*listing=*/false, [&](std::string_view diskName, unsigned char type) {
     if (length != 0 && diskName.size() != length) return;
     std::string disk(diskName);
     if (!CanNameAgainOnDisk(disk)) return;
