@@ -11,7 +11,21 @@ constexpr char32_t kHighControls[32] = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-char32_t UpperUnicode(char32_t u) {
+// The Unicode of a byte of the code page, and the byte of a Unicode character (-1 when it has
+// none).
+constexpr char32_t UnitOf(unsigned char c) {
+  return c >= 0x80 && c < 0xA0 ? kHighControls[c - 0x80] : c;
+}
+
+constexpr int ByteOf(char32_t u) {
+  if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) return static_cast<int>(u);
+  for (int i = 0; i < 32; ++i) {
+    if (kHighControls[i] == u) return 0x80 + i;
+  }
+  return -1;
+}
+
+constexpr char32_t UpperUnicode(char32_t u) {
   if (u >= 'a' && u <= 'z') return u - 0x20;
   if (u >= 0xE0 && u <= 0xFE && u != 0xF7) return u - 0x20;
   switch (u) {
@@ -29,16 +43,16 @@ char32_t UpperUnicode(char32_t u) {
 }
 
 // Upper-case forms of the 256 bytes of the code page (every one has a 1252 form), and the rank
-// of each upper-case form's UTF-16 unit, by which NTFS orders names.
+// of each upper-case form's UTF-16 unit, by which NTFS orders names. Made by the compiler.
 struct UpperTable {
   unsigned char upper[256];
   unsigned char ntfsRank[256];
-  UpperTable() {
+  constexpr UpperTable() {
     char32_t units[256];
     for (int c = 0; c < 256; ++c) {
-      upper[c] = static_cast<unsigned char>(
-          UnicodeToCp1252(UpperUnicode(Cp1252ToUnicode(static_cast<unsigned char>(c)))));
-      units[c] = Cp1252ToUnicode(upper[c]);
+      upper[c] =
+          static_cast<unsigned char>(ByteOf(UpperUnicode(UnitOf(static_cast<unsigned char>(c)))));
+      units[c] = UnitOf(upper[c]);
     }
     // At most 256 units differ, so each one's rank among them fits a byte.
     char32_t sorted[256];
@@ -50,7 +64,7 @@ struct UpperTable {
     }
   }
 };
-const UpperTable kUpper;
+constexpr UpperTable kUpper;
 
 bool SameLetter(char a, char b) {
   return UpperCp1252(static_cast<unsigned char>(a)) == UpperCp1252(static_cast<unsigned char>(b));
@@ -96,17 +110,9 @@ bool IsDeviceDigit(char c) {
 
 }  // namespace
 
-char32_t Cp1252ToUnicode(unsigned char c) {
-  return c >= 0x80 && c < 0xA0 ? kHighControls[c - 0x80] : c;
-}
+char32_t Cp1252ToUnicode(unsigned char c) { return UnitOf(c); }
 
-int UnicodeToCp1252(char32_t u) {
-  if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) return static_cast<int>(u);
-  for (int i = 0; i < 32; ++i) {
-    if (kHighControls[i] == u) return 0x80 + i;
-  }
-  return -1;
-}
+int UnicodeToCp1252(char32_t u) { return ByteOf(u); }
 
 unsigned char UpperCp1252(unsigned char c) { return kUpper.upper[c]; }
 
