@@ -49,6 +49,8 @@ class DiskRoot {
 
   bool IsOpen() const { return static_cast<bool>(fd_); }
   int fd() const { return fd_.get(); }
+  // Its real path when it was opened; empty when that could not be told.
+  const std::string& RealPath() const { return real_; }
   // Opens `relative` (disk names below the root, separated by '/') with `flags` (no O_CREAT),
   // following symbolic links only while they stay inside: a link whose target lies outside (or
   // an absolute one naming another place, or nowhere) fails with ENOENT, as a missing name.

@@ -450,10 +450,10 @@ WinError Drives::List(const FolderRef& folder, std::shared_ptr<const Listing>* n
 }
 
 std::optional<WindowsPath> Drives::ToWindows(const std::string& hostPath) const {
-  std::optional<std::string> root = RealPath(rootPath_);
+  const std::string& root = root_.RealPath();
   std::optional<std::string> real = RealPath(hostPath);
-  if (!root || !real || !Inside(*root, *real) || *real == *root) return std::nullopt;
-  std::string rest = real->substr(*root == "/" ? 1 : root->size() + 1);
+  if (root.empty() || !real || !Inside(root, *real) || *real == root) return std::nullopt;
+  std::string rest = real->substr(root == "/" ? 1 : root.size() + 1);
   if (rest.empty() || rest[0] < 'a' || rest[0] > 'z' || (rest.size() > 1 && rest[1] != '/')) {
     return std::nullopt;
   }

@@ -69,7 +69,7 @@ using Listing = std::vector<ListedName>;
 // of the folder's names; the sorted listing is read for searches only.
 class Drives {
  public:
-  explicit Drives(const std::string& root) : root_(root), rootPath_(root) {}
+  explicit Drives(const std::string& root) : root_(root) {}
 
   // The folder holding the first `count` components of `path`: each must exist as a folder
   // (kErrorPathNotFound). Below the path's allowed folder, when it has one, every step stays in
@@ -146,7 +146,6 @@ class Drives {
   };
 
   DiskRoot root_;
-  std::string rootPath_;
   Lacking lacking_;
   std::string rootKey_;                 // the root of `chain_` (RootKey in the source)
   std::vector<Level> chain_;            // the root's folder, then one level per component
