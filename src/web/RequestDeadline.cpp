@@ -30,13 +30,12 @@ void TRequestDeadlineHost::Start(int seconds, int status, const std::string& met
                                  const std::string& pathInfo, std::function<void()> finish) {
   if (seconds <= 0) return;
   Host& request = *target();
-  // Made now, on the request's thread (the clock's zone loaded with it): the expiry only writes.
+  // Made now, on the request's thread: the expiry only writes, its own time over the line's.
   const std::string message = "The request was not answered within " + IntToStr(seconds) +
                               " seconds (ORVO_REQUEST_TIMEOUT)";
   const std::string page = ApplicationErrorPage(message, pathInfo);
   PreparedExpiry expiry{
-      &owner_, kDeadline,
-      FailureLine(request.LocalNow(), method, pathInfo, "EWebException", message),
+      &owner_, kDeadline, FailureLine(LocalTimeOf(0), method, pathInfo, "EWebException", message),
       "Status: 500 Internal Server Error\r\nContent-Type: text/html\r\nContent-Length: " +
           IntToStr(static_cast<int64_t>(page.size())) + "\r\nContent:\r\n\r\n" + page,
       status};

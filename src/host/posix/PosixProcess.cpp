@@ -16,6 +16,7 @@
 #include "host/posix/PosixDisk.h"
 #include "host/posix/PosixFastCgi.h"
 #include "host/posix/PosixHost.h"
+#include "host/posix/PosixZone.h"
 
 namespace orvo {
 namespace {
@@ -237,10 +238,7 @@ std::unique_ptr<Deadline> PosixHost::StartPreparedDeadline(int seconds, Prepared
     return Host::StartPreparedDeadline(seconds, std::move(expiry));
   }
   auto armed = std::make_unique<ArmedExpiry>();
-  const time_t now = time(nullptr);
-  tm local{};
-  localtime_r(&now, &local);
-  armed->utcOffset = local.tm_gmtoff;
+  armed->utcOffset = posix::UtcOffsetAt(time(nullptr));
   armed->expiry = std::move(expiry);
   armed->expiry.line += '\n';
   sigevent event{};
