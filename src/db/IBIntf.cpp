@@ -53,7 +53,17 @@ constexpr const char* kXml[] = {
 // The platform's client library by the system's search, and the companion library of the XML
 // fetch functions: the build names them (CMakeLists.txt).
 const std::vector<std::string> kClientLibraries = {ORVO_CLIENT_LIBRARIES};
-const char kXmlLibraryName[] = ORVO_XML_LIBRARY;
+
+// The XML library is installed beside the client library, so it is looked for in that folder
+// alone: the system's whole search for a library that is seldom there would cost every request
+// dozens of failed lookups. Nothing when the client's folder is unknown or the file is missing.
+std::unique_ptr<DynamicLibrary> OpenXmlLibraryBeside(const DynamicLibrary& client) {
+  std::unique_ptr<DynamicLibrary> xml;
+  std::string folder = client.Folder();
+  if (folder.empty()) return xml;
+  Host::Default().OpenLibrary(folder + kXmlLibraryName, &xml);
+  return xml;
+}
 
 const char kNeeds70[] =
     "%s \xE9 uma fun\xE7\xE3o do InterBase 7.0. Por favor atualize para o InterBase 7.0 para "
@@ -82,6 +92,8 @@ const char kNeedsXml[] = "%s n\xE3o est\xE1 dispon\xEDvel: biblioteca XML n\xE3o
 }
 
 }  // namespace
+
+const char kXmlLibraryName[] = ORVO_XML_LIBRARY;
 
 std::vector<std::string> ClientLibraryNames() {
   if (auto exact = Host::Default().GetEnvironment("ORVO_CLIENT_LIBRARY")) return {*exact};
@@ -141,9 +153,8 @@ void TDynamicLibrary::LoadEntryPoints() {
     Optional(library.get(), kVersion71, clientVersion_ >= 71000, 0, kNeeds71);
     Optional(library.get(), kVersion80, clientVersion_ >= 80000, 0, kNeeds80);
 
-    std::unique_ptr<DynamicLibrary> xml;
-    bool hasXml = Host::Default().OpenLibrary(kXmlLibraryName, &xml) == kErrorSuccess;
-    Optional(xml.get(), kXml, hasXml, 0, kNeedsXml);
+    std::unique_ptr<DynamicLibrary> xml = OpenXmlLibraryBeside(*library);
+    Optional(xml.get(), kXml, xml != nullptr, 0, kNeedsXml);
     xmlLibrary_ = std::move(xml);
   } catch (...) {
     entries_.clear();

@@ -51,6 +51,9 @@ class IGDSLibrary {
 // Firebird client by the system's library search.
 std::vector<std::string> ClientLibraryNames();
 
+// The file name of the XML fetch functions' library, looked for in the client library's folder.
+extern const char kXmlLibraryName[];
+
 class TDynamicLibrary : public IGDSLibrary {
  public:
   // `names`: the library files to try, in order.

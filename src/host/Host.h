@@ -201,6 +201,9 @@ class DynamicLibrary {
   // The address of an exported symbol, or nullptr with `*error` set (kErrorProcNotFound) when
   // `error` is not null.
   virtual void* Symbol(const std::string& name, WinError* error) = 0;
+  // The folder of the file it was loaded from, with its final separator ("/usr/lib/", "C:\\IB\\"),
+  // or "" when the system does not say.
+  virtual std::string Folder() const = 0;
 };
 
 // A running deadline (Host::StartDeadline); destroying it calls it off.

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
+
 #include "TestSupport.h"
 #include "db/IB.h"
 #include "db/IBSQLMonitor.h"
@@ -96,6 +98,19 @@ TEST(ClientLibraryTest, VersionDecidesWhichFunctionsAreLookedUp) {
       }
     }
   }
+}
+
+TEST(ClientLibraryTest, XmlLibraryIsLookedForInTheClientsFolder) {
+  test::TempDir dir;
+  std::string client = dir.path() + "/client.so", xml = dir.path() + "/" + kXmlLibraryName;
+  test::WriteHostFile(client, test::ReadHostFile(ORVO_FBSTUB));
+  // The stand-in has no XML functions: as the XML library beside the client it fails the load,
+  // as a client without one of its functions would, until it is taken away.
+  test::WriteHostFile(xml, test::ReadHostFile(ORVO_FBSTUB));
+  TDynamicLibrary library({client});
+  EXPECT_THROW(library.EnsureLoaded(), EOSError);
+  ASSERT_EQ(std::remove(xml.c_str()), 0);
+  EXPECT_THROW(library.EntryPoint("isc_dsql_xml_fetch"), EIBClientError);
 }
 
 TEST(ServerErrorTest, JoinsMessageLinesAndDropsTheFinalFullStop) {

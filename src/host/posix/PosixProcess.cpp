@@ -1,6 +1,7 @@
 // Environment, standard channels, clock and dynamic libraries.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <time.h>
@@ -90,6 +91,12 @@ class PosixLibrary : public DynamicLibrary {
     void* address = dlsym(handle_, name.c_str());
     if (address == nullptr && error != nullptr) *error = kErrorProcNotFound;
     return address;
+  }
+  std::string Folder() const override {
+    link_map* map = nullptr;
+    if (dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return "";
+    std::string_view file = map->l_name;
+    return std::string(file.substr(0, file.rfind('/') + 1));  // npos + 1: no folder
   }
 
  private:

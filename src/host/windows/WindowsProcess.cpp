@@ -65,6 +65,13 @@ class WindowsLibrary : public DynamicLibrary {
     if (address == nullptr && error != nullptr) *error = LastError();
     return reinterpret_cast<void*>(address);
   }
+  std::string Folder() const override {
+    std::string file(32768, '\0');  // the longest path the system names
+    DWORD length = GetModuleFileNameA(module_, file.data(), static_cast<DWORD>(file.size()));
+    if (length == 0 || length >= file.size()) return "";
+    file.resize(file.find_last_of("\\/", length) + 1);  // npos + 1: no folder
+    return file;
+  }
 
  private:
   HMODULE module_;
