@@ -50,8 +50,7 @@ constexpr const char* kXml[] = {
 };
 // clang-format on
 
-// The platform's client library by the system's search, and the companion library of the XML
-// fetch functions: the build names them (CMakeLists.txt).
+// The platform's client library by the system's search: the build names it (CMakeLists.txt).
 const std::vector<std::string> kClientLibraries = {ORVO_CLIENT_LIBRARIES};
 
 // The XML library is installed beside the client library, so it is looked for in that folder
@@ -93,6 +92,7 @@ const char kNeedsXml[] = "%s n\xE3o est\xE1 dispon\xEDvel: biblioteca XML n\xE3o
 
 }  // namespace
 
+// The companion library of the XML fetch functions: the build names it too.
 const char kXmlLibraryName[] = ORVO_XML_LIBRARY;
 
 std::vector<std::string> ClientLibraryNames() {
