@@ -4,6 +4,9 @@
 # never as root, and the prefix's Z: (by default the Linux root) is an empty folder.
 #
 #   wine-run.sh COMMAND...   runs COMMAND (the loader, wineserver, a shell) as the owner
+#   wine-run.sh --test LOADER PROGRAM
+#                            runs a test program as the owner, once more when Wine ended the
+#                            start itself (see run_test)
 #   wine-run.sh --new-prefix makes $WINEPREFIX anew; run by root, for the user orvo-wine (made
 #                            here when missing), who may write nothing but the prefix and what a
 #                            test hands over to it
@@ -65,8 +68,29 @@ new_prefix() {
   ln -sfn "$empty" "$WINEPREFIX/dosdevices/z:"
 }
 
+# Rarely, on a loaded machine, Wine ends a start with a failure before the program has run: no
+# output at all, or only its own "wine client error:" lines. A test program always prints, so such
+# a start is made once more, saying so; the second start's result is the test's.
+run_test() {
+  log=$(mktemp) || fail "no temporary file"
+  attempt=1
+  while :; do
+    status=0
+    (as_owner "$@") >"$log" 2>&1 || status=$?
+    if [ $status = 0 ] || [ $attempt = 2 ] || grep -qv '^wine client error:' "$log"; then
+      break
+    fi
+    echo "wine-run: Wine ended a start with status $status before the program ran; starting it again"
+    attempt=2
+  done
+  cat "$log"
+  rm -f "$log"
+  exit $status
+}
+
 case "${1:-}" in
   --new-prefix) new_prefix ;;
+  --test) shift; run_test "$@" ;;
   "") fail "usage: $0 --new-prefix | COMMAND..." ;;
   *) as_owner "$@" ;;
 esac
