@@ -91,6 +91,6 @@ run_test() {
 case "${1:-}" in
   --new-prefix) new_prefix ;;
   --test) shift; run_test "$@" ;;
-  "") fail "usage: $0 --new-prefix | COMMAND..." ;;
+  "") fail "usage: $0 --new-prefix | --test LOADER PROGRAM | COMMAND..." ;;
   *) as_owner "$@" ;;
 esac
