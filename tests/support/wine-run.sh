@@ -77,7 +77,7 @@ run_test() {
   while :; do
     status=0
     (as_owner "$@") >"$log" 2>&1 || status=$?
-    if [ $status = 0 ] || [ $attempt = 2 ] || grep -qv '^wine client error:' "$log"; then
+    if [ "$status" = 0 ] || [ "$attempt" = 2 ] || grep -qv '^wine client error:' "$log"; then
       break
     fi
     echo "wine-run: Wine ended a start with status $status before the program ran; starting it again"
@@ -85,7 +85,7 @@ run_test() {
   done
   cat "$log"
   rm -f "$log"
-  exit $status
+  exit "$status"
 }
 
 case "${1:-}" in
