@@ -128,6 +128,30 @@ TEST_F(WorkerProcessTest, StoppingPoolReplacesAWorkerLostWhileRequestsRemain) {
   EXPECT_TRUE(WaitFor([&] { return !pool.Running(); })) << pool.Log();
 }
 
+// A stopping pool answers the connections made before the signal, also those still in the listen
+// queue (the stopped pool leaves them there and learns of the signal first), whose request comes
+// with the connection or a moment after the signal.
+TEST_F(WorkerProcessTest, StoppingPoolAnswersTheConnectionsMadeBeforeTheSignal) {
+  const std::string request = test::FastCgiRequestBytes(Params("/xmlverify", kVerify), kVerify);
+  for (bool sentLate : {false, true}) {
+    SCOPED_TRACE(sentLate ? "sent late" : "sent at once");
+    test::TempDir dir;
+    test::FastCgiWorker pool(ORVO_PROGRAM, Deployment(),
+                             {"--fastcgi", dir.path() + "/pool.sock", "--workers", "1"});
+    EXPECT_EQ(Verify(pool), test::CgiAnswer("Erro"));
+    kill(pool.pid(), SIGSTOP);
+    kill(pool.pid(), SIGTERM);
+    const int client = test::ConnectToWorker(pool.socket());
+    const std::string_view early = sentLate ? std::string_view() : request;
+    ASSERT_EQ(write(client, early.data(), early.size()), static_cast<ssize_t>(early.size()));
+    kill(pool.pid(), SIGCONT);
+    if (sentLate) std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Answer(client, sentLate ? request : ""), test::CgiAnswer("Erro")) << pool.Log();
+    EXPECT_TRUE(WaitFor([&] { return !pool.Running(); }));
+    EXPECT_FALSE(test::HostPathExists(pool.socket()));
+  }
+}
+
 int FreePort() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};

@@ -25,6 +25,9 @@ constexpr int64_t kExpireEveryMs = 200;
 // A body at least this large may go to a worker while it still arrives.
 constexpr size_t kArrivingBodyBytes = size_t{1} << 20;
 constexpr int64_t kAcceptPauseMs = 200;
+// Once the hub stops, a connection that has sent nothing yet has this long for its first request:
+// it was made before the stop, and the web server's request is on its way.
+constexpr int64_t kFirstRequestAtStopMs = 1000;
 // Answers the hub owes a peer that reads none of them (management records only).
 constexpr size_t kMaxOutgoing = 1 << 20;
 
@@ -95,7 +98,7 @@ void FastCgiHub::Wait(int timeoutMs, const std::function<void(uint64_t tag)>& ot
   for (int i = 0; i < count; ++i) {
     const uint64_t tag = events[i].data.u64;
     if (tag == kListenerTag) {
-      Accept();
+      if (!stopping_) Accept(false);
     } else if (tag >= kConnectionTags) {
       auto found = connections_.find(tag - kConnectionTags);
       if (found != connections_.end()) Read(*found->second);
@@ -106,10 +109,11 @@ void FastCgiHub::Wait(int timeoutMs, const std::function<void(uint64_t tag)>& ot
   if (MonotonicMs() - lastExpireMs_ >= kExpireEveryMs) Expire();
 }
 
-void FastCgiHub::Accept() {
-  if (stopping_) return;
-  for (int turn = 0; turn < 64; ++turn) {
-    if (connections_.size() >= static_cast<size_t>(limits_.maxConnections)) {
+// Takes the connections waiting in the listen queue: up to 64 at a turn, within the connection
+// limit; or, when `everyOne`, all of them.
+void FastCgiHub::Accept(bool everyOne) {
+  for (int turn = 0; everyOne || turn < 64; ++turn) {
+    if (!everyOne && connections_.size() >= static_cast<size_t>(limits_.maxConnections)) {
       std::optional<uint64_t> idlest = IdlestConnection(false, 0);
       if (!idlest) return;  // every one is busy: the rest wait in the listen queue
       Close(*idlest, "closed the connection idle longest: the pool holds its limit of " +
@@ -192,7 +196,7 @@ void FastCgiHub::AfterInput(Connection& connection) {
   }
   const bool waiting = connection.stream.HasRequest() || connection.running;
   if (connection.closing || (connection.ended && !waiting) ||
-      (stopping_ && !waiting && !connection.stream.Partial()) ||
+      (stopping_ && !waiting && !connection.stream.Partial() && connection.served > 0) ||
       (connection.stream.CloseAfterOutgoing() && connection.outgoing.empty() && !waiting)) {
     if (!connection.running) Close(token, "");
     return;
@@ -317,9 +321,13 @@ void FastCgiHub::Close(uint64_t token, const std::string& why) {
 
 void FastCgiHub::Expire() {
   const int64_t now = lastExpireMs_ = MonotonicMs();
-  const int64_t limitMs = limits_.idleSeconds * 1000LL;
+  const int64_t idleMs = limits_.idleSeconds * 1000LL;
   std::vector<std::pair<uint64_t, std::string>> expired;
   for (const auto& [token, connection] : connections_) {
+    const bool firstAwaited = connection->served == 0 && !connection->running &&
+                              !connection->stream.HasRequest() && !connection->stream.Partial();
+    const int64_t limitMs =
+        stopping_ && firstAwaited ? std::min(idleMs, kFirstRequestAtStopMs) : idleMs;
     if (now - connection->lastReadMs < limitMs) continue;
     if (connection->arriving && !connection->closing && !connection->stream.Arrived().Ended()) {
       // A worker reads this body as it arrives: it learns that the rest will not come.
@@ -363,8 +371,11 @@ std::optional<uint64_t> FastCgiHub::IdlestConnection(bool holdingBytes, uint64_t
   return idlest;
 }
 
-void FastCgiHub::Stop() {
-  if (!stopping_) epoll_ctl(epoll_, EPOLL_CTL_DEL, listenFd_, nullptr);
+void FastCgiHub::Stop(bool takeQueued) {
+  if (!stopping_) {
+    if (takeQueued) Accept(true);
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, listenFd_, nullptr);
+  }
   stopping_ = true;
   std::vector<uint64_t> idle, answered;
   for (auto& [token, connection] : connections_) {
@@ -375,7 +386,7 @@ void FastCgiHub::Stop() {
   }
   for (uint64_t token : answered) Close(token, "");
   // What a connection has sent already is read first: a request that arrived with the stop is in
-  // hand, and the connection closes only if nothing has begun on it.
+  // hand, and a kept connection closes only if nothing has begun on it.
   for (uint64_t token : idle) {
     if (auto found = connections_.find(token); found != connections_.end()) Read(*found->second);
   }

@@ -52,9 +52,10 @@ class FastCgiHub {
   // The request taken from `token` has its answer; `keep`: the connection may take the next.
   void Finished(uint64_t token, bool keep);
 
-  // No new connections; those with nothing begun close now, the others once their requests
-  // (those arriving included) are answered.
-  void Stop();
+  // No new connections; when `takeQueued`, those waiting in the listen queue are taken first.
+  // Kept connections with nothing begun close now; the others once their requests (those arriving
+  // included) are answered, and one that never sent a request once it sends none for a second.
+  void Stop(bool takeQueued);
   // Every connection is closed.
   bool Quiet() const;
   // In a process forked from the owner: closes the hub's descriptors without touching the
@@ -63,7 +64,7 @@ class FastCgiHub {
 
  private:
   struct Connection;
-  void Accept();
+  void Accept(bool everyOne);
   void Read(Connection& connection);
   void AfterInput(Connection& connection);
   void Flush(Connection& connection);

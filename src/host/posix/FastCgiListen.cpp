@@ -52,15 +52,29 @@ class SocketListener : public FastCgiListener {
       : fd_(fd), file_(std::move(file)), limits_(limits) {}
   ~SocketListener() override {
     hub_.reset();
-    if (fd_ == 0) return;
-    close(fd_);
+    if (fd_ > 0) close(fd_);
     RemoveSocketFile();
   }
 
   int fd() const { return fd_; }
   const FastCgiLimits& limits() const { return limits_; }
 
-  // The socket file goes, while it is still ours: new connections are refused from now on.
+  std::unique_ptr<FastCgiRequest> Accept() override {
+    return workerChannel >= 0 ? FromPool() : FromOwnConnections();
+  }
+
+  // New connections are refused from now on. The connections already queued on a socket of our
+  // own were made before: `hub` takes them in hand, and then the socket closes, so that none is
+  // queued only to be dropped. A manager's socket stays open: its queue is its other workers'.
+  void StopListening(FastCgiHub& hub) {
+    RemoveSocketFile();
+    hub.Stop(fd_ != 0);
+    if (fd_ > 0) close(fd_);
+    if (fd_ != 0) fd_ = -1;
+  }
+
+ private:
+  // The socket file goes, while it is still ours.
   void RemoveSocketFile() {
     struct stat info {};
     if (file_ && lstat(file_->path.c_str(), &info) == 0 && info.st_dev == file_->device &&
@@ -70,11 +84,6 @@ class SocketListener : public FastCgiListener {
     file_.reset();
   }
 
-  std::unique_ptr<FastCgiRequest> Accept() override {
-    return workerChannel >= 0 ? FromPool() : FromOwnConnections();
-  }
-
- private:
   // A pool's worker: the pool holds the connections and hands over ready requests.
   std::unique_ptr<FastCgiRequest> FromPool() {
     for (;;) {
@@ -268,8 +277,8 @@ const FastCgiLimits& ListenerLimits(FastCgiListener& listener) {
   return static_cast<SocketListener&>(listener).limits();
 }
 
-void RemoveListenerFile(FastCgiListener& listener) {
-  static_cast<SocketListener&>(listener).RemoveSocketFile();
+void StopListening(FastCgiListener& listener, FastCgiHub& hub) {
+  static_cast<SocketListener&>(listener).StopListening(hub);
 }
 
 }  // namespace posix

@@ -13,6 +13,8 @@
 
 namespace orvo::posix {
 
+class FastCgiHub;
+
 // Set by the stop signals of a worker (QUIT, TERM, HUP, USR1, USR2); the wait for the next
 // request ends at once: `WakeDescriptor()` becomes readable.
 extern volatile sig_atomic_t stopRequested;
@@ -23,10 +25,11 @@ void InstallWorkerSignals();
 // A pool's worker: its end of the channel on which the pool hands it requests (-1 elsewhere).
 extern int workerChannel;
 
-// The listener's socket and limits, and the removal of its socket file.
+// The listener's socket and limits, and the end of listening: no new connections, and `hub`
+// takes in hand those made before (FastCgiHub::Stop).
 int ListenerDescriptor(FastCgiListener& listener);
 const FastCgiLimits& ListenerLimits(FastCgiListener& listener);
-void RemoveListenerFile(FastCgiListener& listener);
+void StopListening(FastCgiListener& listener, FastCgiHub& hub);
 
 // The address of a TCP peer ("" for a Unix socket's), and whether it may connect.
 std::string PeerAddress(int fd);

@@ -373,8 +373,7 @@ class Pool {
     if (!stopping_) {
       Say(std::string("stopping (") + sigabbrev_np(signal) +
           "): " + (atOnce ? "at once" : "the requests in hand finish first"));
-      RemoveListenerFile(listener_);  // new connections are refused from now on
-      hub_.Stop();
+      StopListening(listener_, hub_);
       stopping_ = true;
     }
     if (atOnce) {
