@@ -56,6 +56,9 @@ struct FastCgiHub::Connection {
   // Answered and not kept while the web server still owed the end of the request: closes once
   // that has arrived (closing before would fail the web server's writes of it).
   bool lingering = false;
+
+  // Nothing runs, waits to run or has begun to arrive on it.
+  bool Idle() const { return !running && !stream.HasRequest() && !stream.Partial(); }
 };
 
 FastCgiHub::FastCgiHub(int listenFd, const FastCgiLimits& limits)
@@ -196,7 +199,7 @@ void FastCgiHub::AfterInput(Connection& connection) {
   }
   const bool waiting = connection.stream.HasRequest() || connection.running;
   if (connection.closing || (connection.ended && !waiting) ||
-      (stopping_ && !waiting && !connection.stream.Partial() && connection.served > 0) ||
+      (stopping_ && connection.Idle() && connection.served > 0) ||
       (connection.stream.CloseAfterOutgoing() && connection.outgoing.empty() && !waiting)) {
     if (!connection.running) Close(token, "");
     return;
@@ -324,8 +327,7 @@ void FastCgiHub::Expire() {
   const int64_t idleMs = limits_.idleSeconds * 1000LL;
   std::vector<std::pair<uint64_t, std::string>> expired;
   for (const auto& [token, connection] : connections_) {
-    const bool firstAwaited = connection->served == 0 && !connection->running &&
-                              !connection->stream.HasRequest() && !connection->stream.Partial();
+    const bool firstAwaited = connection->served == 0 && connection->Idle();
     const int64_t limitMs =
         stopping_ && firstAwaited ? std::min(idleMs, kFirstRequestAtStopMs) : idleMs;
     if (now - connection->lastReadMs < limitMs) continue;
@@ -380,9 +382,7 @@ void FastCgiHub::Stop(bool takeQueued) {
   std::vector<uint64_t> idle, answered;
   for (auto& [token, connection] : connections_) {
     if (connection->lingering) answered.push_back(token);
-    if (!connection->running && !connection->stream.HasRequest() && !connection->stream.Partial()) {
-      idle.push_back(token);
-    }
+    if (connection->Idle()) idle.push_back(token);
   }
   for (uint64_t token : answered) Close(token, "");
   // What a connection has sent already is read first: a request that arrived with the stop is in

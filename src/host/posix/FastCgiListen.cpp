@@ -69,8 +69,10 @@ class SocketListener : public FastCgiListener {
   void StopListening(FastCgiHub& hub) {
     RemoveSocketFile();
     hub.Stop(fd_ != 0);
-    if (fd_ > 0) close(fd_);
-    if (fd_ != 0) fd_ = -1;
+    if (fd_ != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
   }
 
  private:
